@@ -1,1 +1,79 @@
-// (being written)
+// The built tool's command line: usage text, option errors and their exit
+// status, and the kernel display that comes before any other output.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kUsageText =
+    "Usage: MOVDITH Moviein fileout.8xx [options]\n"
+    "The outfile should end in .8xx\n"
+    "Options:\n"
+    " -g\t\tSet to 4 level grey scale(doubles output size)\n"
+    " -r num\t\treduces colors prior to dither(for less noise)\n"
+    " -m list\tlist of 9 floats that create the matrix to dither by\n"
+    "  Suggested:\n"
+    "\t -m \"0,0,0,0,0,0.333333,0,0.333333,0\"\n"
+    "\t -m \"0,0,0,0,0,0.4375,0.1875,0.3125,0.0625\"\n"
+    "\n"
+    "Example: movdith movie.mp4 movie.8xx -g -r 4\n";
+
+const std::string kHalfKernelDisplay =
+    "[ 0.000000 , 0.000000 , 0.000000 ]\n"
+    "[ 0.000000 , 0.000000 , 0.500000 ]\n"
+    "[ 0.000000 , 0.500000 , 0.000000 ]\n";
+
+std::vector<std::string> command(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {MOVDITH_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+TEST(CliTest, ShortCommandLinePrintsUsage) {
+  const std::vector<std::vector<std::string>> cases = {{}, {"movie.mp4"}};
+  for (const auto& args : cases) {
+    TempDir dir;
+    RunResult r = run_program(command(args), dir.path());
+    EXPECT_EQ(r.status, 1) << args.size();
+    EXPECT_EQ(r.out, kUsageText) << args.size();
+    EXPECT_EQ(r.err, "") << args.size();
+    EXPECT_FALSE(file_exists(dir / "error.txt"));  // nothing ran before the usage text
+  }
+}
+
+TEST(CliTest, OptionErrors) {
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"in.mp4", "out.8xx", "-r"}, "error argument for reduction\n"},
+      {{"in.mp4", "out.8xx", "-r", "abc"}, "error argument for reduction\n"},
+      {{"in.mp4", "out.8xx", "-g", "-r", ""}, "error argument for reduction\n"},
+      {{"in.mp4", "out.8xx", "-m"}, "error argument for dither matrix\n"},
+      {{"in.mp4", "out.8xx", "-m", "1,2,3"}, "error argument for dither matrix\n"},
+      {{"in.mp4", "out.8xx", "-m", "0,0,0,0,0,nan,0,0,0"}, "error argument for dither matrix\n"},
+      {{"in.mp4", "out.8xx", "-m", "0,0,0,0,0,40000,0,0,0"}, "error argument for dither matrix\n"},
+      {{"in.mp4", "out.8xx", "-m", "0,0,0,0,0,0.5,0,0.5,0", "-r", "x"},
+       kHalfKernelDisplay + "error argument for reduction\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    RunResult r = run_program(command(c.args), dir.path());
+    EXPECT_EQ(r.status, 1) << c.args.back();
+    EXPECT_EQ(r.out, c.out) << c.args.back();
+    EXPECT_FALSE(file_exists(dir / "out.8xx")) << c.args.back();
+  }
+}
+
+TEST(CliTest, KernelDisplayComesFirst) {
+  TempDir dir;
+  RunResult r = run_program(
+      command({"no-such-movie.mp4", "out.8xx", "-m", "0,0,0,0,0,0.5,0,0.5,0"}), dir.path());
+  EXPECT_EQ(r.out.substr(0, kHalfKernelDisplay.size()), kHalfKernelDisplay);
+}
+
+}  // namespace
