@@ -1,1 +1,394 @@
-// (being written)
+// Tests for the encoder runs: the sizing rule, progress parsing, the reading
+// of the encoder's output (through stand-in "mencoder" scripts put first on
+// PATH) and real mencoder runs on generated movies.
+#include "movie/encoder.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kFixture = TEST_DATA_DIR "/mencoder_progress.txt";
+
+// A report in mencoder's own layout: 1.2 s, 12 frames, 5 per cent.
+const std::string kReport =
+    "Pos:   1.2s     12f ( 5%)  0.00fps Trem:   0min   0mb  A-V:0.000 [0:0]";
+
+// Puts `dir` in front of PATH for the life of the object.
+class PathPrefix {
+ public:
+  explicit PathPrefix(const std::string& dir) {
+    const char* old = getenv("PATH");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    std::string path = had_ ? dir + ":" + old_ : dir;
+    setenv("PATH", path.c_str(), 1);
+  }
+  ~PathPrefix() {
+    if (had_) {
+      setenv("PATH", old_.c_str(), 1);
+    } else {
+      unsetenv("PATH");
+    }
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+// Works in `dir` for the life of the object: both runs write into the
+// current folder.
+class WorkIn {
+ public:
+  explicit WorkIn(const std::string& dir) {
+    char buf[4096];
+    if (getcwd(buf, sizeof buf)) old_ = buf;
+    EXPECT_EQ(chdir(dir.c_str()), 0);
+  }
+  ~WorkIn() { EXPECT_EQ(chdir(old_.c_str()), 0); }
+
+ private:
+  std::string old_;
+};
+
+// Writes an executable shell script named mencoder into `dir`.
+void write_stand_in(const std::string& dir, const std::string& body) {
+  std::string path = dir + "/mencoder";
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+}
+
+int open_fd_count() {
+  int count = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (readdir(d)) ++count;
+  closedir(d);
+  return count;
+}
+
+std::set<std::string> dir_entries(const std::string& dir) {
+  std::set<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return names;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.insert(name);
+  }
+  closedir(d);
+  return names;
+}
+
+struct Transcoded {
+  EncoderStatus status;
+  std::vector<int> reports;
+};
+
+Transcoded transcode(const char* moviepath, OutputSize size = {85, 64}) {
+  Transcoded t;
+  t.status = transcode_run(moviepath, size, [&](int complete) { t.reports.push_back(complete); });
+  return t;
+}
+
+// The percentages of every report in recorded output up to the summary,
+// found by a regular expression rather than by the code under test.
+std::vector<int> reports_in(const std::string& text, size_t* report_count) {
+  std::string head = text.substr(0, text.find("\n\nVideo stream:"));
+  std::vector<int> found;
+  std::regex report(R"(Pos:[^\r\n]*?\(\s*(\d+)%\))");
+  for (std::sregex_iterator it(head.begin(), head.end(), report), end; it != end; ++it)
+    found.push_back(std::stoi((*it)[1]));
+  *report_count = 0;
+  for (size_t at = head.find("Pos:"); at != std::string::npos; at = head.find("Pos:", at + 1))
+    ++*report_count;
+  return found;
+}
+
+// The arguments a stand-in received, one per NUL-terminated entry.
+std::vector<std::string> split_args(const std::string& recorded) {
+  std::vector<std::string> args;
+  size_t start = 0;
+  for (size_t end; (end = recorded.find('\0', start)) != std::string::npos; start = end + 1)
+    args.push_back(recorded.substr(start, end - start));
+  return args;
+}
+
+const char* kLavcOpts =
+    "vcodec=msmpeg4v2:mbd=2:keyint=5:subcmp=2:dia=2:o=mpv_flags=+mv0:last_pred=3:vbitrate=4000";
+
+}  // namespace
+
+// ---- Sizing ---------------------------------------------------------------
+
+TEST(EncoderSize, FitsPictureInRaster) {
+  struct Case {
+    uint32_t w, h, outw, outh;
+  };
+  const Case cases[] = {
+      {640, 480, 85, 64},   // 4:3 is taller than 3:2: full height
+      {1280, 720, 96, 54},  // 16:9: full width
+      {720, 480, 96, 64},   // exactly 3:2 belongs to the full-width case
+      {480, 640, 48, 64},   // portrait
+      {96, 64, 96, 64},
+      {1, 1, 64, 64},
+      {96, 1, 96, 1},   // the widest picture that keeps a row
+      {1, 64, 1, 64},   // the tallest that keeps a column
+      {1920, 1080, 96, 54},
+  };
+  for (const Case& c : cases) {
+    OutputSize size;
+    ASSERT_TRUE(output_size(c.w, c.h, size)) << c.w << "x" << c.h;
+    EXPECT_EQ(size.outw, c.outw) << c.w << "x" << c.h;
+    EXPECT_EQ(size.outh, c.outh) << c.w << "x" << c.h;
+  }
+}
+
+TEST(EncoderSize, RejectsSizesWithAnEmptySide) {
+  const std::pair<uint32_t, uint32_t> cases[] = {
+      {0, 480}, {640, 0}, {0, 0},
+      {97, 1},     // (1 * 96) / 97 = 0 rows
+      {10000, 1},  // very wide
+      {1, 65},     // (1 * 64) / 65 = 0 columns
+      {1, 10000},  // very tall
+  };
+  for (auto [w, h] : cases) {
+    OutputSize size{7, 9};
+    EXPECT_FALSE(output_size(w, h, size)) << w << "x" << h;
+    EXPECT_EQ(size.outw, 7u) << "left unchanged";
+    EXPECT_EQ(size.outh, 9u) << "left unchanged";
+  }
+}
+
+TEST(EncoderSize, HugeSizesNeverLeaveTheRaster) {
+  // The products wrap in 32 bits; whatever comes out must still fit.
+  const uint32_t sides[] = {1, 2, 3, 95, 96, 97, 44739242, 44739243, 44739244, 67108863,
+                            67108864, 67108865, 0x7fffffff, 0x80000000, 0xfffffffe, 0xffffffff};
+  for (uint32_t w : sides) {
+    for (uint32_t h : sides) {
+      OutputSize size;
+      if (!output_size(w, h, size)) continue;
+      EXPECT_GE(size.outw, 1u) << w << "x" << h;
+      EXPECT_LE(size.outw, 96u) << w << "x" << h;
+      EXPECT_GE(size.outh, 1u) << w << "x" << h;
+      EXPECT_LE(size.outh, 64u) << w << "x" << h;
+    }
+  }
+}
+
+// ---- One progress report --------------------------------------------------
+
+TEST(EncoderProgress, ParsesPercentage) {
+  struct Case {
+    std::string piece;
+    int complete;
+  };
+  const Case cases[] = {
+      {kReport, 5},
+      {"Pos:   5.4s    135f (95%)  0.00fps Trem:   0min   0mb  A-V:0.000 [131:0]", 95},
+      {"Pos:   6.0s    151f (100%)  0.00fps Trem:   0min   0mb  A-V:0.000 [132:0]", 100},
+      {"Pos:1.2s 12f (5%)", 5},                     // spacing is free where scanf skips it
+      {"Pos:   1.2s     12f ( 5", 5},               // the rest after the number need not match
+      {"Pos:   1.2s     12f (+7%)", 7},
+      {"Pos:   1.2s     12f (007%)", 7},
+      {"Pos: 1e999999s 12f ( 5%)", 5},              // an out-of-range skipped field is harmless
+      {"Pos:   1.2s     12f (2147483647%)", INT_MAX},
+  };
+  for (const Case& c : cases) {
+    int complete = -1;
+    ASSERT_TRUE(parse_progress(c.piece, complete)) << c.piece;
+    EXPECT_EQ(complete, c.complete) << c.piece;
+  }
+}
+
+TEST(EncoderProgress, RejectsPiecesThatAreNotReports) {
+  const std::string cases[] = {
+      "",
+      "Po",
+      "Pos",
+      "Pos:",
+      "Pos: garbage",
+      "Pos:   1.2s     12f (",
+      "Pos:   1.2s     12f (%)",
+      "Pos:   1.2s     12f ( x%)",
+      "Pos:   1.2s     12 ( 5%)",                  // frame count without its "f"
+      "Pos:   1.2      12f ( 5%)",                 // seconds without their "s"
+      "pos:   1.2s     12f ( 5%)",
+      " " + kReport,                               // only the beginning is examined
+      "Video stream:  132.500 kbit/s  (16562 B/s)  size: 99375 bytes  6.000 secs  151 frames",
+      "Pos:   1.2s     12f (2147483648%)",         // one past INT_MAX
+      "Pos:   1.2s     12f (99999999999999999999999999999999%)",
+      "Pos:   1.2s     12f (" + std::string(600, '9') + "%)",
+      "Pos:" + std::string(520, ' ') + "1.2s 12f ( 5%)",  // beyond the longest piece
+  };
+  for (const std::string& piece : cases) {
+    int complete = -1;
+    EXPECT_FALSE(parse_progress(piece, complete)) << piece;
+    EXPECT_EQ(complete, -1) << piece;
+  }
+}
+
+TEST(EncoderProgress, DoesNotReadPastThePiece) {
+  // A view into a longer text: the digits after its end are not the piece's.
+  std::string text = "Pos:   1.2s     12f ( 5" + std::string("99%)");
+  int complete = -1;
+  ASSERT_TRUE(parse_progress(std::string_view(text).substr(0, text.size() - 4), complete));
+  EXPECT_EQ(complete, 5);
+}
+
+// ---- Reading the transcoding run's output ---------------------------------
+
+TEST(EncoderTranscode, ReportsEveryRecordedReportInOrder) {
+  std::string recorded = read_file(kFixture);
+  ASSERT_FALSE(recorded.empty()) << kFixture;
+  size_t report_count = 0;
+  std::vector<int> expected = reports_in(recorded, &report_count);
+  ASSERT_EQ(expected.size(), report_count) << "the regex must see every report";
+  ASSERT_GT(expected.size(), 100u);  // a 6-second 25 fps movie: one report per frame
+
+  TempDir bin;
+  write_stand_in(bin.path(), "cat '" + kFixture + "'");
+  PathPrefix path(bin.path());
+  Transcoded t = transcode("movie.mp4");
+  EXPECT_EQ(t.status, EncoderStatus::Ok);
+  EXPECT_EQ(t.reports, expected);
+  EXPECT_EQ(t.reports.back(), 100);
+}
+
+TEST(EncoderTranscode, EncoderGetsItsArgumentsUnchanged) {
+  TempDir bin;
+  write_stand_in(bin.path(), "printf '%s\\0' \"$@\" > '" + (bin / "args") + "'");
+  PathPrefix path(bin.path());
+  const char* movie = "-x my movie;touch pwned$(x) it's \"q\".mp4";
+  ASSERT_EQ(transcode(movie, {96, 54}).status, EncoderStatus::Ok);
+  const std::vector<std::string> expected = {
+      "-nosound", "-ovc", "lavc", "-lavcopts", kLavcOpts, "-ofps", "10",
+      "-vf", "scale=96:54,expand=96:64", "-o", "movdithtemp.avi", "--", movie};
+  EXPECT_EQ(split_args(read_file(bin / "args")), expected);
+  EXPECT_EQ(dir_entries(bin.path()), (std::set<std::string>{"mencoder", "args"}));
+}
+
+TEST(EncoderProbe, EncoderGetsItsArgumentsUnchanged) {
+  TempDir bin;
+  // Standard output must be the null device, standard input too.
+  write_stand_in(bin.path(), "printf '%s\\0' \"$@\" > '" + (bin / "args") + "'\n" +
+                                 "fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1)\n" +
+                                 "printf '%s\\n' \"$fds\" > '" + (bin / "fds") + "'");
+  PathPrefix path(bin.path());
+  TempDir work;
+  WorkIn in(work.path());
+  const char* movie = "-x my movie;touch pwned$(x) it's \"q\".mp4";
+  ASSERT_EQ(probe_run(movie), EncoderStatus::Ok);
+  const std::vector<std::string> expected = {
+      "-o", "movdithtemp.avi", "-ovc", "lavc", "-lavcopts", kLavcOpts, "-nosound",
+      "-ss", "00:00:00", "-frames", "1", "--", movie};
+  EXPECT_EQ(split_args(read_file(bin / "args")), expected);
+  EXPECT_EQ(read_file(bin / "fds"), "/dev/null\n/dev/null\n");
+}
+
+// How a stand-in encoder behaves, and what the run must make of it.
+struct StandIn {
+  const char* name;
+  std::string script;
+  EncoderStatus status;
+  std::vector<int> reports;
+};
+
+const std::string kR = "printf '%s\\r' '" + kReport + "'\n";
+const std::string kSummary = "printf '\\n\\nVideo stream:  1.0 kbit/s  (1 B/s)  size: 1 bytes  1.2 secs  12 frames\\n'\n";
+
+const StandIn kStandIns[] = {
+    {"exits 1", kR + "exit 1", EncoderStatus::Failed, {5}},
+    {"interrupted", kR + kSummary + "exit 2", EncoderStatus::Failed, {5}},
+    {"killed", kR + "kill -TERM $$", EncoderStatus::Killed, {5}},
+    {"silent", "exit 0", EncoderStatus::Ok, {}},
+    {"no final separator", "printf '%s' '" + kReport + "'", EncoderStatus::Ok, {5}},
+    {"newline separated", "printf '%s\\n%s\\n' '" + kReport + "' 'Pos: 2.0s 20f ( 9%)'",
+     EncoderStatus::Ok, {5, 9}},
+    {"reports after the summary are ignored",
+     kR + kSummary + "printf 'Pos: 2.0s 20f ( 9%%)\\r'\n", EncoderStatus::Ok, {5}},
+    // A megabyte after the summary: more than a pipe holds, so the encoder
+    // only finishes (and exits 0, not by SIGPIPE) if the output is drained.
+    {"floods after the summary",
+     kR + kSummary + "head -c 1048576 /dev/zero | tr '\\0' 'x'\n"
+                     "i=0; while [ $i -lt 2000 ]; do printf 'Pos: 2.0s 20f ( 9%%)\\r'; i=$((i+1)); done",
+     EncoderStatus::Ok, {5}},
+    // 2000 pieces of 510 characters each, so the report begins a piece.
+    {"floods without separators",
+     "head -c 1020000 /dev/zero | tr '\\0' 'x'\n" + kR, EncoderStatus::Ok, {5}},
+    // A piece holds at most 510 characters: a report starting right after
+    // 510 others begins a piece, one starting after 509 does not.
+    {"report after 510 characters", "head -c 510 /dev/zero | tr '\\0' 'x'\n" + kR,
+     EncoderStatus::Ok, {5}},
+    {"report after 509 characters", "head -c 509 /dev/zero | tr '\\0' 'x'\n" + kR,
+     EncoderStatus::Ok, {}},
+    {"summary after 510 characters",
+     "head -c 510 /dev/zero | tr '\\0' 'x'\nprintf 'Video stream:\\r'\n" + kR, EncoderStatus::Ok, {}},
+    {"short summary-like piece", "printf 'Video st\\r'\n" + kR, EncoderStatus::Ok, {5}},
+};
+
+TEST(EncoderTranscode, StandInEncoders) {
+  for (const StandIn& s : kStandIns) {
+    SCOPED_TRACE(s.name);
+    TempDir bin;
+    write_stand_in(bin.path(), s.script);
+    PathPrefix path(bin.path());
+    int fds_before = open_fd_count();
+    Transcoded t = transcode("movie.mp4");
+    EXPECT_EQ(t.status, s.status);
+    EXPECT_EQ(t.reports, s.reports);
+    EXPECT_EQ(open_fd_count(), fds_before) << "file descriptors leaked";
+  }
+}
+
+TEST(EncoderTranscode, MissingEncoderIsSpawnFailure) {
+  TempDir empty;
+  WorkIn in(empty.path());
+  const char* old = getenv("PATH");
+  std::string saved = old ? old : "";
+  setenv("PATH", empty.path().c_str(), 1);
+  int fds_before = open_fd_count();
+  Transcoded t = transcode("movie.mp4");
+  EncoderStatus probe = probe_run("movie.mp4");
+  int fds_after = open_fd_count();
+  setenv("PATH", saved.c_str(), 1);
+  EXPECT_EQ(t.status, EncoderStatus::SpawnFailed);
+  EXPECT_TRUE(t.reports.empty());
+  EXPECT_EQ(probe, EncoderStatus::SpawnFailed);
+  EXPECT_EQ(fds_after, fds_before) << "file descriptors leaked";
+}
+
+TEST(EncoderProbe, StatusOfTheEncoder) {
+  struct Case {
+    const char* script;
+    EncoderStatus status;
+  };
+  const Case cases[] = {
+      {"exit 0", EncoderStatus::Ok},
+      {"exit 1", EncoderStatus::Failed},
+      {"kill -TERM $$", EncoderStatus::Killed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    TempDir bin;
+    write_stand_in(bin.path(), c.script);
+    PathPrefix path(bin.path());
+    WorkIn in(bin.path());
+    int fds_before = open_fd_count();
+    EXPECT_EQ(probe_run("movie.mp4"), c.status);
+    EXPECT_EQ(open_fd_count(), fds_before) << "file descriptors leaked";
+  }
+}

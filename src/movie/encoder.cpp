@@ -1,1 +1,210 @@
-// (being written)
+// The two mencoder runs that make the temporary 96 x 64, 10 frames-per-second
+// AVI, the reading of the transcoding run's progress reports, and the sizing
+// rule between the runs. mencoder is started directly with an argument vector,
+// never through a shell, so the movie path reaches it unchanged.
+#include "movie/encoder.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "raster.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kEncoder = "mencoder";
+constexpr int kTempRate = 10;  // frames per second of the temporary movie
+
+// MS-MPEG4 v2 at a high bitrate with a keyframe every 5 frames: cheap for the
+// reader to decode and to seek in. Debian's mencoder refuses the bare "mv0"
+// sub-option and wants it spelled as a libavcodec flag.
+constexpr const char* kLavcOpts =
+    "vcodec=msmpeg4v2:mbd=2:keyint=5:subcmp=2:dia=2:o=mpv_flags=+mv0:last_pred=3:vbitrate=4000";
+
+// The output is read as a bounded line read would: a piece ends at '\r' or
+// '\n' (mencoder separates its progress reports with '\r' alone), or after
+// this many characters.
+constexpr size_t kPieceMax = 510;
+
+// Starts mencoder with `options`, then "--" and the movie path, so that a path
+// beginning with '-' is never taken for an option. Standard input is the null
+// device; standard output is `outfd`, or the null device when it is -1;
+// standard error is ours. The child stays in our process group, so a Ctrl-C at
+// the terminal reaches it as well. Returns 0 or the error number.
+int spawn_encoder(const std::vector<std::string>& options, const char* moviepath, int outfd,
+                  pid_t& pid) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(kEncoder));
+  for (const std::string& o : options) argv.push_back(const_cast<char*>(o.c_str()));
+  argv.push_back(const_cast<char*>("--"));
+  argv.push_back(const_cast<char*>(moviepath));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  int err = posix_spawn_file_actions_init(&actions);
+  if (err != 0) return err;
+  err = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (err == 0) {
+    err = outfd < 0
+              ? posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0)
+              : posix_spawn_file_actions_adddup2(&actions, outfd, STDOUT_FILENO);
+  }
+  // posix_spawnp reports a program missing from PATH as an error here, not
+  // as a child that exits with 127.
+  if (err == 0) err = posix_spawnp(&pid, kEncoder, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return err;
+}
+
+EncoderStatus wait_encoder(pid_t pid) {
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0) {
+    // Anything but EINTR means the child is no longer ours to wait for (say,
+    // SIGCHLD ignored), so its result is unknown: not a success.
+    if (errno != EINTR) return EncoderStatus::Failed;
+  }
+  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus) == 0 ? EncoderStatus::Ok : EncoderStatus::Failed;
+  return EncoderStatus::Killed;
+}
+
+// mencoder's closing line for the video stream, "Video stream: ...".
+bool is_summary(std::string_view piece) {
+  return piece.size() >= 9 && piece.substr(0, 3) == "Vid" && piece.substr(6, 3) == "str";
+}
+
+// Handles one piece of the encoder's output; false once the summary line has
+// arrived and nothing after it matters.
+bool take_piece(std::string_view piece, const std::function<void(int)>& progress) {
+  if (is_summary(piece)) return false;
+  int complete = 0;
+  if (parse_progress(piece, complete)) progress(complete);
+  return true;
+}
+
+// Reads `fd` to its end. Everything after the summary is read and dropped,
+// so the encoder never blocks on a full pipe.
+void read_progress(int fd, const std::function<void(int)>& progress) {
+  char chunk[4096];
+  char piece[kPieceMax];
+  size_t len = 0;
+  bool parsing = true;
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n && parsing; ++i) {
+      char c = chunk[i];
+      if (c == '\r' || c == '\n') {
+        parsing = take_piece({piece, len}, progress);
+        len = 0;
+        continue;
+      }
+      piece[len++] = c;
+      if (len == kPieceMax) {
+        parsing = take_piece({piece, len}, progress);
+        len = 0;
+      }
+    }
+  }
+  if (parsing && len > 0) take_piece({piece, len}, progress);
+}
+
+}  // namespace
+
+bool output_size(uint32_t width, uint32_t height, OutputSize& size) {
+  if (width == 0 || height == 0) return false;
+  constexpr uint32_t kW = kWidth;
+  constexpr uint32_t kH = kHeight;
+  // Wrap-around of the products for absurd sizes cannot push either side
+  // past the raster: h <= kH keeps outh in range, and h > kH with W * kW
+  // unwrapped means W < 1.5 H, so outw < kW.
+  uint32_t h = (height * kW) / width;
+  OutputSize out;
+  if (h <= kH) {  // about 3:2 or wider: full width
+    out.outw = kW;
+    out.outh = h;
+  } else {  // taller: full height
+    out.outh = kH;
+    out.outw = (width * kH) / height;
+  }
+  if (out.outw == 0 || out.outh == 0) return false;
+  size = out;
+  return true;
+}
+
+bool parse_progress(std::string_view piece, int& complete) {
+  if (piece.substr(0, 3) != "Pos") return false;
+  // A piece is never longer than kPieceMax; scanf wants it NUL-terminated.
+  char text[kPieceMax + 1];
+  size_t len = piece.size() < kPieceMax ? piece.size() : kPieceMax;
+  std::memcpy(text, piece.data(), len);
+  text[len] = '\0';
+
+  // The layout is "Pos:%*fs%*df (%d%%)%*ffps Trem:..."; only the %d is used
+  // and the rest after it need not match. scanf finds where it starts; the
+  // number itself is read by hand, since scanf's %d on a number too big for
+  // an int is undefined.
+  int at = -1;
+  std::sscanf(text, "Pos:%*fs%*df (%n", &at);
+  if (at < 0) return false;
+  const char* p = text + at;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+  long long value = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > INT_MAX) return false;
+  }
+  complete = static_cast<int>(negative ? -value : value);
+  return true;
+}
+
+EncoderStatus probe_run(const char* moviepath) {
+  // A temporary movie left by an earlier run would otherwise be read as this
+  // movie's if the probe fails.
+  unlink(kTempMovie);
+  const std::vector<std::string> options = {
+      "-o", kTempMovie, "-ovc", "lavc", "-lavcopts", kLavcOpts, "-nosound",
+      "-ss", "00:00:00", "-frames", "1"};
+  pid_t pid = 0;
+  if (spawn_encoder(options, moviepath, -1, pid) != 0) return EncoderStatus::SpawnFailed;
+  return wait_encoder(pid);
+}
+
+EncoderStatus transcode_run(const char* moviepath, OutputSize size,
+                            const std::function<void(int)>& progress) {
+  const std::vector<std::string> options = {
+      "-nosound", "-ovc", "lavc", "-lavcopts", kLavcOpts,
+      "-ofps", std::to_string(kTempRate),
+      "-vf", "scale=" + std::to_string(size.outw) + ":" + std::to_string(size.outh) +
+                 ",expand=" + std::to_string(kWidth) + ":" + std::to_string(kHeight),
+      "-o", kTempMovie};
+  // Close-on-exec keeps the read end out of the encoder, so our closing it is
+  // what the encoder sees as a broken pipe.
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return EncoderStatus::SpawnFailed;
+  pid_t pid = 0;
+  int err = spawn_encoder(options, moviepath, fds[1], pid);
+  close(fds[1]);
+  if (err != 0) {
+    close(fds[0]);
+    return EncoderStatus::SpawnFailed;
+  }
+  read_progress(fds[0], progress);
+  close(fds[0]);
+  return wait_encoder(pid);
+}
