@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -299,6 +300,8 @@ TEST(EncoderProbe, EncoderGetsItsArgumentsUnchanged) {
   EXPECT_EQ(read_file(bin / "fds"), "/dev/null\n/dev/null\n");
 }
 
+namespace {
+
 // How a stand-in encoder behaves, and what the run must make of it.
 struct StandIn {
   const char* name;
@@ -339,6 +342,8 @@ const StandIn kStandIns[] = {
      "head -c 510 /dev/zero | tr '\\0' 'x'\nprintf 'Video stream:\\r'\n" + kR, EncoderStatus::Ok, {}},
     {"short summary-like piece", "printf 'Video st\\r'\n" + kR, EncoderStatus::Ok, {5}},
 };
+
+}  // namespace
 
 TEST(EncoderTranscode, StandInEncoders) {
   for (const StandIn& s : kStandIns) {
@@ -391,4 +396,88 @@ TEST(EncoderProbe, StatusOfTheEncoder) {
     EXPECT_EQ(probe_run("movie.mp4"), c.status);
     EXPECT_EQ(open_fd_count(), fds_before) << "file descriptors leaked";
   }
+}
+
+// ---- Real mencoder --------------------------------------------------------
+
+namespace {
+
+// "width,height,rate" of a movie's first video stream, as ffprobe sees it.
+std::string stream_shape(const std::string& path) {
+  RunResult r = run_program({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                             "stream=width,height,r_frame_rate", "-of", "csv=p=0", path});
+  return r.status == 0 ? r.out : "ffprobe failed: " + r.err;
+}
+
+void expect_plausible(const std::vector<int>& reports) {
+  ASSERT_FALSE(reports.empty());
+  for (size_t i = 0; i < reports.size(); ++i) {
+    EXPECT_GE(reports[i], 0);
+    EXPECT_LE(reports[i], 100);
+    if (i > 0) {
+      EXPECT_GE(reports[i], reports[i - 1]);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(EncoderRealRun, ProbeThenTranscode) {
+  TempDir work;
+  ASSERT_TRUE(make_movie(work / "movie.mp4", "testsrc2=size=160x120:rate=25:duration=2",
+                         {"-pix_fmt", "yuv420p"}));
+  WorkIn in(work.path());
+
+  ASSERT_EQ(probe_run("movie.mp4"), EncoderStatus::Ok);
+  ASSERT_TRUE(file_exists(work / kTempMovie));
+  EXPECT_EQ(stream_shape(kTempMovie).substr(0, 8), "160,120,");
+
+  OutputSize size;
+  ASSERT_TRUE(output_size(160, 120, size));
+  Transcoded t = transcode("movie.mp4", size);
+  EXPECT_EQ(t.status, EncoderStatus::Ok);
+  expect_plausible(t.reports);
+  EXPECT_EQ(stream_shape(kTempMovie), "96,64,10/1\n");
+}
+
+TEST(EncoderRealRun, PathsReachTheEncoderUnchanged) {
+  TempDir work;
+  ASSERT_TRUE(make_movie(work / "movie.mp4", "testsrc2=size=160x120:rate=25:duration=1",
+                         {"-pix_fmt", "yuv420p"}));
+  WorkIn in(work.path());
+  const std::string names[] = {
+      "my movie.mp4",
+      "a;touch pwned$(x).mp4",
+      "it's \"quoted\" `touch pwned2`.mp4",
+      "-dash.mp4",
+      "-o elsewhere.avi",
+  };
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    std::filesystem::copy_file("movie.mp4", name);
+    ASSERT_EQ(probe_run(name.c_str()), EncoderStatus::Ok);
+    EXPECT_EQ(stream_shape(kTempMovie).substr(0, 8), "160,120,");
+    Transcoded t = transcode(name.c_str(), {85, 64});
+    EXPECT_EQ(t.status, EncoderStatus::Ok);
+    expect_plausible(t.reports);
+    EXPECT_EQ(stream_shape(kTempMovie), "96,64,10/1\n");
+    EXPECT_EQ(dir_entries(work.path()), (std::set<std::string>{"movie.mp4", name, kTempMovie}));
+    std::filesystem::remove(name);
+  }
+}
+
+TEST(EncoderRealRun, FailedProbeLeavesNoStaleMovie) {
+  TempDir work;
+  WorkIn in(work.path());
+  std::ofstream(kTempMovie) << "an earlier run's movie";
+  EXPECT_EQ(probe_run("no such movie.mp4"), EncoderStatus::Failed);
+  EXPECT_FALSE(file_exists(work / kTempMovie));
+}
+
+TEST(EncoderRealRun, MissingMovieFailsTheTranscode) {
+  TempDir work;
+  WorkIn in(work.path());
+  Transcoded t = transcode("no such movie.mp4");
+  EXPECT_EQ(t.status, EncoderStatus::Failed);
+  EXPECT_TRUE(t.reports.empty());
 }
