@@ -196,6 +196,22 @@ TEST(FrameSample, ExactLengthIsEnough) {
   EXPECT_FALSE(sample(dib, g));
 }
 
+TEST(FrameSample, LargestSideIsRead) {
+  // 65535 pixels is the largest side read; one more is refused even when the
+  // bytes are all there.
+  const struct {
+    int32_t w, h;
+    bool readable;
+  } cases[] = {{65535, 1, true}, {65536, 1, false}, {1, 65535, true}, {1, 65536, false}};
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> dib = make_dib(c.w, c.h, [](int a, int b) {
+      return Rgb{static_cast<uint8_t>(a), static_cast<uint8_t>(b), 0};
+    });
+    GreyBuffer g{};
+    EXPECT_EQ(sample(dib, g), c.readable) << c.w << "x" << c.h;
+  }
+}
+
 TEST(FrameSample, RejectsUnreadableFrames) {
   const std::vector<uint8_t> good = make_dib(kWidth, kHeight, busy);
   const struct {

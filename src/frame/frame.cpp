@@ -14,6 +14,9 @@ constexpr size_t kClrUsedField = 32;
 constexpr size_t kInfoHeaderSize = 40;  // the smallest header that holds all of them
 
 constexpr int kBytesPerPixel = 3;  // blue, green, red
+// The largest width or height read. No decoder hands over anything near it,
+// and it keeps every box bound and box sum within 32 bits.
+constexpr int32_t kMaxSide = 65535;
 constexpr int kColourEntryBytes = 4;
 
 // Luma weights in 16.16; they sum to 7 short of 1.0, so white comes out 254.
@@ -51,42 +54,39 @@ bool sample(std::span<const uint8_t> frame, GreyBuffer& graybuf) {
   const uint32_t clrused = read_u32(frame, kClrUsedField);
   // A negative height means top-down rows, which this stage does not read.
   if (headersize < kInfoHeaderSize || width <= 0 || height <= 0) return false;
+  if (width > kMaxSide || height > kMaxSide) return false;
 
-  // 64-bit sizes: a hostile header with huge dimensions must fail the length
-  // check, not wrap around and pass it.
-  const uint64_t stride = (uint64_t{kBytesPerPixel} * uint64_t(width) + 3) & ~uint64_t{3};
+  const size_t stride = (size_t{kBytesPerPixel} * size_t(width) + 3) & ~size_t{3};
+  // 64-bit sizes: a hostile colour-table count must fail the length check,
+  // not wrap around and pass it.
   const uint64_t pixelstart = uint64_t{headersize} + uint64_t{kColourEntryBytes} * clrused;
-  if (pixelstart > frame.size() || stride * uint64_t(height) > frame.size() - pixelstart)
+  if (pixelstart > frame.size() || uint64_t{stride} * uint64_t(height) > frame.size() - pixelstart)
     return false;
   const uint8_t* pixels = frame.data() + pixelstart;
+  // Rows are stored bottom-up.
+  const auto pixel = [&](int32_t a, int32_t b) {
+    return grey_of(pixels + size_t(height - 1 - b) * stride + size_t(a) * kBytesPerPixel);
+  };
 
-  // Box bounds are held in 64 bits so that x * width cannot overflow for wide
-  // frames; within 32-bit range the results are the same.
-  const int64_t w = width;
-  const int64_t h = height;
   for (int i = 0; i < kPixels; ++i) {
-    const int64_t x = i % kWidth;
-    const int64_t y = i / kWidth;
-    const int64_t xa = x * w / kWidth, xb = (x + 1) * w / kWidth;
-    const int64_t ya = y * h / kHeight, yb = (y + 1) * h / kHeight;
-    int64_t sum = 0;
-    int64_t count = 0;
-    for (int64_t b = ya; b < yb; ++b) {
-      const uint8_t* row = pixels + uint64_t(h - 1 - b) * stride;  // rows are stored bottom-up
-      for (int64_t a = xa; a < xb; ++a) {
-        sum += grey_of(row + a * kBytesPerPixel);
+    const int32_t x = i % kWidth;
+    const int32_t y = i / kWidth;
+    const int32_t xa = x * width / kWidth, xb = (x + 1) * width / kWidth;
+    const int32_t ya = y * height / kHeight, yb = (y + 1) * height / kHeight;
+    int32_t sum = 0;
+    int32_t count = 0;
+    for (int32_t b = ya; b < yb; ++b) {
+      for (int32_t a = xa; a < xb; ++a) {
+        sum += pixel(a, b);
         ++count;
       }
     }
-    if (count == 0) {
-      // A frame smaller than the display leaves boxes empty; take the pixel
-      // the box starts at, which scales a small picture up by repetition.
-      const int64_t a = std::min(xa, w - 1);
-      const int64_t b = std::min(ya, h - 1);
-      graybuf[i] = grey_of(pixels + uint64_t(h - 1 - b) * stride + a * kBytesPerPixel);
-    } else {
+    // A frame smaller than the display leaves boxes empty; they take the
+    // pixel the box starts at, which enlarges a small picture by repetition.
+    if (count == 0)
+      graybuf[i] = pixel(std::min(xa, width - 1), std::min(ya, height - 1));
+    else
       graybuf[i] = static_cast<uint8_t>(sum / count);
-    }
   }
   return true;
 }
@@ -97,11 +97,15 @@ void reduce(GreyBuffer& graybuf, int32_t reduction) {
   if (reduction < 2 || reduction >= kMaxGrey) return;
   const int step = 256 / reduction;
   const int scale = kMaxGrey / (reduction - 1);
-  for (uint8_t& v : graybuf) {
+  // Each byte maps on its own, so the 256 answers are worked out once rather
+  // than dividing twice per pixel.
+  std::array<uint8_t, 256> level;
+  for (int v = 0; v < 256; ++v) {
     // For some level counts the top values reach one level past the last
     // and would land above white; they stay white instead of wrapping.
-    v = static_cast<uint8_t>(std::min(v / step * scale, kMaxGrey));
+    level[v] = static_cast<uint8_t>(std::min(v / step * scale, kMaxGrey));
   }
+  for (uint8_t& v : graybuf) v = level[v];
 }
 
 uint8_t closestg(uint8_t color) {
@@ -125,6 +129,7 @@ void dither(GreyBuffer& graybuf, int32_t grey, const Kernel& matrix, GreyBuffer&
     const int err = v - q;
     ditherbuf[i] = static_cast<uint8_t>(q);
     for (int k = 0; k < kKernelSize; ++k) {
+      if (matrix[k] == 0) continue;  // adds nothing; most kernels are mostly zeros
       const int nx = x + k % kKernelSide - 1;
       const int ny = y + k / kKernelSide - 1;
       // Tested per neighbour so that error never wraps to the opposite edge.
@@ -140,15 +145,17 @@ void dither(GreyBuffer& graybuf, int32_t grey, const Kernel& matrix, GreyBuffer&
 }
 
 void pack(const GreyBuffer& ditherbuf, int32_t grey, Plane& final, Plane& final2) {
-  // Pixel i lands in byte i / 8 because a row is a whole number of bytes;
-  // eight shifts per byte push out whatever the previous frame left there.
+  // A row is a whole number of bytes, so pixel i belongs to byte i / 8; the
+  // bits are gathered leftmost first and the byte stored once complete.
+  unsigned dark = 0;
+  unsigned dark2 = 0;
   for (int i = 0; i < kPixels; ++i) {
     const uint8_t q = ditherbuf[i];
-    uint8_t& dark = final[i / 8];
-    dark = static_cast<uint8_t>(dark << 1 | (q < kMonoThreshold ? 1 : 0));
-    if (grey != 0) {
-      uint8_t& dark2 = final2[i / 8];
-      dark2 = static_cast<uint8_t>(dark2 << 1 | ((q & 0x40) == 0 ? 1 : 0));
+    dark = dark << 1 | (q < kMonoThreshold ? 1 : 0);
+    dark2 = dark2 << 1 | ((q & 0x40) == 0 ? 1 : 0);
+    if (i % 8 == 7) {
+      final[i / 8] = static_cast<uint8_t>(dark);
+      if (grey != 0) final2[i / 8] = static_cast<uint8_t>(dark2);
     }
   }
 }
