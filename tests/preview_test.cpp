@@ -361,6 +361,24 @@ TEST(PreviewCommand, UnwritableOutput) {
   EXPECT_EQ(r.err, "vidxview: cannot create " + png + ": No such file or directory\n");
 }
 
+TEST(PreviewCommand, FailedWriteRemovesOnlyItsOwnFile) {
+  TempDir dir;
+  const std::string v = dir / "v.8xx";
+  write_video(v, make_frames(30, 1, 5), 1, 30);
+  for (const char* action : {"--gif", "--png"}) {
+    SCOPED_TRACE(action);
+    // Through a link to a device that is always full: the write fails, and
+    // neither the link nor the device is deleted for it.
+    const std::string link = dir / "full";
+    std::filesystem::create_symlink("/dev/full", link);
+    const RunResult r = vidxview({v, action, link});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vidxview: cannot write " + link + ": No space left on device\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    std::filesystem::remove(link);
+  }
+}
+
 // ---- decoding what the command wrote ----
 
 struct Picture {
@@ -555,8 +573,13 @@ TEST(PreviewSheet, EveryAndScaleOptionsAndTooBig) {
   r = vidxview({dir / "long.8xx", "--png", dir / "l.png", "--every", "1"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
-            "vidxview: a sheet of 1001 frames would be too big (at most 1000 frames and 40 "
-            "megapixels); use a larger --every\n");
+            "vidxview: a sheet of 1001 frames is too many (at most 1000); use a larger --every\n");
+  EXPECT_FALSE(file_exists(dir / "l.png"));
+  r = vidxview({dir / "long.8xx", "--png", dir / "l.png", "--every", "2", "--scale", "9"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "vidxview: a sheet of 501 frames would be 9036 x 35379 pixels (at most 40 megapixels); "
+            "use a larger --every or a smaller --scale\n");
   EXPECT_FALSE(file_exists(dir / "l.png"));
 }
 

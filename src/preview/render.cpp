@@ -3,6 +3,8 @@
 // destructor frees it, so each early return releases everything.
 #include "preview/render.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -74,6 +76,13 @@ bool open_encoder(Codec& c, AVCodecID id, AVPixelFormat fmt, int width, int heig
   return true;
 }
 
+// A half-written picture is worth nothing, but only a plain file of our own
+// making goes: never a device, a pipe or a link someone pointed us through.
+void remove_partial(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISREG(st.st_mode)) std::remove(path);
+}
+
 struct Muxer {
   AVFormatContext* oc = nullptr;
   const char* path = nullptr;
@@ -82,23 +91,29 @@ struct Muxer {
   ~Muxer() {
     if (oc && oc->pb) avio_closep(&oc->pb);
     avformat_free_context(oc);
-    if (created && !done) std::remove(path);
+    if (created && !done) remove_partial(path);
   }
 };
 
-// Sends `frame` (nullptr to flush) and writes every packet that comes out.
-int encode(Codec& c, AVFrame* frame, Muxer& m, AVStream* st) {
+// Sends `frame` (nullptr to flush) and writes every packet that comes out;
+// false with `error` set, telling a failing encoder from a failing write.
+bool encode(Codec& c, AVFrame* frame, Muxer& m, AVStream* st, std::string& error) {
   int r = avcodec_send_frame(c.ctx, frame);
   while (r >= 0) {
     r = avcodec_receive_packet(c.ctx, c.pkt);
-    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return 0;
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
     if (r < 0) break;
     c.pkt->duration = 1;  // one tenth of a second, whatever the encoder left there
     av_packet_rescale_ts(c.pkt, c.ctx->time_base, st->time_base);
     c.pkt->stream_index = st->index;
     r = av_interleaved_write_frame(m.oc, c.pkt);
+    if (r < 0) {
+      error = av_message((std::string("cannot write ") + m.path).c_str(), r);
+      return false;
+    }
   }
-  return r;
+  error = av_message("cannot encode the GIF", r);
+  return false;
 }
 
 std::string read_failed(int64_t index) {
@@ -186,14 +201,10 @@ bool write_gif(VidxFile& video, const char* path, int scale, std::string& error)
       for (int x = 0; x < width; ++x) row[x] = shade_index(src[x / scale]);
     }
     c.frame->pts = i;
-    r = encode(c, c.frame, m, st);
-    if (r < 0) {
-      error = av_message("cannot encode the GIF", r);
-      return false;
-    }
+    if (!encode(c, c.frame, m, st, error)) return false;
   }
-  r = encode(c, nullptr, m, st);
-  if (r >= 0) r = av_write_trailer(m.oc);
+  if (!encode(c, nullptr, m, st, error)) return false;
+  r = av_write_trailer(m.oc);
   if (r >= 0) r = avio_closep(&m.oc->pb);
   if (r < 0) {
     error = av_message((std::string("cannot write ") + path).c_str(), r);
@@ -230,10 +241,16 @@ bool sheet_fits(const SheetLayout& s) {
 
 bool write_sheet(VidxFile& video, const char* path, int scale, int every, std::string& error) {
   const SheetLayout s = sheet_layout(video.records, every, scale);
+  if (s.cells > kSheetMaxCells) {
+    error = "a sheet of " + std::to_string(s.cells) + " frames is too many (at most " +
+            std::to_string(kSheetMaxCells) + "); use a larger --every";
+    return false;
+  }
   if (!sheet_fits(s)) {
-    error = "a sheet of " + std::to_string(s.cells) + " frames would be too big (at most " +
-            std::to_string(kSheetMaxCells) + " frames and " +
-            std::to_string(kSheetMaxPixels >> 20) + " megapixels); use a larger --every";
+    error = "a sheet of " + std::to_string(s.cells) + " frames would be " +
+            std::to_string(s.width) + " x " + std::to_string(s.height) + " pixels (at most " +
+            std::to_string(kSheetMaxPixels >> 20) +
+            " megapixels); use a larger --every or a smaller --scale";
     return false;
   }
   Codec c;
@@ -280,7 +297,7 @@ bool write_sheet(VidxFile& video, const char* path, int scale, int every, std::s
   const bool written = std::fwrite(c.pkt->data, 1, c.pkt->size, f) == size_t(c.pkt->size);
   if (std::fclose(f) != 0 || !written) {
     error = std::string("cannot write ") + path + ": " + std::strerror(errno);
-    std::remove(path);
+    remove_partial(path);
     return false;
   }
   return true;
