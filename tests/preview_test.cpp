@@ -4,11 +4,13 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -182,8 +184,12 @@ TEST(PreviewReader, RefusesBadFiles) {
   }
   VidxFile v;
   EXPECT_EQ(vidx_open(v, (dir / "missing.8xx").c_str()), VidxStatus::cant_open);
+  EXPECT_EQ(v.syserror, ENOENT);
   EXPECT_EQ(vidx_open(v, dir.path().c_str()), VidxStatus::not_regular);
   EXPECT_EQ(v.file, nullptr);
+  // Opening a FIFO for reading would wait for a writer: it must be refused first.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(vidx_open(v, (dir / "fifo").c_str()), VidxStatus::not_regular);
 }
 
 TEST(PreviewReader, AnyNonZeroGreyByteMeansTwoPlanes) {

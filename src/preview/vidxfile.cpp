@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -40,11 +41,15 @@ VidxStatus check_header(const Header& h) {
 
 VidxStatus vidx_open(VidxFile& video, const char* path) {
   video = VidxFile{};
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) return VidxStatus::cant_open;
-
-  // The size decides how many records there are, so it must be a real file.
+  // The size decides how many records there are, so it must be a real file;
+  // asked before opening, since opening a FIFO would wait for a writer.
   struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return VidxStatus::not_regular;
+  std::FILE* f = std::fopen(path, "rb");
+  if (!f) {
+    video.syserror = errno;
+    return VidxStatus::cant_open;
+  }
   if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
     std::fclose(f);
     return VidxStatus::not_regular;

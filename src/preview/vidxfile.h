@@ -12,7 +12,7 @@
 
 enum class VidxStatus {
   ok,
-  cant_open,       // fopen failed; errno says why
+  cant_open,       // fopen failed; syserror says why
   not_regular,     // a directory, pipe or device
   empty,           // zero bytes
   short_header,    // 1 to 22 bytes
@@ -30,6 +30,7 @@ struct VidxFile {
   uint32_t framecount = 0;  // the header's count: tenths of a second of movie
   int64_t records = 0;      // whole records present after the header
   int64_t leftover = 0;     // after partial_record: bytes past the last whole record
+  int syserror = 0;         // after cant_open: errno
 };
 
 // Opens `path` and checks its header and size. Only on ok is the file left

@@ -106,7 +106,7 @@ std::string open_error(VidxStatus status, const VidxFile& v, const char* path) {
   const std::string p = path;
   switch (status) {
     case VidxStatus::cant_open:
-      return "cannot open " + p + ": " + std::strerror(errno);
+      return "cannot open " + p + ": " + std::strerror(v.syserror);
     case VidxStatus::not_regular:
       return p + ": not a regular file";
     case VidxStatus::empty:
