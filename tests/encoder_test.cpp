@@ -277,7 +277,7 @@ TEST(EncoderTranscode, EncoderGetsItsArgumentsUnchanged) {
   ASSERT_EQ(transcode(movie, {96, 54}).status, EncoderStatus::Ok);
   const std::vector<std::string> expected = {
       "-nosound", "-ovc", "lavc", "-lavcopts", kLavcOpts, "-ofps", "10",
-      "-vf", "scale=96:54,expand=96:64", "-o", "movdithtemp.avi", "--", movie};
+      "-vf", "scale=96:54,format=bgr24,expand=96:64,scale", "-o", "movdithtemp.avi", "--", movie};
   EXPECT_EQ(split_args(read_file(bin / "args")), expected);
   EXPECT_EQ(dir_entries(bin.path()), (std::set<std::string>{"mencoder", "args"}));
 }

@@ -190,8 +190,11 @@ EncoderStatus transcode_run(const char* moviepath, OutputSize size,
   const std::vector<std::string> options = {
       "-nosound", "-ovc", "lavc", "-lavcopts", kLavcOpts,
       "-ofps", std::to_string(kTempRate),
+      // The padding is done in RGB: mencoder's expand fills the chroma of
+      // left and right borders wrongly in YUV, which decodes as green bars.
+      // The last scale converts back to what the codec takes.
       "-vf", "scale=" + std::to_string(size.outw) + ":" + std::to_string(size.outh) +
-                 ",expand=" + std::to_string(kWidth) + ":" + std::to_string(kHeight),
+                 ",format=bgr24,expand=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) + ",scale",
       "-o", kTempMovie};
   // Close-on-exec keeps the read end out of the encoder, so our closing it is
   // what the encoder sees as a broken pipe.
