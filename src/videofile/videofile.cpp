@@ -27,7 +27,9 @@ Header make_header(int32_t grey, uint32_t framecount) {
       0, 0, 0, 0,  // frame count, set below
       0, 0, 0, 0,  // offset of the first record, set below
   };
-  h[13] = static_cast<uint8_t>(grey);
+  // Readers only ask whether the byte is 0. Its low 8 bits alone would turn
+  // 256 "-g" options into 0, a monochrome header over grey records.
+  h[13] = static_cast<uint8_t>(grey > 255 ? 255 : grey);
   put_le32(&h[15], framecount);
   put_le32(&h[19], kHeaderBytes);
   return h;
