@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Quick start: set everything up, then build and run every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh --tests
+ctest --test-dir build --output-on-failure -j2
