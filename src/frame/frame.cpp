@@ -68,25 +68,28 @@ bool sample(std::span<const uint8_t> frame, GreyBuffer& graybuf) {
     return grey_of(pixels + size_t(height - 1 - b) * stride + size_t(a) * kBytesPerPixel);
   };
 
-  for (int i = 0; i < kPixels; ++i) {
-    const int32_t x = i % kWidth;
-    const int32_t y = i / kWidth;
-    const int32_t xa = x * width / kWidth, xb = (x + 1) * width / kWidth;
+  // Box edges along x are the same on every row: worked out once per frame.
+  std::array<int32_t, kWidth + 1> column;
+  for (int x = 0; x <= kWidth; ++x) column[x] = x * width / kWidth;
+
+  for (int y = 0; y < kHeight; ++y) {
     const int32_t ya = y * height / kHeight, yb = (y + 1) * height / kHeight;
-    int32_t sum = 0;
-    int32_t count = 0;
-    for (int32_t b = ya; b < yb; ++b) {
-      for (int32_t a = xa; a < xb; ++a) {
-        sum += pixel(a, b);
-        ++count;
+    for (int x = 0; x < kWidth; ++x) {
+      const int32_t xa = column[x], xb = column[x + 1];
+      int32_t sum = 0;
+      for (int32_t b = ya; b < yb; ++b) {
+        const uint8_t* row = pixels + size_t(height - 1 - b) * stride;
+        for (int32_t a = xa; a < xb; ++a) sum += grey_of(row + size_t(a) * kBytesPerPixel);
       }
+      const int32_t count = (yb - ya) * (xb - xa);
+      // A frame smaller than the display leaves boxes empty; they take the
+      // pixel the box starts at, which enlarges a small picture by repetition.
+      if (count == 0)
+        graybuf[y * kWidth + x] = pixel(std::min(xa, width - 1), std::min(ya, height - 1));
+      else
+        // The encoder's frames have one pixel per box: no division needed.
+        graybuf[y * kWidth + x] = static_cast<uint8_t>(count == 1 ? sum : sum / count);
     }
-    // A frame smaller than the display leaves boxes empty; they take the
-    // pixel the box starts at, which enlarges a small picture by repetition.
-    if (count == 0)
-      graybuf[i] = pixel(std::min(xa, width - 1), std::min(ya, height - 1));
-    else
-      graybuf[i] = static_cast<uint8_t>(sum / count);
   }
   return true;
 }
@@ -121,25 +124,37 @@ uint8_t AddError(int a, int b) {
 }
 
 void dither(GreyBuffer& graybuf, int32_t grey, const Kernel& matrix, GreyBuffer& ditherbuf) {
-  for (int i = 0; i < kPixels; ++i) {
-    const int x = i % kWidth;
-    const int y = i / kWidth;
-    const int v = graybuf[i];
-    const int q = grey == 0 ? (v >= kMonoThreshold ? kMaxGrey : 0) : closestg(static_cast<uint8_t>(v));
-    const int err = v - q;
-    ditherbuf[i] = static_cast<uint8_t>(q);
-    for (int k = 0; k < kKernelSize; ++k) {
-      if (matrix[k] == 0) continue;  // adds nothing; most kernels are mostly zeros
-      const int nx = x + k % kKernelSide - 1;
-      const int ny = y + k / kKernelSide - 1;
-      // Tested per neighbour so that error never wraps to the opposite edge.
-      if (nx < 0 || nx >= kWidth || ny < 0 || ny >= kHeight) continue;
-      // The product is taken in 64 bits because a weight near the 16.16
-      // limit times the largest error does not fit in 32; the shift rounds
-      // toward minus infinity, so small negative errors still reach -1.
-      const int64_t delta = int64_t{err} * matrix[k] >> kFixedShift;
-      const int n = ny * kWidth + nx;
-      graybuf[n] = AddError(graybuf[n], static_cast<int>(delta));
+  // The kernel's non-zero weights, in kernel order, as neighbour offsets:
+  // most kernels are mostly zeros, which then cost nothing per pixel.
+  struct Tap {
+    int dx, dy;
+    int32_t weight;
+  };
+  std::array<Tap, kKernelSize> taps;
+  int ntaps = 0;
+  for (int k = 0; k < kKernelSize; ++k)
+    if (matrix[k] != 0) taps[ntaps++] = {k % kKernelSide - 1, k / kKernelSide - 1, matrix[k]};
+
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      const int i = y * kWidth + x;
+      const int v = graybuf[i];
+      const int q = grey == 0 ? (v >= kMonoThreshold ? kMaxGrey : 0) : closestg(static_cast<uint8_t>(v));
+      const int err = v - q;
+      ditherbuf[i] = static_cast<uint8_t>(q);
+      if (err == 0) continue;  // nothing to spread, as in flat black or white areas
+      for (int t = 0; t < ntaps; ++t) {
+        const int nx = x + taps[t].dx;
+        const int ny = y + taps[t].dy;
+        // Tested per neighbour so that error never wraps to the opposite edge.
+        if (nx < 0 || nx >= kWidth || ny < 0 || ny >= kHeight) continue;
+        // The product is taken in 64 bits because a weight near the 16.16
+        // limit times the largest error does not fit in 32; the shift rounds
+        // toward minus infinity, so small negative errors still reach -1.
+        const int64_t delta = int64_t{err} * taps[t].weight >> kFixedShift;
+        const int n = ny * kWidth + nx;
+        graybuf[n] = AddError(graybuf[n], static_cast<int>(delta));
+      }
     }
   }
 }
