@@ -154,10 +154,8 @@ TEST(Run, KernelDisplayComesFirst) {
   ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=96x64:rate=10:duration=1"));
   Conversion c = convert(dir, "in.mp4", {"-m", "0,0,0,0,0,0.5,0,0.5,0"});
   ASSERT_EQ(c.run.status, 0) << c.run.out;
-  const std::string kernel =
-      "[ 0.000000 , 0.000000 , 0.000000 ]\n[ 0.000000 , 0.000000 , 0.500000 ]\n"
-      "[ 0.000000 , 0.500000 , 0.000000 ]\n";
-  EXPECT_EQ(c.run.out.substr(0, kernel.size() + 11), kernel + "In Width: 9");
+  const std::string start = kHalfKernelDisplay + "In Width: 96\n";
+  EXPECT_EQ(c.run.out.substr(0, start.size()), start);
 }
 
 TEST(Run, MissingMovieIsAnOpenError) {

@@ -40,26 +40,8 @@ Parsed parse_options(const std::vector<std::string>& options) {
   return parse_exact(args);
 }
 
-const std::string kUsageText =
-    "Usage: MOVDITH Moviein fileout.8xx [options]\n"
-    "The outfile should end in .8xx\n"
-    "Options:\n"
-    " -g\t\tSet to 4 level grey scale(doubles output size)\n"
-    " -r num\t\treduces colors prior to dither(for less noise)\n"
-    " -m list\tlist of 9 floats that create the matrix to dither by\n"
-    "  Suggested:\n"
-    "\t -m \"0,0,0,0,0,0.333333,0,0.333333,0\"\n"
-    "\t -m \"0,0,0,0,0,0.4375,0.1875,0.3125,0.0625\"\n"
-    "\n"
-    "Example: movdith movie.mp4 movie.8xx -g -r 4\n";
-
 const std::string kReductionError = "error argument for reduction\n";
 const std::string kMatrixError = "error argument for dither matrix\n";
-
-const std::string kHalfKernelDisplay =
-    "[ 0.000000 , 0.000000 , 0.000000 ]\n"
-    "[ 0.000000 , 0.000000 , 0.500000 ]\n"
-    "[ 0.000000 , 0.500000 , 0.000000 ]\n";
 
 using Matrix = std::array<int32_t, kKernelSize>;
 const Matrix kFloydSteinberg = {0, 0, 0, 0, 0, 28672, 12288, 20480, 4096};

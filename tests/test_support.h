@@ -39,3 +39,23 @@ bool file_exists(const std::string& path);
 // false if ffmpeg failed.
 bool make_movie(const std::string& path, const std::string& lavfi,
                 const std::vector<std::string>& output_options = {});
+
+// What the tool prints for a command line that is too short.
+inline const std::string kUsageText =
+    "Usage: MOVDITH Moviein fileout.8xx [options]\n"
+    "The outfile should end in .8xx\n"
+    "Options:\n"
+    " -g\t\tSet to 4 level grey scale(doubles output size)\n"
+    " -r num\t\treduces colors prior to dither(for less noise)\n"
+    " -m list\tlist of 9 floats that create the matrix to dither by\n"
+    "  Suggested:\n"
+    "\t -m \"0,0,0,0,0,0.333333,0,0.333333,0\"\n"
+    "\t -m \"0,0,0,0,0,0.4375,0.1875,0.3125,0.0625\"\n"
+    "\n"
+    "Example: movdith movie.mp4 movie.8xx -g -r 4\n";
+
+// The kernel display for -m 0,0,0,0,0,0.5,0,0.5,0.
+inline const std::string kHalfKernelDisplay =
+    "[ 0.000000 , 0.000000 , 0.000000 ]\n"
+    "[ 0.000000 , 0.000000 , 0.500000 ]\n"
+    "[ 0.000000 , 0.500000 , 0.000000 ]\n";
