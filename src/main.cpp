@@ -2,6 +2,7 @@
 // The run: settings, the two encoder runs, then every frame of the temporary
 // movie through the pipeline into the output file, with progress on the way.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -54,6 +55,23 @@ void release() {
   std::exit(1);
 }
 
+// The way out after a stop signal reached us and the encoder during an
+// encoder run: the line, the releases, then the signal's own default action,
+// so that the parent sees the signal (a shell's status 128 + its number) and
+// a shell script running us stops too. Temporary files stay, as on failure.
+[[noreturn]] void interrupted(int sig) {
+  std::puts("\nInterrupted");
+  release();
+  std::fflush(stdout);
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  std::exit(128 + sig);  // only if the signal could not end the process
+}
+
 // Points standard error, ours and the encoder's, at error.txt for the run.
 void redirect_stderr() {
   std::fflush(stderr);
@@ -68,7 +86,9 @@ void redirect_stderr() {
 void prepare_movie() {
   const char* moviepath = run.settings.moviepath.c_str();
   std::fflush(stdout);
-  if (probe_run(moviepath) == EncoderStatus::SpawnFailed) die("Error pipe");
+  EncoderStatus probe = probe_run(moviepath);
+  if (probe == EncoderStatus::Interrupted) interrupted(interrupting_signal());
+  if (probe == EncoderStatus::SpawnFailed) die("Error pipe");
 
   AVIFileInit();
   run.avi_started = true;
@@ -92,9 +112,10 @@ void prepare_movie() {
     std::fflush(stdout);
   });
   std::fflush(stdout);
+  if (status == EncoderStatus::Interrupted) interrupted(interrupting_signal());
   if (status == EncoderStatus::SpawnFailed) die("Error pipe");
   if (status == EncoderStatus::Failed) die("\nEncoder error: mencoder failed (see error.txt)");
-  if (status == EncoderStatus::Killed) die("\nEncoder error: mencoder was stopped");
+  if (status == EncoderStatus::Killed) die("\nEncoder error: mencoder was killed by a signal (see error.txt)");
 }
 
 // One output frame: the pipeline from the decoded frame to its record.

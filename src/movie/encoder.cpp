@@ -1,10 +1,13 @@
 // The two mencoder runs that make the temporary 96 x 64, 10 frames-per-second
 // AVI, the reading of the transcoding run's progress reports, and the sizing
 // rule between the runs. mencoder is started directly with an argument vector,
-// never through a shell, so the movie path reaches it unchanged.
+// never through a shell, so the movie path reaches it unchanged. While an
+// encoder runs, the signals that ask us to stop are passed on to it, so that
+// stopping movdith never leaves an encoder running on its own.
 #include "movie/encoder.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -15,6 +18,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -38,13 +42,92 @@ constexpr const char* kLavcOpts =
 // this many characters.
 constexpr size_t kPieceMax = 510;
 
+// The signals that ask a console program to stop: Ctrl-C, kill's default,
+// and the terminal going away.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Shared with the handler, hence sig_atomic_t: the running encoder (0 when
+// there is none or it has ended) and the first stop signal caught.
+volatile sig_atomic_t encoder_pid = 0;
+volatile sig_atomic_t caught_signal = 0;
+
+// Passes the first stop signal on to the encoder; a second one, from a user
+// whose encoder does not end, kills it outright. Only async-signal-safe calls.
+extern "C" void forward_stop(int sig) {
+  int saved = errno;
+  pid_t pid = encoder_pid;
+  if (pid > 0) kill(pid, caught_signal ? SIGKILL : sig);
+  if (!caught_signal) caught_signal = sig;
+  errno = saved;
+}
+
+sigset_t stop_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kStopSignals) sigaddset(&set, sig);
+  return set;
+}
+
+// Catches the stop signals for the life of one encoder run and restores the
+// earlier handlers afterwards. Signals that were ignored when we started (a
+// background job, nohup) stay ignored. The handlers are installed without
+// SA_RESTART, so a blocked read or wait returns with EINTR.
+class StopForwarding {
+ public:
+  StopForwarding() {
+    caught_signal = 0;
+    encoder_pid = 0;
+    // Held back until the encoder's pid is known, so none is lost between
+    // the spawn and the handler learning whom to pass it to.
+    sigset_t set = stop_set();
+    sigprocmask(SIG_BLOCK, &set, &mask_);
+    struct sigaction action {};
+    action.sa_handler = forward_stop;
+    action.sa_mask = set;
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+      installed_[i] = sigaction(kStopSignals[i], nullptr, &old_[i]) == 0 && old_[i].sa_handler != SIG_IGN &&
+                      sigaction(kStopSignals[i], &action, nullptr) == 0;
+    }
+  }
+  ~StopForwarding() {
+    sigset_t set = stop_set();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    encoder_pid = 0;
+    for (size_t i = 0; i < std::size(kStopSignals); ++i)
+      if (installed_[i]) sigaction(kStopSignals[i], &old_[i], nullptr);
+    sigprocmask(SIG_SETMASK, &mask_, nullptr);
+  }
+  StopForwarding(const StopForwarding&) = delete;
+  StopForwarding& operator=(const StopForwarding&) = delete;
+
+  // The signal mask the encoder starts with: ours from before.
+  const sigset_t& mask() const { return mask_; }
+
+  // Names the running encoder and lets the held-back signals through.
+  void watch(pid_t pid) {
+    encoder_pid = pid;
+    sigprocmask(SIG_SETMASK, &mask_, nullptr);
+  }
+
+  // A caught stop signal outweighs whatever the encoder's end said.
+  EncoderStatus result(EncoderStatus status) const {
+    return caught_signal ? EncoderStatus::Interrupted : status;
+  }
+
+ private:
+  sigset_t mask_;
+  struct sigaction old_[std::size(kStopSignals)] = {};
+  bool installed_[std::size(kStopSignals)] = {};
+};
+
 // Starts mencoder with `options`, then "--" and the movie path, so that a path
 // beginning with '-' is never taken for an option. Standard input is the null
 // device; standard output is `outfd`, or the null device when it is -1;
-// standard error is ours. The child stays in our process group, so a Ctrl-C at
-// the terminal reaches it as well. Returns 0 or the error number.
+// standard error is ours; its signal mask is `mask`. The child stays in our
+// process group, so a Ctrl-C at the terminal reaches it as well. Returns 0 or
+// the error number.
 int spawn_encoder(const std::vector<std::string>& options, const char* moviepath, int outfd,
-                  pid_t& pid) {
+                  const sigset_t& mask, pid_t& pid) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(kEncoder));
   for (const std::string& o : options) argv.push_back(const_cast<char*>(o.c_str()));
@@ -52,9 +135,17 @@ int spawn_encoder(const std::vector<std::string>& options, const char* moviepath
   argv.push_back(const_cast<char*>(moviepath));
   argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  int err = posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_t attr;
+  int err = posix_spawnattr_init(&attr);
   if (err != 0) return err;
+  err = posix_spawnattr_setsigmask(&attr, &mask);
+  if (err == 0) err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  posix_spawn_file_actions_t actions;
+  if (err == 0) err = posix_spawn_file_actions_init(&actions);
+  if (err != 0) {
+    posix_spawnattr_destroy(&attr);
+    return err;
+  }
   err = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (err == 0) {
     err = outfd < 0
@@ -63,16 +154,27 @@ int spawn_encoder(const std::vector<std::string>& options, const char* moviepath
   }
   // posix_spawnp reports a program missing from PATH as an error here, not
   // as a child that exits with 127.
-  if (err == 0) err = posix_spawnp(&pid, kEncoder, &actions, nullptr, argv.data(), environ);
+  if (err == 0) err = posix_spawnp(&pid, kEncoder, &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
   return err;
 }
 
 EncoderStatus wait_encoder(pid_t pid) {
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
+  // Waited for without reaping first: until it is reaped the pid cannot be
+  // reused, so a signal passed on meanwhile cannot reach a stranger.
+  siginfo_t info;
+  while (waitid(P_PID, pid, &info, WEXITED | WNOWAIT) < 0) {
     // Anything but EINTR means the child is no longer ours to wait for (say,
     // SIGCHLD ignored), so its result is unknown: not a success.
+    if (errno != EINTR) return EncoderStatus::Failed;
+  }
+  sigset_t set = stop_set(), mask;
+  sigprocmask(SIG_BLOCK, &set, &mask);
+  encoder_pid = 0;
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0) {
     if (errno != EINTR) return EncoderStatus::Failed;
   }
   if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus) == 0 ? EncoderStatus::Ok : EncoderStatus::Failed;
@@ -122,6 +224,8 @@ void read_progress(int fd, const std::function<void(int)>& progress) {
 }
 
 }  // namespace
+
+int interrupting_signal() { return caught_signal; }
 
 bool output_size(uint32_t width, uint32_t height, OutputSize& size) {
   if (width == 0 || height == 0) return false;
@@ -180,9 +284,11 @@ EncoderStatus probe_run(const char* moviepath) {
   const std::vector<std::string> options = {
       "-o", kTempMovie, "-ovc", "lavc", "-lavcopts", kLavcOpts, "-nosound",
       "-ss", "00:00:00", "-frames", "1"};
+  StopForwarding stop;
   pid_t pid = 0;
-  if (spawn_encoder(options, moviepath, -1, pid) != 0) return EncoderStatus::SpawnFailed;
-  return wait_encoder(pid);
+  if (spawn_encoder(options, moviepath, -1, stop.mask(), pid) != 0) return stop.result(EncoderStatus::SpawnFailed);
+  stop.watch(pid);
+  return stop.result(wait_encoder(pid));
 }
 
 EncoderStatus transcode_run(const char* moviepath, OutputSize size,
@@ -200,14 +306,16 @@ EncoderStatus transcode_run(const char* moviepath, OutputSize size,
   // what the encoder sees as a broken pipe.
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return EncoderStatus::SpawnFailed;
+  StopForwarding stop;
   pid_t pid = 0;
-  int err = spawn_encoder(options, moviepath, fds[1], pid);
+  int err = spawn_encoder(options, moviepath, fds[1], stop.mask(), pid);
   close(fds[1]);
   if (err != 0) {
     close(fds[0]);
-    return EncoderStatus::SpawnFailed;
+    return stop.result(EncoderStatus::SpawnFailed);
   }
+  stop.watch(pid);
   read_progress(fds[0], progress);
   close(fds[0]);
-  return wait_encoder(pid);
+  return stop.result(wait_encoder(pid));
 }

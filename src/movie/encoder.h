@@ -26,7 +26,13 @@ enum class EncoderStatus {
   SpawnFailed,  // mencoder could not be started (not on PATH, no pipe)
   Failed,       // it exited with a non-zero status
   Killed,       // it was ended by a signal
+  // We were sent SIGINT, SIGTERM or SIGHUP while it ran: the signal was
+  // passed on to it and it has ended. interrupting_signal() tells which.
+  Interrupted,
 };
+
+// The signal that interrupted the last encoder run, 0 if none did.
+int interrupting_signal();
 
 // Deletes a stale temporary movie, then writes the movie's first frame to it
 // with the encoder's standard output sent to the null device.
