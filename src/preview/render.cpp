@@ -87,8 +87,12 @@ struct Muxer {
   AVFormatContext* oc = nullptr;
   const char* path = nullptr;
   bool created = false;  // the output file exists and is ours to remove
+  bool started = false;  // the header is written: the muxer holds a packet back
   bool done = false;
   ~Muxer() {
+    // Only the trailer frees the packet the GIF muxer holds back, even when
+    // the file is being abandoned after a failed write.
+    if (started && !done) av_write_trailer(oc);
     if (oc && oc->pb) avio_closep(&oc->pb);
     avformat_free_context(oc);
     if (created && !done) remove_partial(path);
@@ -173,6 +177,7 @@ bool write_gif(VidxFile& video, const char* path, int scale, std::string& error)
     }
     m.created = true;
     r = avformat_write_header(m.oc, nullptr);
+    m.started = r >= 0;
   }
   if (r < 0) {
     error = av_message("cannot start the GIF", r);
@@ -205,6 +210,7 @@ bool write_gif(VidxFile& video, const char* path, int scale, std::string& error)
   }
   if (!encode(c, nullptr, m, st, error)) return false;
   r = av_write_trailer(m.oc);
+  m.started = false;
   if (r >= 0) r = avio_closep(&m.oc->pb);
   if (r < 0) {
     error = av_message((std::string("cannot write ") + path).c_str(), r);
