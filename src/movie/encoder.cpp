@@ -131,8 +131,12 @@ int spawn_encoder(const std::vector<std::string>& options, const char* moviepath
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(kEncoder));
   for (const std::string& o : options) argv.push_back(const_cast<char*>(o.c_str()));
+  // Even after "--", mencoder takes "-" for standard input and a second "--"
+  // for nothing at all; "./" names the same file without the special meaning.
+  const std::string_view path = moviepath;
+  const std::string own = path == "-" || path == "--" ? "./" + std::string(path) : std::string();
   argv.push_back(const_cast<char*>("--"));
-  argv.push_back(const_cast<char*>(moviepath));
+  argv.push_back(const_cast<char*>(own.empty() ? moviepath : own.c_str()));
   argv.push_back(nullptr);
 
   posix_spawnattr_t attr;
