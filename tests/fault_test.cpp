@@ -265,6 +265,7 @@ struct OddCase {
   std::vector<Patch> patches;
   std::string tail_line;  // the frame-rate report
   uint32_t records, header;
+  uint32_t held_from = 0;  // records from here on repeat the one before, if not 0
 };
 
 class FaultOddMovie : public ::testing::TestWithParam<OddCase> {};
@@ -281,6 +282,12 @@ TEST_P(FaultOddMovie, ConvertsWhatTheReaderReports) {
   std::string video = read_file(dir / "out.8xx");
   EXPECT_EQ(video.size(), kHeaderBytes + size_t(c.records) * kPlaneBytes);
   EXPECT_EQ(header_count(video), c.header);
+  if (c.held_from > 0 && video.size() == kHeaderBytes + size_t(c.records) * kPlaneBytes) {
+    const std::string last = video.substr(kHeaderBytes + (c.held_from - 1) * kPlaneBytes, kPlaneBytes);
+    EXPECT_NE(last, video.substr(kHeaderBytes + (c.held_from - 2) * kPlaneBytes, kPlaneBytes));  // the picture moves
+    for (uint32_t i = c.held_from; i < c.records; ++i)
+      EXPECT_EQ(video.substr(kHeaderBytes + i * kPlaneBytes, kPlaneBytes), last) << "record " << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -309,7 +316,8 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"avih", kAvihTotalFrames, 45}, {"strh", kStrhLength, 45}},
                 "Length = 4 seconds\n",
                 45,
-                45}),
+                45,
+                kFixtureFrames}),
     [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
