@@ -72,6 +72,12 @@ void release() {
   std::exit(128 + sig);  // only if the signal could not end the process
 }
 
+// The design's terse line on the console; error.txt says what to do.
+[[noreturn]] void encoder_not_started() {
+  std::fputs("mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n", stderr);
+  die("Error pipe");
+}
+
 // Points standard error, ours and the encoder's, at error.txt for the run.
 void redirect_stderr() {
   std::fflush(stderr);
@@ -88,7 +94,7 @@ void prepare_movie() {
   std::fflush(stdout);
   EncoderStatus probe = probe_run(moviepath);
   if (probe == EncoderStatus::Interrupted) interrupted(interrupting_signal());
-  if (probe == EncoderStatus::SpawnFailed) die("Error pipe");
+  if (probe == EncoderStatus::SpawnFailed) encoder_not_started();
 
   AVIFileInit();
   run.avi_started = true;
@@ -113,7 +119,7 @@ void prepare_movie() {
   });
   std::fflush(stdout);
   if (status == EncoderStatus::Interrupted) interrupted(interrupting_signal());
-  if (status == EncoderStatus::SpawnFailed) die("Error pipe");
+  if (status == EncoderStatus::SpawnFailed) encoder_not_started();
   if (status == EncoderStatus::Failed) die("\nEncoder error: mencoder failed (see error.txt)");
   if (status == EncoderStatus::Killed) die("\nEncoder error: mencoder was killed by a signal (see error.txt)");
 }

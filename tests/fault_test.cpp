@@ -243,7 +243,8 @@ TEST(FaultEncoder, MissingFromPathIsErrorPipe) {
   RunResult r = run_program({"/usr/bin/env", "PATH=" + (dir / "empty"), MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error pipe\n");
-  EXPECT_TRUE(file_exists(dir / "error.txt"));
+  EXPECT_EQ(read_file(dir / "error.txt"),
+            "mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n");
   EXPECT_FALSE(file_exists(dir / "movdithtemp.avi"));
   EXPECT_FALSE(file_exists(dir / "out.8xx"));
 }
