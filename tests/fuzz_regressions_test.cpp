@@ -86,10 +86,10 @@ TEST(FuzzRegressions, VidxOutcomes) {
     const char* name;
     VidxStatus status;
   } cases[] = {
-      {"count-lies.8xx", VidxStatus::ok},                 // the size, not the count, says how many records
-      {"grey-but-one-plane.8xx", VidxStatus::partial_record},  // grey byte 2: records are two planes
-      {"bad-offset.8xx", VidxStatus::bad_lengths},
-      {"cut-header.8xx", VidxStatus::short_header},
+      {"count-lies.vidx", VidxStatus::ok},                 // the size, not the count, says how many records
+      {"grey-but-one-plane.vidx", VidxStatus::partial_record},  // grey byte 2: records are two planes
+      {"bad-offset.vidx", VidxStatus::bad_lengths},
+      {"cut-header.vidx", VidxStatus::short_header},
   };
   for (const auto& c : cases) {
     const std::string data = input("vidx", c.name);
