@@ -25,6 +25,10 @@ namespace {
 constexpr size_t kMaxArgs = 64;     // argv entries after argv[0]
 constexpr int kMaxPositions = 30;   // reader positions asked per input
 constexpr int kSequential = 24;     // of which from the start onwards
+// Frame bytes handed out per input before the positions stop: a damaged
+// header can make every frame megabytes, and the fuzzer breeds such inputs
+// for their novelty until they are all it runs.
+constexpr size_t kFrameBytesBudget = size_t{16} << 20;
 
 void check(bool ok, const char* what) {
   if (!ok) {
@@ -128,10 +132,13 @@ ReaderOutcome fuzz_reader(const uint8_t* data, size_t size) {
     // Past sampling every frame is a 96 x 64 grey picture whatever the
     // movie was, so the later stages add nothing here but time.
     GreyBuffer grey;
+    size_t budget = kFrameBytesBudget;
     for (int64_t p : positions) {
       if (p < 0 || p > INT32_MAX) continue;
       std::span<const uint8_t> frame = AVIStreamGetFrame(getter, static_cast<int32_t>(p));
       if (frame.empty()) continue;
+      if (frame.size() > budget) break;
+      budget -= frame.size();
       if (!sample(frame, grey)) {
         ++outcome.refused;
         continue;
