@@ -19,6 +19,7 @@
 namespace {
 
 constexpr const char* kErrorFile = "error.txt";
+constexpr const char* kWriteError = "Write error: the output file could not be written";
 constexpr uint32_t kOutputFps = 10;  // output frames per second of movie
 
 // Everything the run owns, so that one failure path can release it all. The
@@ -35,7 +36,8 @@ struct Run {
 } run;
 
 // Releases what is open, in teardown order; the output file stays on disk.
-void release() {
+// False if the output file could not be flushed and closed whole.
+bool release() {
   AVIStreamGetFrameClose(run.gf);
   run.gf = nullptr;
   AVIFileRelease(run.vidfile);
@@ -43,7 +45,7 @@ void release() {
   run.vidstream = nullptr;
   if (run.avi_started) AVIFileExit();
   run.avi_started = false;
-  videofile_close(run.outfile);
+  return videofile_close(run.outfile);
 }
 
 // The one way out of a failed run: the message, the releases, status 1.
@@ -131,8 +133,10 @@ void convert_frame(std::span<const uint8_t> frame) {
   reduce(run.graybuf, s.reduction);
   dither(run.graybuf, s.grey, s.matrix, run.ditherbuf);
   pack(run.ditherbuf, s.grey, run.final, run.final2);
-  if (!videofile_write_record(run.outfile, run.final, run.final2, s.grey))
-    die("\nWrite error: the output file could not be written");
+  if (!videofile_write_record(run.outfile, run.final, run.final2, s.grey)) {
+    std::putchar('\n');  // ends the progress line the message would overwrite
+    die(kWriteError);
+  }
 }
 
 }  // namespace
@@ -171,7 +175,7 @@ int main(int argc, char* argv[]) {
   const uint64_t framecount = uint64_t{streaminfo.dwLength} * kOutputFps / fps;
   if (!videofile_write_header(run.outfile, run.settings.grey,
                               static_cast<uint32_t>(framecount > UINT32_MAX ? UINT32_MAX : framecount)))
-    die("Write error: the output file could not be written");
+    die(kWriteError);
 
   const uint64_t end = uint64_t{streaminfo.dwStart} + streaminfo.dwLength;
   uint32_t skipcount = 0;  // the fraction carried between steps, below 1.0
@@ -190,13 +194,7 @@ int main(int argc, char* argv[]) {
   }
   std::printf("Phase 2: 100%%\n");
 
-  AVIStreamGetFrameClose(run.gf);
-  run.gf = nullptr;
-  AVIFileRelease(run.vidfile);
-  run.vidfile = nullptr;
-  AVIFileExit();
-  run.avi_started = false;
-  if (!videofile_close(run.outfile)) die("Write error: the output file could not be written");
+  if (!release()) die(kWriteError);
   std::fclose(stderr);
   std::remove(kErrorFile);
 
