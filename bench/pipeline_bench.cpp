@@ -6,33 +6,27 @@
 #include <cstring>
 #include <vector>
 
+#include "frame/dib.h"
 #include "frame/frame.h"
 
 namespace {
 
-constexpr size_t kHeaderBytes = 40;
-constexpr size_t kStride = 3 * kWidth;  // already a multiple of four
+constexpr size_t kStride = dib_stride(kWidth);
 
 const Kernel kFloydSteinberg = {0, 0, 0, 0, 0, 28672, 12288, 20480, 4096};
-
-void put_u32(std::vector<uint8_t>& dib, size_t at, uint32_t v) {
-  for (int k = 0; k < 4; ++k) dib[at + k] = static_cast<uint8_t>(v >> (8 * k));
-}
 
 // A 96 x 64 bottom-up 24-bit frame: crossing colour gradients with some
 // noise, so that dithering sees varied tones rather than flat areas.
 std::vector<uint8_t> picture() {
-  std::vector<uint8_t> dib(kHeaderBytes + kStride * kHeight);
-  put_u32(dib, 0, kHeaderBytes);
-  put_u32(dib, 4, kWidth);
-  put_u32(dib, 8, kHeight);
+  std::vector<uint8_t> dib(dib_bytes(kWidth, kHeight));
+  put_dib_header(dib, kWidth, kHeight);
   uint32_t seed = 2024;
   for (int b = 0; b < kHeight; ++b) {
     for (int a = 0; a < kWidth; ++a) {
       seed = seed * 1664525 + 1013904223;
       const int noise = static_cast<int>(seed >> 27) - 16;  // -16..15
       const auto clip = [](int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
-      uint8_t* p = &dib[kHeaderBytes + (kHeight - 1 - b) * kStride + 3 * a];
+      uint8_t* p = &dib[kDibHeaderBytes + (kHeight - 1 - b) * kStride + 3 * a];
       p[0] = clip(a * 255 / (kWidth - 1) + noise);                // blue across
       p[1] = clip(b * 255 / (kHeight - 1) + noise);               // green down
       p[2] = clip((a + b) * 255 / (kWidth + kHeight - 2) + noise);  // red along the diagonal
@@ -44,7 +38,7 @@ std::vector<uint8_t> picture() {
 // Args: grey (0 monochrome, 1 four levels), reduction (0 off).
 void BM_Pipeline(benchmark::State& state) {
   const std::vector<uint8_t> frame = picture();
-  const int32_t grey = static_cast<int32_t>(state.range(0));
+  const Shades grey = shades_for(static_cast<int32_t>(state.range(0)));
   const int32_t reduction = static_cast<int32_t>(state.range(1));
   GreyBuffer graybuf, ditherbuf;
   Plane final, final2;
@@ -89,7 +83,7 @@ BENCHMARK(BM_Reduce);
 // Dithering rewrites its input, so each pass starts from a fresh copy; the
 // 6 KB copy is part of the figure.
 void BM_Dither(benchmark::State& state) {
-  const int32_t grey = static_cast<int32_t>(state.range(0));
+  const Shades grey = shades_for(static_cast<int32_t>(state.range(0)));
   GreyBuffer sampled, graybuf, ditherbuf;
   sample(picture(), sampled);
   for (auto _ : state) {
@@ -102,7 +96,7 @@ void BM_Dither(benchmark::State& state) {
 BENCHMARK(BM_Dither)->ArgName("grey")->Arg(0)->Arg(1);
 
 void BM_Pack(benchmark::State& state) {
-  const int32_t grey = static_cast<int32_t>(state.range(0));
+  const Shades grey = shades_for(static_cast<int32_t>(state.range(0)));
   GreyBuffer graybuf, ditherbuf;
   sample(picture(), graybuf);
   dither(graybuf, grey, kFloydSteinberg, ditherbuf);

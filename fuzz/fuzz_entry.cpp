@@ -159,13 +159,14 @@ VidxStatus fuzz_vidx(const uint8_t* data, size_t size) {
     check(v.file == nullptr, "file left open after a refusal");
     return status;
   }
-  check(kHeaderBytes + v.records * record_bytes(v.grey) == static_cast<int64_t>(size),
+  check(kHeaderBytes + v.records * record_bytes(v.shades) == static_cast<int64_t>(size),
         "records do not account for the size");
   GreyBuffer frame;
   for (int64_t i = 0; i < v.records; ++i) {
     check(vidx_read_frame(v, i, frame) == VidxStatus::ok, "a counted record could not be read");
     for (uint8_t g : frame)
-      check(g == 0 || g == 255 || (v.grey && (g == 85 || g == 170)), "a shade outside the file's levels");
+      check(g == kBlack || g == kWhite || (v.shades == Shades::four && (g == kDarkGrey || g == kLightGrey)),
+            "a shade outside the file's levels");
   }
   check(vidx_read_frame(v, v.records, frame) == VidxStatus::read_error, "a record past the end was read");
   vidx_close(v);

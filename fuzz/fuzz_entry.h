@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "preview/vidxfile.h"
+#include "videofile/videofile.h"
 
 // The bytes, split at NUL bytes, are the arguments after "movdith"; true if
 // parse_settings accepted them.

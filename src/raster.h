@@ -19,3 +19,15 @@ constexpr int32_t kFixedOne = int32_t{1} << kFixedShift;  // 65536
 using GreyBuffer = std::array<uint8_t, kPixels>;
 // 64 rows of 12 bytes, leftmost pixel in bit 7, set bit = dark.
 using Plane = std::array<uint8_t, kPlaneBytes>;
+
+// The shades a display pixel takes: black and white, and in four-shade mode
+// the two greys between them, evenly spaced.
+enum class Shades { two = 2, four = 4 };
+constexpr uint8_t kBlack = 0;
+constexpr uint8_t kDarkGrey = 85;
+constexpr uint8_t kLightGrey = 170;
+constexpr uint8_t kWhite = 255;
+constexpr std::array<uint8_t, 4> kShadeLevels = {kBlack, kDarkGrey, kLightGrey, kWhite};
+
+// Any number of -g options asks for four shades.
+constexpr Shades shades_for(int32_t grey) { return grey ? Shades::four : Shades::two; }

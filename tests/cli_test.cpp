@@ -15,7 +15,7 @@ std::vector<std::string> command(const std::vector<std::string>& args) {
   return argv;
 }
 
-TEST(CliTest, ShortCommandLinePrintsUsage) {
+TEST(CliUsage, ShortCommandLinePrintsUsage) {
   const std::vector<std::vector<std::string>> cases = {{}, {"movie.mp4"}};
   for (const auto& args : cases) {
     TempDir dir;
@@ -27,7 +27,7 @@ TEST(CliTest, ShortCommandLinePrintsUsage) {
   }
 }
 
-TEST(CliTest, OptionErrors) {
+TEST(CliOptions, ErrorsGetOneLineAndStatus1) {
   const struct {
     std::vector<std::string> args;
     std::string out;
@@ -51,7 +51,7 @@ TEST(CliTest, OptionErrors) {
   }
 }
 
-TEST(CliTest, KernelDisplayComesFirst) {
+TEST(CliOptions, KernelDisplayComesFirst) {
   TempDir dir;
   RunResult r = run_program(
       command({"no-such-movie.mp4", "out.8xx", "-m", "0,0,0,0,0,0.5,0,0.5,0"}), dir.path());

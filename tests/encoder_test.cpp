@@ -4,8 +4,6 @@
 #include "movie/encoder.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -28,50 +26,8 @@ const std::string kFixture = TEST_DATA_DIR "/mencoder_progress.txt";
 const std::string kReport =
     "Pos:   1.2s     12f ( 5%)  0.00fps Trem:   0min   0mb  A-V:0.000 [0:0]";
 
-// Puts `dir` in front of PATH for the life of the object.
-class PathPrefix {
- public:
-  explicit PathPrefix(const std::string& dir) {
-    const char* old = getenv("PATH");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    std::string path = had_ ? dir + ":" + old_ : dir;
-    setenv("PATH", path.c_str(), 1);
-  }
-  ~PathPrefix() {
-    if (had_) {
-      setenv("PATH", old_.c_str(), 1);
-    } else {
-      unsetenv("PATH");
-    }
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-// Works in `dir` for the life of the object: both runs write into the
-// current folder.
-class WorkIn {
- public:
-  explicit WorkIn(const std::string& dir) {
-    char buf[4096];
-    if (getcwd(buf, sizeof buf)) old_ = buf;
-    EXPECT_EQ(chdir(dir.c_str()), 0);
-  }
-  ~WorkIn() { EXPECT_EQ(chdir(old_.c_str()), 0); }
-
- private:
-  std::string old_;
-};
-
 // Writes an executable shell script named mencoder into `dir`.
-void write_stand_in(const std::string& dir, const std::string& body) {
-  std::string path = dir + "/mencoder";
-  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-  ASSERT_EQ(chmod(path.c_str(), 0755), 0);
-}
+void write_stand_in(const std::string& dir, const std::string& body) { write_standin_encoder(dir, body); }
 
 int open_fd_count() {
   int count = 0;
@@ -82,27 +38,24 @@ int open_fd_count() {
   return count;
 }
 
-std::set<std::string> dir_entries(const std::string& dir) {
-  std::set<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return names;
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") names.insert(name);
-  }
-  closedir(d);
-  return names;
-}
-
 struct Transcoded {
-  EncoderStatus status;
+  EncoderStatus status = EncoderStatus::Ok;
   std::vector<int> reports;
 };
 
 Transcoded transcode(const char* moviepath, OutputSize size = {85, 64}) {
   Transcoded t;
-  t.status = transcode_run(moviepath, size, [&](int complete) { t.reports.push_back(complete); });
+  int stop_signal = -1;
+  t.status = transcode_run(moviepath, size, [&](int complete) { t.reports.push_back(complete); }, stop_signal);
+  EXPECT_EQ(stop_signal, 0);
   return t;
+}
+
+EncoderStatus run_probe(const char* moviepath) {
+  int stop_signal = -1;
+  const EncoderStatus status = probe_run(moviepath, stop_signal);
+  EXPECT_EQ(stop_signal, 0);
+  return status;
 }
 
 // The percentages of every report in recorded output up to the summary,
@@ -127,9 +80,6 @@ std::vector<std::string> split_args(const std::string& recorded) {
     args.push_back(recorded.substr(start, end - start));
   return args;
 }
-
-const char* kLavcOpts =
-    "vcodec=msmpeg4v2:mbd=2:keyint=5:subcmp=2:dia=2:o=mpv_flags=+mv0:last_pred=3:vbitrate=4000";
 
 }  // namespace
 
@@ -275,11 +225,10 @@ TEST(EncoderTranscode, EncoderGetsItsArgumentsUnchanged) {
   PathPrefix path(bin.path());
   const char* movie = "-x my movie;touch pwned$(x) it's \"q\".mp4";
   ASSERT_EQ(transcode(movie, {96, 54}).status, EncoderStatus::Ok);
-  const std::vector<std::string> expected = {
-      "-nosound", "-ovc", "lavc", "-lavcopts", kLavcOpts, "-ofps", "10",
-      "-vf", "scale=96:54,format=bgr24,expand=96:64,scale", "-o", "movdithtemp.avi", "--", movie};
+  std::vector<std::string> expected = transcode_arguments({96, 54});
+  expected.insert(expected.end(), {"--", movie});
   EXPECT_EQ(split_args(read_file(bin / "args")), expected);
-  EXPECT_EQ(dir_entries(bin.path()), (std::set<std::string>{"mencoder", "args"}));
+  EXPECT_EQ(folder_names(bin.path()), (std::set<std::string>{"mencoder", "args"}));
 }
 
 TEST(EncoderProbe, EncoderGetsItsArgumentsUnchanged) {
@@ -292,10 +241,9 @@ TEST(EncoderProbe, EncoderGetsItsArgumentsUnchanged) {
   TempDir work;
   WorkIn in(work.path());
   const char* movie = "-x my movie;touch pwned$(x) it's \"q\".mp4";
-  ASSERT_EQ(probe_run(movie), EncoderStatus::Ok);
-  const std::vector<std::string> expected = {
-      "-o", "movdithtemp.avi", "-ovc", "lavc", "-lavcopts", kLavcOpts, "-nosound",
-      "-ss", "00:00:00", "-frames", "1", "--", movie};
+  ASSERT_EQ(run_probe(movie), EncoderStatus::Ok);
+  std::vector<std::string> expected = probe_arguments();
+  expected.insert(expected.end(), {"--", movie});
   EXPECT_EQ(split_args(read_file(bin / "args")), expected);
   EXPECT_EQ(read_file(bin / "fds"), "/dev/null\n/dev/null\n");
 }
@@ -306,7 +254,7 @@ namespace {
 struct StandIn {
   const char* name;
   std::string script;
-  EncoderStatus status;
+  EncoderStatus status = EncoderStatus::Ok;
   std::vector<int> reports;
 };
 
@@ -362,14 +310,16 @@ TEST(EncoderTranscode, StandInEncoders) {
 TEST(EncoderTranscode, MissingEncoderIsSpawnFailure) {
   TempDir empty;
   WorkIn in(empty.path());
-  const char* old = getenv("PATH");
-  std::string saved = old ? old : "";
-  setenv("PATH", empty.path().c_str(), 1);
-  int fds_before = open_fd_count();
-  Transcoded t = transcode("movie.mp4");
-  EncoderStatus probe = probe_run("movie.mp4");
-  int fds_after = open_fd_count();
-  setenv("PATH", saved.c_str(), 1);
+  int fds_before = 0, fds_after = 0;
+  Transcoded t;
+  EncoderStatus probe = EncoderStatus::Ok;
+  {
+    PathPrefix path(empty.path(), true);
+    fds_before = open_fd_count();
+    t = transcode("movie.mp4");
+    probe = run_probe("movie.mp4");
+    fds_after = open_fd_count();
+  }
   EXPECT_EQ(t.status, EncoderStatus::SpawnFailed);
   EXPECT_TRUE(t.reports.empty());
   EXPECT_EQ(probe, EncoderStatus::SpawnFailed);
@@ -379,7 +329,7 @@ TEST(EncoderTranscode, MissingEncoderIsSpawnFailure) {
 TEST(EncoderProbe, StatusOfTheEncoder) {
   struct Case {
     const char* script;
-    EncoderStatus status;
+    EncoderStatus status = EncoderStatus::Ok;
   };
   const Case cases[] = {
       {"exit 0", EncoderStatus::Ok},
@@ -393,7 +343,7 @@ TEST(EncoderProbe, StatusOfTheEncoder) {
     PathPrefix path(bin.path());
     WorkIn in(bin.path());
     int fds_before = open_fd_count();
-    EXPECT_EQ(probe_run("movie.mp4"), c.status);
+    EXPECT_EQ(run_probe("movie.mp4"), c.status);
     EXPECT_EQ(open_fd_count(), fds_before) << "file descriptors leaked";
   }
 }
@@ -428,7 +378,7 @@ TEST(EncoderRealRun, ProbeThenTranscode) {
                          {"-pix_fmt", "yuv420p"}));
   WorkIn in(work.path());
 
-  ASSERT_EQ(probe_run("movie.mp4"), EncoderStatus::Ok);
+  ASSERT_EQ(run_probe("movie.mp4"), EncoderStatus::Ok);
   ASSERT_TRUE(file_exists(work / kTempMovie));
   EXPECT_EQ(stream_shape(kTempMovie).substr(0, 8), "160,120,");
 
@@ -455,13 +405,13 @@ TEST(EncoderRealRun, PathsReachTheEncoderUnchanged) {
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     std::filesystem::copy_file("movie.mp4", name);
-    ASSERT_EQ(probe_run(name.c_str()), EncoderStatus::Ok);
+    ASSERT_EQ(run_probe(name.c_str()), EncoderStatus::Ok);
     EXPECT_EQ(stream_shape(kTempMovie).substr(0, 8), "160,120,");
     Transcoded t = transcode(name.c_str(), {85, 64});
     EXPECT_EQ(t.status, EncoderStatus::Ok);
     expect_plausible(t.reports);
     EXPECT_EQ(stream_shape(kTempMovie), "96,64,10/1\n");
-    EXPECT_EQ(dir_entries(work.path()), (std::set<std::string>{"movie.mp4", name, kTempMovie}));
+    EXPECT_EQ(folder_names(work.path()), (std::set<std::string>{"movie.mp4", name, kTempMovie}));
     std::filesystem::remove(name);
   }
 }
@@ -470,7 +420,7 @@ TEST(EncoderRealRun, FailedProbeLeavesNoStaleMovie) {
   TempDir work;
   WorkIn in(work.path());
   std::ofstream(kTempMovie) << "an earlier run's movie";
-  EXPECT_EQ(probe_run("no such movie.mp4"), EncoderStatus::Failed);
+  EXPECT_EQ(run_probe("no such movie.mp4"), EncoderStatus::Failed);
   EXPECT_FALSE(file_exists(work / kTempMovie));
 }
 

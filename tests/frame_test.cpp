@@ -10,6 +10,9 @@
 #include <functional>
 #include <vector>
 
+#include "frame/dib.h"
+#include "util/bytes.h"
+
 namespace {
 
 struct Rgb {
@@ -19,23 +22,18 @@ struct Rgb {
 // Grey as the display sees it: 16.16 luma weights, truncated.
 int luma(Rgb c) { return (c.r * 19589 + c.g * 38469 + c.b * 7471) >> 16; }
 
-void put_u32(std::vector<uint8_t>& dib, size_t at, uint32_t v) {
-  for (int k = 0; k < 4; ++k) dib[at + k] = static_cast<uint8_t>(v >> (8 * k));
-}
+void put_u32(std::vector<uint8_t>& dib, size_t at, uint32_t v) { put_le32(dib, at, v); }
 
 // A packed 24-bit bottom-up bitmap; `colour` is asked for picture
 // coordinates (row 0 at the top). Padding and colour-table bytes are junk so
 // that reading them shows up in the result.
 std::vector<uint8_t> make_dib(int32_t w, int32_t h, const std::function<Rgb(int, int)>& colour,
                               uint32_t clrused = 0, size_t stride = 0) {
-  if (stride == 0) stride = (3 * size_t(w) + 3) / 4 * 4;
-  const size_t start = 40 + 4 * size_t{clrused};
+  if (stride == 0) stride = dib_stride(size_t(w));
+  const size_t start = kDibHeaderBytes + 4 * size_t{clrused};
   std::vector<uint8_t> dib(start + stride * size_t(h), 0xA5);
-  std::fill(dib.begin(), dib.begin() + 40, 0);
-  put_u32(dib, 0, 40);
-  put_u32(dib, 4, static_cast<uint32_t>(w));
-  put_u32(dib, 8, static_cast<uint32_t>(h));
-  put_u32(dib, 32, clrused);
+  put_dib_header(dib, static_cast<uint32_t>(w), static_cast<uint32_t>(h));
+  put_u32(dib, kDibClrUsedField, clrused);
   for (int b = 0; b < h; ++b) {
     for (int a = 0; a < w; ++a) {
       const Rgb c = colour(a, b);
@@ -313,19 +311,19 @@ TEST(FrameDither, AddErrorSaturates) {
 }
 
 TEST(FrameDither, UniformBlackAndWhiteStayPut) {
-  for (int32_t grey : {0, 1}) {
+  for (Shades shades : {Shades::two, Shades::four}) {
     for (uint8_t v : {0, 255}) {
       GreyBuffer g = filled(v), d = filled(77);
-      dither(g, grey, kFloydSteinberg, d);
-      EXPECT_EQ(d, filled(v)) << "grey=" << grey << " v=" << int(v);
-      EXPECT_EQ(g, filled(v)) << "grey=" << grey << " v=" << int(v);
+      dither(g, shades, kFloydSteinberg, d);
+      EXPECT_EQ(d, filled(v)) << "shades=" << int(shades) << " v=" << int(v);
+      EXPECT_EQ(g, filled(v)) << "shades=" << int(shades) << " v=" << int(v);
     }
   }
 }
 
 TEST(FrameDither, MidGreyFirstPixels) {
   GreyBuffer g = filled(128), d{};
-  dither(g, 0, kFloydSteinberg, d);
+  dither(g, Shades::two, kFloydSteinberg, d);
   EXPECT_EQ(d[0], 255);
   EXPECT_EQ(g[1], 72);  // 128 + (-127 * 28672 >> 16) = 128 - 56
   EXPECT_EQ(d[1], 0);
@@ -336,14 +334,14 @@ TEST(FrameDither, MidGreyFirstPixels) {
 TEST(FrameDither, ShiftRoundsTowardMinusInfinity) {
   const struct {
     uint8_t v;  // quantised to 0 or 255, leaving error +10 or -10
-    int32_t grey;
+    Shades shades;
     uint8_t after;  // the right neighbour, starting at 100
-  } cases[] = {{245, 0, 95}, {10, 0, 104}, {160, 1, 95}, {95, 1, 104}};
+  } cases[] = {{245, Shades::two, 95}, {10, Shades::two, 104}, {160, Shades::four, 95}, {95, Shades::four, 104}};
   for (const auto& c : cases) {
     GreyBuffer g = filled(0), d{};
     g[0] = c.v;
     g[1] = 100;
-    dither(g, c.grey, only(5, 28672), d);
+    dither(g, c.shades, only(5, 28672), d);
     EXPECT_EQ(g[1], c.after) << int(c.v);
   }
 }
@@ -356,7 +354,7 @@ TEST(FrameDither, DiffusedValueIsClamped) {
     GreyBuffer g = filled(0), d{};
     g[0] = c.v;
     g[1] = c.neighbour;
-    dither(g, 0, only(5, kFixedOne), d);
+    dither(g, Shades::two, only(5, kFixedOne), d);
     EXPECT_EQ(g[1], c.after) << int(c.v) << " into " << int(c.neighbour);
     EXPECT_EQ(d[1], c.after >= 128 ? 255 : 0);
   }
@@ -366,43 +364,43 @@ TEST(FrameDither, NearWhiteDeficitAccumulates) {
   // Every -1 error reaches its neighbours as -1, so the deficit builds up down
   // the picture until it tips pixels over a threshold.
   const struct {
-    int32_t grey;
+    Shades shades;
     uint8_t level;  // what the tipped pixels become
     int count, firstrow;
-  } cases[] = {{0, 0, 53, 24}, {1, 170, 199, 8}};
+  } cases[] = {{Shades::two, 0, 53, 24}, {Shades::four, 170, 199, 8}};
   for (const auto& c : cases) {
     GreyBuffer g = filled(254), d{};
-    dither(g, c.grey, kFloydSteinberg, d);
+    dither(g, c.shades, kFloydSteinberg, d);
     int count = 0, firstrow = -1;
     for (int i = 0; i < kPixels; ++i) {
       if (d[i] == 255) continue;
-      EXPECT_EQ(d[i], c.level) << "grey=" << c.grey << " i=" << i;
+      EXPECT_EQ(d[i], c.level) << "shades=" << int(c.shades) << " i=" << i;
       if (count++ == 0) firstrow = i / kWidth;
     }
-    EXPECT_EQ(count, c.count) << "grey=" << c.grey;
-    EXPECT_EQ(firstrow, c.firstrow) << "grey=" << c.grey;
+    EXPECT_EQ(count, c.count) << "shades=" << int(c.shades);
+    EXPECT_EQ(firstrow, c.firstrow) << "shades=" << int(c.shades);
   }
 }
 
 TEST(FrameDither, ZeroKernelIsPlainThresholding) {
   const GreyBuffer in = noisy();
-  for (int32_t grey : {0, 1}) {
+  for (Shades shades : {Shades::two, Shades::four}) {
     GreyBuffer g = in, d{};
-    dither(g, grey, Kernel{}, d);
+    dither(g, shades, Kernel{}, d);
     EXPECT_EQ(g, in);
     for (int i = 0; i < kPixels; ++i) {
-      const uint8_t want = grey ? closestg(in[i]) : (in[i] >= 128 ? 255 : 0);
-      ASSERT_EQ(d[i], want) << "grey=" << grey << " i=" << i;
+      const uint8_t want = shades == Shades::four ? closestg(in[i]) : (in[i] >= 128 ? 255 : 0);
+      ASSERT_EQ(d[i], want) << "shades=" << int(shades) << " i=" << i;
     }
   }
 }
 
 TEST(FrameDither, EveryOutputByteIsAQuantisedLevel) {
-  for (int32_t grey : {0, 1}) {
+  for (Shades shades : {Shades::two, Shades::four}) {
     GreyBuffer g = noisy(), d = filled(1);
-    dither(g, grey, kFloydSteinberg, d);
+    dither(g, shades, kFloydSteinberg, d);
     for (int i = 0; i < kPixels; ++i) {
-      if (grey)
+      if (shades == Shades::four)
         ASSERT_TRUE(d[i] == 0 || d[i] == 85 || d[i] == 170 || d[i] == 255) << i;
       else
         ASSERT_TRUE(d[i] == 0 || d[i] == 255) << i;
@@ -427,7 +425,7 @@ TEST(FrameDither, ErrorNeverWrapsAroundAnEdge) {
     GreyBuffer g = filled(0), d{};
     g[index_of(c.x, c.y)] = 100;
     g[index_of(c.vx, c.vy)] = 100;
-    dither(g, 0, only(c.k, kFixedOne), d);
+    dither(g, Shades::two, only(c.k, kFixedOne), d);
     EXPECT_EQ(g[index_of(c.vx, c.vy)], 100) << c.what;
     EXPECT_EQ(d, filled(0)) << c.what;
   }
@@ -438,7 +436,7 @@ TEST(FrameDither, BottomRowPassesNothingDown) {
   GreyBuffer g = filled(0), d{};
   for (int x = 0; x < kWidth; ++x) g[index_of(x, kHeight - 1)] = static_cast<uint8_t>(x + 20);
   const GreyBuffer before = g;
-  dither(g, 0, {0, 0, 0, 0, 0, 0, kFixedOne, kFixedOne, kFixedOne}, d);
+  dither(g, Shades::two, {0, 0, 0, 0, 0, 0, kFixedOne, kFixedOne, kFixedOne}, d);
   EXPECT_EQ(g, before);
   EXPECT_EQ(d, filled(0));
 }
@@ -458,15 +456,15 @@ TEST(FrameDither, ExtremeWeightsSaturate) {
     GreyBuffer g = filled(0), d{};
     g[0] = c.v;
     g[1] = 100;
-    dither(g, 0, only(5, c.weight), d);
+    dither(g, Shades::two, only(5, c.weight), d);
     EXPECT_EQ(g[1], c.after) << int(c.v) << " weight " << c.weight;
   }
-  for (int32_t grey : {0, 1}) {
+  for (Shades shades : {Shades::two, Shades::four}) {
     for (int32_t w : {INT32_MAX, INT32_MIN}) {
       GreyBuffer g = noisy(), d{};
-      dither(g, grey, Kernel{w, w, w, w, w, w, w, w, w}, d);
+      dither(g, shades, Kernel{w, w, w, w, w, w, w, w, w}, d);
       for (int i = 0; i < kPixels; ++i)
-        ASSERT_TRUE(grey ? closestg(d[i]) == d[i] : (d[i] == 0 || d[i] == 255)) << i;
+        ASSERT_TRUE(shades == Shades::four ? closestg(d[i]) == d[i] : (d[i] == 0 || d[i] == 255)) << i;
     }
   }
 }
@@ -475,22 +473,22 @@ TEST(FrameDither, ExtremeWeightsSaturate) {
 
 TEST(FramePack, UniformPictures) {
   const struct {
-    int32_t grey;
+    Shades shades;
     uint8_t q, first, second;
   } cases[] = {
-      {0, 0, 0xFF, 0x5A},   {0, 255, 0x00, 0x5A}, {1, 0, 0xFF, 0xFF},
-      {1, 85, 0xFF, 0x00},  {1, 170, 0x00, 0xFF}, {1, 255, 0x00, 0x00},
+      {Shades::two, 0, 0xFF, 0x5A},   {Shades::two, 255, 0x00, 0x5A},  {Shades::four, 0, 0xFF, 0xFF},
+      {Shades::four, 85, 0xFF, 0x00}, {Shades::four, 170, 0x00, 0xFF}, {Shades::four, 255, 0x00, 0x00},
   };
   for (const auto& c : cases) {
     Plane f, f2;
     f.fill(0x5A);  // stale bytes from an earlier frame
     f2.fill(0x5A);
-    pack(filled(c.q), c.grey, f, f2);
+    pack(filled(c.q), c.shades, f, f2);
     Plane want, want2;
     want.fill(c.first);
     want2.fill(c.second);
-    EXPECT_EQ(f, want) << "grey=" << c.grey << " q=" << int(c.q);
-    EXPECT_EQ(f2, want2) << "grey=" << c.grey << " q=" << int(c.q);
+    EXPECT_EQ(f, want) << "shades=" << int(c.shades) << " q=" << int(c.q);
+    EXPECT_EQ(f2, want2) << "shades=" << int(c.shades) << " q=" << int(c.q);
   }
 }
 
@@ -505,7 +503,7 @@ TEST(FramePack, LeftmostPixelInBitSeven) {
     d[index_of(c.x, y)] = 0;
     Plane f, f2{};
     f.fill(0xEE);
-    pack(d, 0, f, f2);
+    pack(d, Shades::two, f, f2);
     for (int i = 0; i < kPlaneBytes; ++i)
       ASSERT_EQ(f[i], i == y * kRowBytes + c.byte ? c.bits : 0) << "x=" << c.x << " byte " << i;
   }
@@ -513,10 +511,9 @@ TEST(FramePack, LeftmostPixelInBitSeven) {
 
 TEST(FramePack, FourLevelsInTwoPlanes) {
   GreyBuffer d;
-  const uint8_t levels[] = {0, 85, 170, 255};
-  for (int i = 0; i < kPixels; ++i) d[i] = levels[i % 4];
+  for (int i = 0; i < kPixels; ++i) d[i] = kShadeLevels[i % 4];
   Plane f{}, f2{};
-  pack(d, 1, f, f2);
+  pack(d, Shades::four, f, f2);
   Plane want, want2;
   want.fill(0xCC);
   want2.fill(0xAA);

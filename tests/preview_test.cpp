@@ -26,7 +26,6 @@ extern "C" {
 
 #include "frame/frame.h"
 #include "preview/render.h"
-#include "preview/vidxfile.h"
 #include "test_support.h"
 #include "videofile/videofile.h"
 
@@ -34,205 +33,10 @@ namespace {
 
 const std::string kUsageFirstLine = "Usage: vidxview FILE.8xx ACTION [options]\n";
 
-// Quantised pictures: 0/255, or 0/85/170/255 in grey mode, from a small LCG
-// so that every frame differs and every pixel position matters.
-std::vector<GreyBuffer> make_frames(int count, int32_t grey, uint32_t seed) {
-  std::vector<GreyBuffer> frames(count);
-  for (GreyBuffer& f : frames)
-    for (uint8_t& q : f) {
-      seed = seed * 1664525u + 1013904223u;
-      const int r = seed >> 24;
-      q = grey ? static_cast<uint8_t>(r % 4 * 85) : (r & 1 ? 255 : 0);
-    }
-  return frames;
-}
-
-// Packs and writes `frames` with the converter's own stages.
-void write_video(const std::string& path, const std::vector<GreyBuffer>& frames, int32_t grey,
-                 uint32_t framecount) {
-  VideoFile out;
-  ASSERT_TRUE(videofile_open(out, path.c_str()));
-  ASSERT_TRUE(videofile_write_header(out, grey, framecount));
-  Plane final{}, final2{};
-  for (const GreyBuffer& f : frames) {
-    pack(f, grey, final, final2);
-    ASSERT_TRUE(videofile_write_record(out, final, final2, grey));
-  }
-  ASSERT_TRUE(videofile_close(out));
-}
-
-void write_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string header_bytes(int32_t grey, uint32_t framecount) {
-  const Header h = make_header(grey, framecount);
-  return std::string(h.begin(), h.end());
-}
-
 RunResult vidxview(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {VIDXVIEW_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   return run_program(argv);
-}
-
-// ---- the reader ----
-
-TEST(PreviewReader, RoundTripExact) {
-  for (int32_t grey : {0, 1, 2}) {
-    SCOPED_TRACE("grey " + std::to_string(grey));
-    TempDir dir;
-    const std::vector<GreyBuffer> frames = make_frames(5, grey, 7 + grey);
-    write_video(dir / "v.8xx", frames, grey, 5);
-    VidxFile v;
-    ASSERT_EQ(vidx_open(v, (dir / "v.8xx").c_str()), VidxStatus::ok);
-    EXPECT_EQ(v.grey, grey);
-    EXPECT_EQ(v.framecount, 5u);
-    EXPECT_EQ(v.records, 5);
-    EXPECT_EQ(vidx_shades(v.grey), grey ? 4 : 2);
-    GreyBuffer got;
-    // Out of order, so each read must seek to its own record.
-    for (int i : {3, 0, 4, 1, 2}) {
-      ASSERT_EQ(vidx_read_frame(v, i, got), VidxStatus::ok);
-      EXPECT_TRUE(got == frames[i]) << "frame " << i;
-    }
-    EXPECT_EQ(vidx_read_frame(v, 5, got), VidxStatus::read_error);
-    EXPECT_EQ(vidx_read_frame(v, -1, got), VidxStatus::read_error);
-    vidx_close(v);
-    EXPECT_EQ(v.file, nullptr);
-    vidx_close(v);  // twice is harmless
-  }
-}
-
-TEST(PreviewReader, UnpackKnownBytes) {
-  std::array<uint8_t, 2 * kPlaneBytes> record{};
-  GreyBuffer f;
-  // Grey: first planes 0xCC, second 0xAA give 0, 85, 170, 255 twice over.
-  record[0] = 0xCC;
-  record[kPlaneBytes] = 0xAA;
-  vidx_unpack(record, 1, f);
-  const uint8_t want[8] = {0, 85, 170, 255, 0, 85, 170, 255};
-  for (int x = 0; x < 8; ++x) EXPECT_EQ(f[x], want[x]) << "x " << x;
-  EXPECT_EQ(f[8], 255);
-  // Monochrome: bit 7 of a row's first byte is x = 0, bit 0 of its 12th x = 95.
-  record.fill(0);
-  record[5 * kRowBytes] = 0x80;
-  record[5 * kRowBytes + kRowBytes - 1] = 0x01;
-  record[kPlaneBytes] = 0xFF;  // beyond a monochrome record: must be ignored
-  vidx_unpack(std::span(record.data(), kPlaneBytes), 0, f);
-  int dark = 0;
-  for (uint8_t q : f) dark += q == 0;
-  EXPECT_EQ(dark, 2);
-  EXPECT_EQ(f[5 * kWidth], 0);
-  EXPECT_EQ(f[5 * kWidth + kWidth - 1], 0);
-}
-
-struct BadFile {
-  const char* name;
-  std::string bytes;
-  VidxStatus status;
-  const char* line;  // what vidxview says, after "vidxview: <path>: "
-};
-
-std::vector<BadFile> bad_files() {
-  const std::string mono = header_bytes(0, 2);
-  const std::string grey = header_bytes(1, 2);
-  std::string longer = mono, offset = mono, fixed = mono, fixed14 = mono;
-  longer[8] = 14;
-  offset[19] = 24;
-  fixed[11] = 0x0D;  // a text-mode writer's CR before the LF
-  fixed14[14] = 0;
-  const std::string plane(kPlaneBytes, '\x55');
-  return {
-      {"empty", "", VidxStatus::empty, "empty file, not a video"},
-      {"text", "hello, world\n", VidxStatus::foreign,
-       "not a video file (it does not begin with **VIDX**)"},
-      {"png", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(40, '\0'), VidxStatus::foreign,
-       "not a video file (it does not begin with **VIDX**)"},
-      {"lowercase", "**vidx**" + mono.substr(8) + plane, VidxStatus::foreign,
-       "not a video file (it does not begin with **VIDX**)"},
-      {"cut header", mono.substr(0, 22), VidxStatus::short_header,
-       "truncated: the file ends inside its 23-byte header"},
-      {"magic only", mono.substr(0, 8), VidxStatus::short_header,
-       "truncated: the file ends inside its 23-byte header"},
-      {"length 14", longer + plane, VidxStatus::bad_lengths,
-       "damaged header: length fields read 14 and 23, expected 13 and 23"},
-      {"offset 24", offset + plane, VidxStatus::bad_lengths,
-       "damaged header: length fields read 13 and 24, expected 13 and 23"},
-      {"fixed byte 11", fixed + plane, VidxStatus::bad_fixed,
-       "damaged header: bytes 10, 11, 12 and 14 must be 01 0A 00 0A"},
-      {"fixed byte 14", fixed14 + plane, VidxStatus::bad_fixed,
-       "damaged header: bytes 10, 11, 12 and 14 must be 01 0A 00 0A"},
-      {"cut record", mono + plane + plane.substr(0, 700), VidxStatus::partial_record,
-       "truncated: 700 bytes after 1 whole 768-byte records"},
-      {"one byte over", mono + plane + "x", VidxStatus::partial_record,
-       "truncated: 1 bytes after 1 whole 768-byte records"},
-      // A grey header over monochrome-sized records: half a grey record.
-      {"grey half record", grey + plane + plane + plane, VidxStatus::partial_record,
-       "truncated: 768 bytes after 1 whole 1536-byte records"},
-  };
-}
-
-TEST(PreviewReader, RefusesBadFiles) {
-  TempDir dir;
-  for (const BadFile& b : bad_files()) {
-    SCOPED_TRACE(b.name);
-    write_bytes(dir / "bad.8xx", b.bytes);
-    VidxFile v;
-    EXPECT_EQ(vidx_open(v, (dir / "bad.8xx").c_str()), b.status);
-    EXPECT_EQ(v.file, nullptr);
-  }
-  VidxFile v;
-  EXPECT_EQ(vidx_open(v, (dir / "missing.8xx").c_str()), VidxStatus::cant_open);
-  EXPECT_EQ(v.syserror, ENOENT);
-  EXPECT_EQ(vidx_open(v, dir.path().c_str()), VidxStatus::not_regular);
-  EXPECT_EQ(v.file, nullptr);
-  // Opening a FIFO for reading would wait for a writer: it must be refused first.
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  EXPECT_EQ(vidx_open(v, (dir / "fifo").c_str()), VidxStatus::not_regular);
-}
-
-TEST(PreviewReader, AnyNonZeroGreyByteMeansTwoPlanes) {
-  // The writer stores the low byte of the -g count, so 2 (from -g -g) and
-  // other values are real grey files.
-  TempDir dir;
-  for (int32_t grey : {2, 0x7F, 0xFF}) {
-    std::string bytes = header_bytes(grey, 1) + std::string(2 * kPlaneBytes, '\0');
-    write_bytes(dir / "g.8xx", bytes);
-    VidxFile v;
-    ASSERT_EQ(vidx_open(v, (dir / "g.8xx").c_str()), VidxStatus::ok) << grey;
-    EXPECT_EQ(v.records, 1);
-    EXPECT_EQ(vidx_shades(v.grey), 4);
-    vidx_close(v);
-  }
-}
-
-TEST(PreviewReader, CountAndRecordsMayDiffer) {
-  TempDir dir;
-  const struct {
-    uint32_t framecount;
-    int records;
-  } cases[] = {{4, 5}, {9, 5}, {0, 2}, {7, 0}, {0, 0}};
-  for (const auto& c : cases) {
-    write_video(dir / "v.8xx", make_frames(c.records, 0, 1), 0, c.framecount);
-    VidxFile v;
-    ASSERT_EQ(vidx_open(v, (dir / "v.8xx").c_str()), VidxStatus::ok);
-    EXPECT_EQ(v.framecount, c.framecount);
-    EXPECT_EQ(v.records, c.records);
-    vidx_close(v);
-  }
-}
-
-TEST(PreviewReader, FileShrinkingWhileOpenIsAReadError) {
-  TempDir dir;
-  write_video(dir / "v.8xx", make_frames(3, 1, 2), 1, 3);
-  VidxFile v;
-  ASSERT_EQ(vidx_open(v, (dir / "v.8xx").c_str()), VidxStatus::ok);
-  std::filesystem::resize_file(dir / "v.8xx", kHeaderBytes + 2 * kPlaneBytes * 2 - 1);
-  GreyBuffer f;
-  EXPECT_EQ(vidx_read_frame(v, 0, f), VidxStatus::ok);
-  EXPECT_EQ(vidx_read_frame(v, 1, f), VidxStatus::read_error);
-  vidx_close(v);
 }
 
 // ---- the command: arguments and bad files ----
@@ -240,7 +44,7 @@ TEST(PreviewReader, FileShrinkingWhileOpenIsAReadError) {
 TEST(PreviewCommand, BadFilesGetOneLineAndStatus1) {
   TempDir dir;
   const std::string path = dir / "bad.8xx";
-  for (const BadFile& b : bad_files()) {
+  for (const BadVideoFile& b : bad_video_files()) {
     SCOPED_TRACE(b.name);
     write_bytes(path, b.bytes);
     for (const char* action : {"--info", "--play"}) {
@@ -265,7 +69,7 @@ TEST(PreviewCommand, BadFilesGetOneLineAndStatus1) {
 TEST(PreviewCommand, UsageOnBadArguments) {
   TempDir dir;
   const std::string v = dir / "v.8xx";
-  write_video(v, make_frames(2, 0, 3), 0, 2);
+  ASSERT_TRUE(write_video(v, make_frames(2, 0, 3), 0, 2));
   const struct {
     std::vector<std::string> args;
     std::string problem;
@@ -308,14 +112,14 @@ TEST(PreviewCommand, UsageOnBadArguments) {
 TEST(PreviewCommand, InfoAndCountNote) {
   TempDir dir;
   const std::string v = dir / "v.8xx";
-  write_video(v, make_frames(25, 1, 4), 1, 25);
+  ASSERT_TRUE(write_video(v, make_frames(25, 1, 4), 1, 25));
   RunResult r = vidxview({v, "--info"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, v + ": 4 shades, 25 frames, 2.5 seconds\n");
   EXPECT_EQ(r.err, "");
 
   // A 25 fps source of 11 frames: the header says 4 tenths, 5 records follow.
-  write_video(v, make_frames(5, 0, 4), 0, 4);
+  ASSERT_TRUE(write_video(v, make_frames(5, 0, 4), 0, 4));
   r = vidxview({v, "--info"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, v + ": 2 shades, 5 frames, 0.5 seconds\n");
@@ -328,7 +132,7 @@ TEST(PreviewCommand, InfoAndCountNote) {
 TEST(PreviewCommand, HeaderOnlyFileHasNothingToShow) {
   TempDir dir;
   const std::string v = dir / "v.8xx";
-  write_video(v, {}, 0, 0);
+  ASSERT_TRUE(write_video(v, {}, 0, 0));
   EXPECT_EQ(vidxview({v, "--info"}).out, v + ": 2 shades, 0 frames, 0.0 seconds\n");
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{v, "--gif", dir / "o"}, {v, "--png", dir / "o"}, {v, "--play"}}) {
@@ -342,7 +146,7 @@ TEST(PreviewCommand, HeaderOnlyFileHasNothingToShow) {
 TEST(PreviewCommand, NeverOverwritesItsInput) {
   TempDir dir;
   const std::string v = dir / "v.8xx";
-  write_video(v, make_frames(3, 0, 5), 0, 3);
+  ASSERT_TRUE(write_video(v, make_frames(3, 0, 5), 0, 3));
   const std::string before = read_file(v);
   for (const char* action : {"--gif", "--png"}) {
     const RunResult r = vidxview({v, action, dir.path() + "/./v.8xx"});
@@ -356,7 +160,7 @@ TEST(PreviewCommand, NeverOverwritesItsInput) {
 TEST(PreviewCommand, UnwritableOutput) {
   TempDir dir;
   const std::string v = dir / "v.8xx";
-  write_video(v, make_frames(3, 0, 5), 0, 3);
+  ASSERT_TRUE(write_video(v, make_frames(3, 0, 5), 0, 3));
   const std::string gif = dir / "no/such/dir/v.gif";
   RunResult r = vidxview({v, "--gif", gif});
   EXPECT_EQ(r.status, 1);
@@ -370,7 +174,7 @@ TEST(PreviewCommand, UnwritableOutput) {
 TEST(PreviewCommand, FailedWriteRemovesOnlyItsOwnFile) {
   TempDir dir;
   const std::string v = dir / "v.8xx";
-  write_video(v, make_frames(30, 1, 5), 1, 30);
+  ASSERT_TRUE(write_video(v, make_frames(30, 1, 5), 1, 30));
   for (const char* action : {"--gif", "--png"}) {
     SCOPED_TRACE(action);
     // Through a link to a device that is always full: the write fails, and
@@ -459,7 +263,7 @@ TEST(PreviewGif, DecodesToTheFramesAtEveryPixel) {
     SCOPED_TRACE("grey " + std::to_string(c.grey) + " scale " + std::to_string(c.factor));
     TempDir dir;
     const std::vector<GreyBuffer> frames = make_frames(c.frames, c.grey, 11);
-    write_video(dir / "v.8xx", frames, c.grey, c.frames);
+    ASSERT_TRUE(write_video(dir / "v.8xx", frames, c.grey, c.frames));
     std::vector<std::string> args = {dir / "v.8xx", "--gif", dir / "v.gif"};
     args.insert(args.end(), c.scale.begin(), c.scale.end());
     const RunResult r = vidxview(args);
@@ -528,7 +332,7 @@ TEST(PreviewSheet, LayoutAndLimits) {
 TEST(PreviewSheet, PngHasTheFramesAndLabels) {
   TempDir dir;
   const std::vector<GreyBuffer> frames = make_frames(25, 1, 21);
-  write_video(dir / "v.8xx", frames, 1, 25);
+  ASSERT_TRUE(write_video(dir / "v.8xx", frames, 1, 25));
   const RunResult r = vidxview({dir / "v.8xx", "--png", dir / "s.png"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, (dir / "s.png") + ": 3 frames (every 10), 608 x 162\n");
@@ -564,7 +368,7 @@ TEST(PreviewSheet, PngHasTheFramesAndLabels) {
 
 TEST(PreviewSheet, EveryAndScaleOptionsAndTooBig) {
   TempDir dir;
-  write_video(dir / "v.8xx", make_frames(12, 0, 3), 0, 12);
+  ASSERT_TRUE(write_video(dir / "v.8xx", make_frames(12, 0, 3), 0, 12));
   RunResult r = vidxview({dir / "v.8xx", "--png", dir / "s.png", "--every", "1", "--scale", "1"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<Picture> pics = decode_all(dir / "s.png");
@@ -575,7 +379,7 @@ TEST(PreviewSheet, EveryAndScaleOptionsAndTooBig) {
   EXPECT_EQ(s.width, 4 + 10 * 100);
   EXPECT_EQ(s.height, 4 + 2 * (64 + 4 + 10 + 4));
 
-  write_video(dir / "long.8xx", make_frames(1001, 0, 3), 0, 1001);
+  ASSERT_TRUE(write_video(dir / "long.8xx", make_frames(1001, 0, 3), 0, 1001));
   r = vidxview({dir / "long.8xx", "--png", dir / "l.png", "--every", "1"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
@@ -623,7 +427,7 @@ TEST(PreviewText, RendersHalfBlocksWithColourChangesOnly) {
 TEST(PreviewPlay, ToAFileWritesEveryFrameWithoutCursorControl) {
   TempDir dir;
   const std::vector<GreyBuffer> frames = make_frames(12, 1, 9);
-  write_video(dir / "v.8xx", frames, 1, 12);
+  ASSERT_TRUE(write_video(dir / "v.8xx", frames, 1, 12));
   const RunResult r = vidxview({dir / "v.8xx", "--play"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string want;
@@ -678,7 +482,7 @@ PtyRun play_on_pty(const std::string& video, int cols, int rows, int interrupt_a
 
 TEST(PreviewPlay, CtrlCStopsAndRestoresTheTerminal) {
   TempDir dir;
-  write_video(dir / "v.8xx", make_frames(600, 0, 1), 0, 600);  // a minute
+  ASSERT_TRUE(write_video(dir / "v.8xx", make_frames(600, 0, 1), 0, 600));  // a minute
   const PtyRun run = play_on_pty(dir / "v.8xx", 100, 40, 3);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.substr(0, 13), "\x1b[?25l\x1b[2J\x1b[H");
@@ -689,7 +493,7 @@ TEST(PreviewPlay, CtrlCStopsAndRestoresTheTerminal) {
 
 TEST(PreviewPlay, OnATerminalEndsRestoredAfterTheLastFrame) {
   TempDir dir;
-  write_video(dir / "v.8xx", make_frames(3, 1, 1), 1, 3);
+  ASSERT_TRUE(write_video(dir / "v.8xx", make_frames(3, 1, 1), 1, 3));
   const PtyRun run = play_on_pty(dir / "v.8xx", 96, 33, 0);
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("frame 2  0.2 s / 0.3 s"), std::string::npos);
@@ -699,7 +503,7 @@ TEST(PreviewPlay, OnATerminalEndsRestoredAfterTheLastFrame) {
 
 TEST(PreviewPlay, RefusesATerminalTooSmall) {
   TempDir dir;
-  write_video(dir / "v.8xx", make_frames(3, 0, 1), 0, 3);
+  ASSERT_TRUE(write_video(dir / "v.8xx", make_frames(3, 0, 1), 0, 3));
   for (const auto& [cols, rows] : {std::pair{95, 40}, std::pair{120, 32}}) {
     const PtyRun run = play_on_pty(dir / "v.8xx", cols, rows, 0);
     EXPECT_EQ(run.status, 1);

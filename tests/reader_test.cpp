@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -10,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "movie/encoder.h"
 #include "movie/reader.h"
 #include "test_support.h"
+#include "util/bytes.h"
 
 namespace {
 
@@ -22,17 +25,10 @@ TempDir& scratch() {
   return dir;
 }
 
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-uint32_t get32(const std::string& s, size_t at) {
-  return uint32_t(uint8_t(s[at])) | uint32_t(uint8_t(s[at + 1])) << 8 | uint32_t(uint8_t(s[at + 2])) << 16 |
-         uint32_t(uint8_t(s[at + 3])) << 24;
-}
+uint32_t get32(const std::string& s, size_t at) { return get_le32(bytes_of(s), at); }
 
 void put32(std::string& s, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + i] = char(v >> (8 * i));
+  put_le32(std::span(reinterpret_cast<uint8_t*>(s.data()), s.size()), at, v);
 }
 
 // The raw AVI's frame chunks ("00dc" or "00db" and the size of one picture).
@@ -57,7 +53,7 @@ bool make_bottom_up(const std::string& from, const std::string& to, int width, i
     for (int y = 0; y < height / 2; ++y)
       std::swap_ranges(avi.begin() + at + y * row, avi.begin() + at + (y + 1) * row,
                        avi.begin() + at + (height - 1 - y) * row);
-  write_file(to, avi);
+  write_bytes(to, avi);
   return !chunks.empty();
 }
 
@@ -88,11 +84,12 @@ const std::string& movie(const std::string& name) {
   } else if (name == "mencoder") {
     // A 5 fps source made 10 fps: every other frame is a zero-length chunk.
     const std::string src = scratch() / "src5.avi";
+    std::vector<std::string> argv = {"mencoder"};
+    for (const std::string& option : transcode_arguments({96, 64})) argv.push_back(option);
+    argv.insert(argv.end(), {"--", src});
     ok = make_movie(src, "testsrc2=size=96x64:rate=5:duration=4", {"-c:v", "mpeg4", "-q:v", "2"}) &&
-         run_program({"mencoder", "-nosound", "-ovc", "lavc", "-lavcopts",
-                      "vcodec=msmpeg4v2:mbd=2:keyint=5:subcmp=2:dia=2:o=mpv_flags=+mv0:last_pred=3:vbitrate=4000",
-                      "-ofps", "10", "-vf", "scale=96:64,expand=96:64", "-o", path, "--", src})
-                 .status == 0;
+         run_program(argv, scratch().path()).status == 0 &&
+         std::rename((scratch() / kTempMovie).c_str(), path.c_str()) == 0;
   } else if (name == "audio_only") {
     ok = make_movie(path, "sine=frequency=440:duration=1", {"-c:a", "pcm_s16le"});
   }
@@ -326,9 +323,9 @@ TEST(ReaderGetter, OnlyOneGetterAtATimeAndANewOneStartsAtTheBeginning) {
 
 TEST(ReaderFailure, MissingAndNonMovieFilesDoNotOpen) {
   const std::string text = scratch() / "notes.txt";
-  write_file(text, "This is not a movie.\nJust some text.\n");
+  write_bytes(text, "This is not a movie.\nJust some text.\n");
   const std::string header_only = scratch() / "header_only.avi";
-  write_file(header_only, std::string("RIFF\x10\0\0\0AVI LIST", 16) + std::string(64, '\x55'));
+  write_bytes(header_only, std::string("RIFF\x10\0\0\0AVI LIST", 16) + std::string(64, '\x55'));
   AVIFileInit();
   for (const std::string& path : {scratch() / "no_such_movie.avi", text, header_only}) {
     AviFile* file = reinterpret_cast<AviFile*>(&scratch());  // must be reset
@@ -384,7 +381,7 @@ TEST(ReaderFailure, TruncatedMovieRunsOutBeforeItsLength) {
   ASSERT_EQ(ref.size(), 20u);
   const std::string whole = read_file(movie("msmpeg4v2"));
   const std::string path = scratch() / "truncated.avi";
-  write_file(path, whole.substr(0, whole.size() / 2));
+  write_bytes(path, whole.substr(0, whole.size() / 2));
   Opened r(path);
   ASSERT_NE(r.getter, nullptr);  // the header is intact
   ASSERT_EQ(r.sinfo.dwLength, 20u);
@@ -408,7 +405,7 @@ TEST(ReaderFailure, CorruptedMiddleNeverBreaksTheReader) {
       bytes[i] = char(seed >> 16);
     }
     const std::string path = scratch() / (std::string("corrupt_") + name + ".avi");
-    write_file(path, bytes);
+    write_bytes(path, bytes);
     Opened r(path);
     if (!r.getter) continue;  // refusing it is a fine answer too
     const size_t dib = kDibHeader + 288 * 64;

@@ -48,7 +48,7 @@ const std::string kMatrixError = "error argument for dither matrix\n";
 using Matrix = std::array<int32_t, kKernelSize>;
 const Matrix kFloydSteinberg = {0, 0, 0, 0, 0, 28672, 12288, 20480, 4096};
 
-TEST(SettingsTest, TooShortCommandLinePrintsUsage) {
+TEST(SettingsPaths, TooShortCommandLinePrintsUsage) {
   const std::vector<std::vector<std::string>> cases = {
       {}, {"movdith"}, {"movdith", "movie.mp4"}};
   for (const auto& args : cases) {
@@ -58,7 +58,7 @@ TEST(SettingsTest, TooShortCommandLinePrintsUsage) {
   }
 }
 
-TEST(SettingsTest, TwoPathsGiveDefaults) {
+TEST(SettingsPaths, TwoPathsGiveDefaults) {
   Parsed p = parse_exact({"movdith", "in.avi", "out.bin"});
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.console, "");
@@ -69,7 +69,7 @@ TEST(SettingsTest, TwoPathsGiveDefaults) {
   EXPECT_EQ(p.settings.matrix, kFloydSteinberg);
 }
 
-TEST(SettingsTest, ReductionValues) {
+TEST(SettingsReduction, ReductionValues) {
   const struct {
     const char* value;
     int32_t reduction;
@@ -89,7 +89,7 @@ TEST(SettingsTest, ReductionValues) {
   }
 }
 
-TEST(SettingsTest, ReductionWithoutIntegerFails) {
+TEST(SettingsReduction, ReductionWithoutIntegerFails) {
   const std::vector<std::vector<std::string>> cases = {
       {"-r"}, {"-r", ""}, {"-r", "abc"}, {"-r", "-"}, {"-r", "+"}, {"-r", " "},
       {"-r", "x4"}, {"-r", "- 4"}, {"-r", "-g"}, {"-g", "-r", "4", "-r"},
@@ -101,12 +101,12 @@ TEST(SettingsTest, ReductionWithoutIntegerFails) {
   }
 }
 
-TEST(SettingsTest, LaterReductionReplacesEarlier) {
+TEST(SettingsReduction, LaterReductionReplacesEarlier) {
   EXPECT_EQ(parse_options({"-r", "4", "-r", "8"}).settings.reduction, 8);
   EXPECT_EQ(parse_options({"-r", "4", "-r", "1"}).settings.reduction, 0);
 }
 
-TEST(SettingsTest, OptionValueIsConsumed) {
+TEST(SettingsOptions, OptionValueIsConsumed) {
   // "-3" is the value of -r, not an option; "-g" after it still counts.
   Parsed p = parse_options({"-r", "-3", "-g"});
   ASSERT_TRUE(p.ok);
@@ -118,7 +118,7 @@ TEST(SettingsTest, OptionValueIsConsumed) {
   EXPECT_EQ(p.settings.grey, 1);
 }
 
-TEST(SettingsTest, GreyCountAndIgnoredArguments) {
+TEST(SettingsOptions, GreyCountAndIgnoredArguments) {
   const struct {
     std::vector<std::string> options;
     int32_t grey;
@@ -144,7 +144,7 @@ TEST(SettingsTest, GreyCountAndIgnoredArguments) {
   }
 }
 
-TEST(SettingsTest, PathsAreNeverOptions) {
+TEST(SettingsPaths, PathsAreNeverOptions) {
   Parsed p = parse_exact({"movdith", "-g", "out.8xx", "skipped"});
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.settings.moviepath, "-g");
@@ -158,14 +158,14 @@ TEST(SettingsTest, PathsAreNeverOptions) {
   EXPECT_EQ(p.settings.grey, 1);
 }
 
-TEST(SettingsTest, HalfKernelDisplayAndFixedPoint) {
+TEST(SettingsKernel, HalfKernelDisplayAndFixedPoint) {
   Parsed p = parse_options({"-m", "0,0,0,0,0,0.5,0,0.5,0"});
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.console, kHalfKernelDisplay);
   EXPECT_EQ(p.settings.matrix, (Matrix{0, 0, 0, 0, 0, 32768, 0, 32768, 0}));
 }
 
-TEST(SettingsTest, AcceptedKernelLists) {
+TEST(SettingsKernel, AcceptedKernelLists) {
   const struct {
     const char* list;
     Matrix matrix;
@@ -189,7 +189,7 @@ TEST(SettingsTest, AcceptedKernelLists) {
   }
 }
 
-TEST(SettingsTest, RejectedKernelLists) {
+TEST(SettingsKernel, RejectedKernelLists) {
   const std::vector<std::vector<std::string>> cases = {
       {"-m"},
       {"-m", ""},
@@ -215,7 +215,7 @@ TEST(SettingsTest, RejectedKernelLists) {
   }
 }
 
-TEST(SettingsTest, FailureAfterKernelKeepsItsDisplay) {
+TEST(SettingsKernel, FailureAfterKernelKeepsItsDisplay) {
   Parsed p = parse_options({"-m", "0,0,0,0,0,0.5,0,0.5,0", "-r", "many"});
   EXPECT_FALSE(p.ok);
   EXPECT_EQ(p.console, kHalfKernelDisplay + kReductionError);
@@ -225,7 +225,7 @@ TEST(SettingsTest, FailureAfterKernelKeepsItsDisplay) {
   EXPECT_EQ(p.console, kHalfKernelDisplay + kMatrixError);
 }
 
-TEST(SettingsTest, LaterKernelReplacesEarlier) {
+TEST(SettingsKernel, LaterKernelReplacesEarlier) {
   Parsed p = parse_options({"-m", "0,0,0,0,0,0.5,0,0.5,0", "-m", "1,0,0,0,0,0,0,0,0.25"});
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.console, kHalfKernelDisplay +
@@ -235,7 +235,7 @@ TEST(SettingsTest, LaterKernelReplacesEarlier) {
   EXPECT_EQ(p.settings.matrix, (Matrix{65536, 0, 0, 0, 0, 0, 0, 0, 16384}));
 }
 
-TEST(SettingsTest, StartsFromDefaultsEveryCall) {
+TEST(SettingsOptions, StartsFromDefaultsEveryCall) {
   const char* first[] = {"movdith", "a", "b", "-g", "-r", "9", "-m", "1,1,1,1,1,1,1,1,1", nullptr};
   const char* second[] = {"movdith", "c", "d", nullptr};
   ConversionSettings s;

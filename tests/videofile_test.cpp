@@ -1,9 +1,14 @@
-// Video file: header bytes, records written back to back, and failures that
-// must not pass for success.
+// The video file: header bytes, records written back to back, failures that
+// must not pass for success, and the reader that checks a file before the
+// preview shows it.
 #include "videofile/videofile.h"
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,7 +18,7 @@ namespace {
 
 std::vector<uint8_t> bytes_of(const Header& h) { return {h.begin(), h.end()}; }
 
-TEST(VideoFileTest, HeaderBytes) {
+TEST(VideoFileHeader, Bytes) {
   const struct {
     int32_t grey;
     uint32_t framecount;
@@ -38,10 +43,44 @@ TEST(VideoFileTest, HeaderBytes) {
   }
 }
 
-TEST(VideoFileTest, RecordSizes) {
-  EXPECT_EQ(record_bytes(0), 768);
-  EXPECT_EQ(record_bytes(1), 1536);
-  EXPECT_EQ(record_bytes(2), 1536);
+TEST(VideoFileHeader, RecordSizes) {
+  EXPECT_EQ(record_bytes(Shades::two), 768);
+  EXPECT_EQ(record_bytes(Shades::four), 1536);
+  EXPECT_EQ(record_bytes(shades_for(2)), 1536);
+}
+
+TEST(VideoFileHeader, ParsesWhatItMakes) {
+  for (const uint32_t count : {0u, 1u, 300u, 0xA1B2C3D4u}) {
+    for (const int32_t grey : {0, 1, 2, 300}) {
+      HeaderFields fields;
+      ASSERT_EQ(parse_header(make_header(grey, count), fields), HeaderStatus::ok);
+      EXPECT_EQ(fields.framecount, count);
+      EXPECT_EQ(fields.grey, grey > 255 ? 255 : grey);
+      EXPECT_EQ(fields.tail, kHeaderTail);
+      EXPECT_EQ(fields.offset, uint32_t{kHeaderBytes});
+    }
+  }
+}
+
+TEST(VideoFileHeader, ParseRefusesEachDamagedField) {
+  const struct {
+    int offset;
+    uint8_t value;
+    HeaderStatus status;
+  } cases[] = {
+      {0, '#', HeaderStatus::foreign},      {7, '-', HeaderStatus::foreign},
+      {8, 14, HeaderStatus::bad_lengths},   {9, 1, HeaderStatus::bad_lengths},
+      {19, 24, HeaderStatus::bad_lengths},  {22, 1, HeaderStatus::bad_lengths},
+      {10, 0x00, HeaderStatus::bad_fixed},  {11, 0x0D, HeaderStatus::bad_fixed},
+      {12, 0x01, HeaderStatus::bad_fixed},  {14, 0x0B, HeaderStatus::bad_fixed},
+  };
+  for (const auto& c : cases) {
+    Header h = make_header(1, 25);
+    h[c.offset] = c.value;
+    HeaderFields fields;
+    EXPECT_EQ(parse_header(h, fields), c.status) << "byte " << c.offset;
+    EXPECT_EQ(fields.framecount, 25u) << "fields are read even from a damaged header";
+  }
 }
 
 // A plane whose bytes say which frame and plane they belong to.
@@ -51,18 +90,18 @@ Plane patterned_plane(int frame, int plane) {
   return p;
 }
 
-TEST(VideoFileTest, WholeFileReadsBack) {
+TEST(VideoFileWriter, WholeFileReadsBack) {
   const int frames = 25;
   for (int32_t grey : {0, 1, 2}) {
     TempDir dir;
     const std::string path = dir / "movie.8xx";
-    VideoFile out;
-    ASSERT_TRUE(videofile_open(out, path.c_str()));
-    ASSERT_TRUE(videofile_write_header(out, grey, frames));
+    VideoWriter out;
+    ASSERT_TRUE(out.open(path.c_str()));
+    ASSERT_TRUE(out.write_header(grey, frames));
     for (int f = 0; f < frames; ++f)
-      ASSERT_TRUE(videofile_write_record(out, patterned_plane(f, 0), patterned_plane(f, 1), grey));
-    ASSERT_TRUE(videofile_close(out));
-    EXPECT_EQ(out.file, nullptr);
+      ASSERT_TRUE(out.write_record(patterned_plane(f, 0), patterned_plane(f, 1), shades_for(grey)));
+    ASSERT_TRUE(out.close());
+    EXPECT_FALSE(out.is_open());
 
     std::string expected(reinterpret_cast<const char*>(make_header(grey, frames).data()),
                          kHeaderBytes);
@@ -78,7 +117,7 @@ TEST(VideoFileTest, WholeFileReadsBack) {
   }
 }
 
-TEST(VideoFileTest, OpenTruncatesExistingFile) {
+TEST(VideoFileWriter, OpenTruncatesExistingFile) {
   TempDir dir;
   const std::string path = dir / "movie.8xx";
   {
@@ -87,67 +126,188 @@ TEST(VideoFileTest, OpenTruncatesExistingFile) {
     std::fputs(std::string(5000, 'z').c_str(), f);
     std::fclose(f);
   }
-  VideoFile out;
-  ASSERT_TRUE(videofile_open(out, path.c_str()));
-  ASSERT_TRUE(videofile_write_header(out, 0, 1));
-  ASSERT_TRUE(videofile_close(out));
+  VideoWriter out;
+  ASSERT_TRUE(out.open(path.c_str()));
+  ASSERT_TRUE(out.write_header(0, 1));
+  ASSERT_TRUE(out.close());
   EXPECT_EQ(read_file(path).size(), static_cast<size_t>(kHeaderBytes));
 }
 
-TEST(VideoFileTest, FullDeviceIsReportedAtClose) {
-  VideoFile out;
-  ASSERT_TRUE(videofile_open(out, "/dev/full"));
-  videofile_write_header(out, 1, 1);
-  videofile_write_record(out, patterned_plane(0, 0), patterned_plane(0, 1), 1);
-  EXPECT_FALSE(videofile_close(out));
-  EXPECT_EQ(out.file, nullptr);
+TEST(VideoFileWriter, FullDeviceIsReportedAtClose) {
+  VideoWriter out;
+  ASSERT_TRUE(out.open("/dev/full"));
+  out.write_header(1, 1);
+  out.write_record(patterned_plane(0, 0), patterned_plane(0, 1), Shades::four);
+  EXPECT_FALSE(out.close());
+  EXPECT_FALSE(out.is_open());
 }
 
-TEST(VideoFileTest, FullDeviceIsReportedEvenWhenWriteResultsAreIgnored) {
+TEST(VideoFileWriter, FullDeviceIsReportedEvenWhenWriteResultsAreIgnored) {
   // For some record counts the failed write drains the stream buffer exactly,
   // so the final flush has nothing left to fail on; close must still notice.
   for (int frames = 0; frames <= 32; ++frames) {
-    VideoFile out;
-    ASSERT_TRUE(videofile_open(out, "/dev/full"));
-    videofile_write_header(out, 0, frames);
-    for (int f = 0; f < frames; ++f)
-      videofile_write_record(out, patterned_plane(f, 0), patterned_plane(f, 1), 0);
-    EXPECT_FALSE(videofile_close(out)) << frames << " records";
+    VideoWriter out;
+    ASSERT_TRUE(out.open("/dev/full"));
+    out.write_header(0, frames);
+    for (int f = 0; f < frames; ++f) out.write_record(patterned_plane(f, 0), patterned_plane(f, 1), Shades::two);
+    EXPECT_FALSE(out.close()) << frames << " records";
   }
 }
 
-TEST(VideoFileTest, FullDeviceFailsAWrite) {
-  VideoFile out;
-  ASSERT_TRUE(videofile_open(out, "/dev/full"));
-  bool all_written = videofile_write_header(out, 1, 100);
+TEST(VideoFileWriter, FullDeviceFailsAWrite) {
+  VideoWriter out;
+  ASSERT_TRUE(out.open("/dev/full"));
+  bool all_written = out.write_header(1, 100);
   for (int f = 0; f < 100; ++f)
-    all_written = videofile_write_record(out, patterned_plane(f, 0), patterned_plane(f, 1), 1) &&
-                  all_written;
+    all_written = out.write_record(patterned_plane(f, 0), patterned_plane(f, 1), Shades::four) && all_written;
   EXPECT_FALSE(all_written);
-  EXPECT_FALSE(videofile_close(out));
+  EXPECT_FALSE(out.close());
 }
 
-TEST(VideoFileTest, MissingFolderCannotBeOpened) {
+TEST(VideoFileWriter, MissingFolderCannotBeOpened) {
   TempDir dir;
   const std::string path = dir / "no-such-folder/movie.8xx";
-  VideoFile out;
-  EXPECT_FALSE(videofile_open(out, path.c_str()));
-  EXPECT_EQ(out.file, nullptr);
+  VideoWriter out;
+  EXPECT_FALSE(out.open(path.c_str()));
+  EXPECT_FALSE(out.is_open());
   EXPECT_FALSE(file_exists(path));
   // Writing to and closing a file that never opened fail safely.
-  EXPECT_FALSE(videofile_write_header(out, 0, 1));
-  EXPECT_FALSE(videofile_write_record(out, patterned_plane(0, 0), patterned_plane(0, 1), 1));
-  EXPECT_TRUE(videofile_close(out));
+  EXPECT_FALSE(out.write_header(0, 1));
+  EXPECT_FALSE(out.write_record(patterned_plane(0, 0), patterned_plane(0, 1), Shades::four));
+  EXPECT_TRUE(out.close());
 }
 
-TEST(VideoFileTest, CloseIsSafeOnNeverOpenedAndTwice) {
-  VideoFile never;
-  EXPECT_TRUE(videofile_close(never));
+TEST(VideoFileWriter, CloseIsSafeOnNeverOpenedAndTwice) {
+  VideoWriter never;
+  EXPECT_TRUE(never.close());
   TempDir dir;
-  VideoFile out;
-  ASSERT_TRUE(videofile_open(out, (dir / "a.8xx").c_str()));
-  EXPECT_TRUE(videofile_close(out));
-  EXPECT_TRUE(videofile_close(out));
+  VideoWriter out;
+  ASSERT_TRUE(out.open((dir / "a.8xx").c_str()));
+  EXPECT_TRUE(out.close());
+  EXPECT_TRUE(out.close());
+}
+
+TEST(VideoFileWriter, GoingAwayClosesTheFile) {
+  TempDir dir;
+  {
+    VideoWriter out;
+    ASSERT_TRUE(out.open((dir / "a.8xx").c_str()));
+    ASSERT_TRUE(out.write_header(0, 7));
+  }
+  EXPECT_EQ(read_file(dir / "a.8xx"), header_string(0, 7));
+}
+
+// ---- Reading ----
+
+TEST(VideoFileReader, RoundTripExact) {
+  for (int32_t grey : {0, 1, 2}) {
+    SCOPED_TRACE("grey " + std::to_string(grey));
+    TempDir dir;
+    const std::vector<GreyBuffer> frames = make_frames(5, grey, 7 + grey);
+    ASSERT_TRUE(write_video(dir / "v.8xx", frames, grey, 5));
+    VidxFile v;
+    ASSERT_EQ(vidx_open(v, (dir / "v.8xx").c_str()), VidxStatus::ok);
+    EXPECT_EQ(v.fields.grey, grey);
+    EXPECT_EQ(v.fields.framecount, 5u);
+    EXPECT_EQ(v.records, 5);
+    EXPECT_EQ(v.shades, shades_for(grey));
+    GreyBuffer got;
+    // Out of order, so each read must seek to its own record.
+    for (int i : {3, 0, 4, 1, 2}) {
+      ASSERT_EQ(vidx_read_frame(v, i, got), VidxStatus::ok);
+      EXPECT_TRUE(got == frames[i]) << "frame " << i;
+    }
+    EXPECT_EQ(vidx_read_frame(v, 5, got), VidxStatus::read_error);
+    EXPECT_EQ(vidx_read_frame(v, -1, got), VidxStatus::read_error);
+    vidx_close(v);
+    EXPECT_EQ(v.file, nullptr);
+    vidx_close(v);  // twice is harmless
+  }
+}
+
+TEST(VideoFileReader, UnpackKnownBytes) {
+  std::array<uint8_t, 2 * kPlaneBytes> record{};
+  GreyBuffer f;
+  // Grey: first planes 0xCC, second 0xAA give 0, 85, 170, 255 twice over.
+  record[0] = 0xCC;
+  record[kPlaneBytes] = 0xAA;
+  vidx_unpack(record, Shades::four, f);
+  const uint8_t want[8] = {0, 85, 170, 255, 0, 85, 170, 255};
+  for (int x = 0; x < 8; ++x) EXPECT_EQ(f[x], want[x]) << "x " << x;
+  EXPECT_EQ(f[8], 255);
+  // Monochrome: bit 7 of a row's first byte is x = 0, bit 0 of its 12th x = 95.
+  record.fill(0);
+  record[5 * kRowBytes] = 0x80;
+  record[5 * kRowBytes + kRowBytes - 1] = 0x01;
+  record[kPlaneBytes] = 0xFF;  // beyond a monochrome record: must be ignored
+  vidx_unpack(std::span(record.data(), kPlaneBytes), Shades::two, f);
+  int dark = 0;
+  for (uint8_t q : f) dark += q == 0;
+  EXPECT_EQ(dark, 2);
+  EXPECT_EQ(f[5 * kWidth], 0);
+  EXPECT_EQ(f[5 * kWidth + kWidth - 1], 0);
+}
+
+TEST(VideoFileReader, RefusesBadFiles) {
+  TempDir dir;
+  for (const BadVideoFile& b : bad_video_files()) {
+    SCOPED_TRACE(b.name);
+    write_bytes(dir / "bad.8xx", b.bytes);
+    VidxFile v;
+    EXPECT_EQ(vidx_open(v, (dir / "bad.8xx").c_str()), b.status);
+    EXPECT_EQ(v.file, nullptr);
+  }
+  VidxFile v;
+  EXPECT_EQ(vidx_open(v, (dir / "missing.8xx").c_str()), VidxStatus::cant_open);
+  EXPECT_EQ(v.syserror, ENOENT);
+  EXPECT_EQ(vidx_open(v, dir.path().c_str()), VidxStatus::not_regular);
+  EXPECT_EQ(v.file, nullptr);
+  // Opening a FIFO for reading would wait for a writer: it must be refused first.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(vidx_open(v, (dir / "fifo").c_str()), VidxStatus::not_regular);
+}
+
+TEST(VideoFileReader, AnyNonZeroGreyByteMeansTwoPlanes) {
+  // The writer stores the low byte of the -g count, so 2 (from -g -g) and
+  // other values are real grey files.
+  TempDir dir;
+  for (int32_t grey : {2, 0x7F, 0xFF}) {
+    std::string bytes = header_string(grey, 1) + std::string(2 * kPlaneBytes, '\0');
+    write_bytes(dir / "g.8xx", bytes);
+    VidxFile v;
+    ASSERT_EQ(vidx_open(v, (dir / "g.8xx").c_str()), VidxStatus::ok) << grey;
+    EXPECT_EQ(v.records, 1);
+    EXPECT_EQ(v.shades, Shades::four);
+    vidx_close(v);
+  }
+}
+
+TEST(VideoFileReader, CountAndRecordsMayDiffer) {
+  TempDir dir;
+  const struct {
+    uint32_t framecount;
+    int records;
+  } cases[] = {{4, 5}, {9, 5}, {0, 2}, {7, 0}, {0, 0}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(write_video(dir / "v.8xx", make_frames(c.records, 0, 1), 0, c.framecount));
+    VidxFile v;
+    ASSERT_EQ(vidx_open(v, (dir / "v.8xx").c_str()), VidxStatus::ok);
+    EXPECT_EQ(v.fields.framecount, c.framecount);
+    EXPECT_EQ(v.records, c.records);
+    vidx_close(v);
+  }
+}
+
+TEST(VideoFileReader, FileShrinkingWhileOpenIsAReadError) {
+  TempDir dir;
+  ASSERT_TRUE(write_video(dir / "v.8xx", make_frames(3, 1, 2), 1, 3));
+  VidxFile v;
+  ASSERT_EQ(vidx_open(v, (dir / "v.8xx").c_str()), VidxStatus::ok);
+  std::filesystem::resize_file(dir / "v.8xx", kHeaderBytes + 2 * kPlaneBytes * 2 - 1);
+  GreyBuffer f;
+  EXPECT_EQ(vidx_read_frame(v, 0, f), VidxStatus::ok);
+  EXPECT_EQ(vidx_read_frame(v, 1, f), VidxStatus::read_error);
+  vidx_close(v);
 }
 
 }  // namespace

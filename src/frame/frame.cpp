@@ -4,16 +4,11 @@
 
 #include <algorithm>
 
+#include "frame/dib.h"
+#include "util/bytes.h"
+
 namespace {
 
-// Offsets of the BITMAPINFOHEADER fields this stage reads.
-constexpr size_t kSizeField = 0;
-constexpr size_t kWidthField = 4;
-constexpr size_t kHeightField = 8;
-constexpr size_t kClrUsedField = 32;
-constexpr size_t kInfoHeaderSize = 40;  // the smallest header that holds all of them
-
-constexpr int kBytesPerPixel = 3;  // blue, green, red
 // The largest width or height read. No decoder hands over anything near it,
 // and it keeps every box bound and box sum within 32 bits.
 constexpr int32_t kMaxSide = 65535;
@@ -28,15 +23,8 @@ constexpr int kMaxGrey = 255;
 constexpr int kMonoThreshold = 128;
 constexpr int kKernelSide = 3;
 
-// The frame is a byte span with no alignment promise, so fields are
-// assembled byte by byte rather than read through a cast pointer.
-uint32_t read_u32(std::span<const uint8_t> bytes, size_t at) {
-  return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
-         uint32_t{bytes[at + 3]} << 24;
-}
-
-int32_t read_s32(std::span<const uint8_t> bytes, size_t at) {
-  return static_cast<int32_t>(read_u32(bytes, at));
+int32_t get_le32_signed(std::span<const uint8_t> bytes, size_t at) {
+  return static_cast<int32_t>(get_le32(bytes, at));
 }
 
 uint8_t grey_of(const uint8_t* bgr) {
@@ -47,16 +35,16 @@ uint8_t grey_of(const uint8_t* bgr) {
 }  // namespace
 
 bool sample(std::span<const uint8_t> frame, GreyBuffer& graybuf) {
-  if (frame.size() < kInfoHeaderSize) return false;
-  const uint32_t headersize = read_u32(frame, kSizeField);
-  const int32_t width = read_s32(frame, kWidthField);
-  const int32_t height = read_s32(frame, kHeightField);
-  const uint32_t clrused = read_u32(frame, kClrUsedField);
+  if (frame.size() < kDibHeaderBytes) return false;
+  const uint32_t headersize = get_le32(frame, kDibSizeField);
+  const int32_t width = get_le32_signed(frame, kDibWidthField);
+  const int32_t height = get_le32_signed(frame, kDibHeightField);
+  const uint32_t clrused = get_le32(frame, kDibClrUsedField);
   // A negative height means top-down rows, which this stage does not read.
-  if (headersize < kInfoHeaderSize || width <= 0 || height <= 0) return false;
+  if (headersize < kDibHeaderBytes || width <= 0 || height <= 0) return false;
   if (width > kMaxSide || height > kMaxSide) return false;
 
-  const size_t stride = (size_t{kBytesPerPixel} * size_t(width) + 3) & ~size_t{3};
+  const size_t stride = dib_stride(size_t(width));
   // 64-bit sizes: a hostile colour-table count must fail the length check,
   // not wrap around and pass it.
   const uint64_t pixelstart = uint64_t{headersize} + uint64_t{kColourEntryBytes} * clrused;
@@ -65,7 +53,7 @@ bool sample(std::span<const uint8_t> frame, GreyBuffer& graybuf) {
   const uint8_t* pixels = frame.data() + pixelstart;
   // Rows are stored bottom-up.
   const auto pixel = [&](int32_t a, int32_t b) {
-    return grey_of(pixels + size_t(height - 1 - b) * stride + size_t(a) * kBytesPerPixel);
+    return grey_of(pixels + size_t(height - 1 - b) * stride + size_t(a) * kDibBytesPerPixel);
   };
 
   // Box edges along x are the same on every row: worked out once per frame.
@@ -79,7 +67,7 @@ bool sample(std::span<const uint8_t> frame, GreyBuffer& graybuf) {
       int32_t sum = 0;
       for (int32_t b = ya; b < yb; ++b) {
         const uint8_t* row = pixels + size_t(height - 1 - b) * stride;
-        for (int32_t a = xa; a < xb; ++a) sum += grey_of(row + size_t(a) * kBytesPerPixel);
+        for (int32_t a = xa; a < xb; ++a) sum += grey_of(row + size_t(a) * kDibBytesPerPixel);
       }
       const int32_t count = (yb - ya) * (xb - xa);
       // A frame smaller than the display leaves boxes empty; they take the
@@ -112,10 +100,11 @@ void reduce(GreyBuffer& graybuf, int32_t reduction) {
 }
 
 uint8_t closestg(uint8_t color) {
-  if (color < 42) return 0;
-  if (color < 127) return 85;
-  if (color < 212) return 170;
-  return 255;
+  // Each threshold is the midpoint between two shades, rounded down.
+  if (color < 42) return kBlack;
+  if (color < 127) return kDarkGrey;
+  if (color < 212) return kLightGrey;
+  return kWhite;
 }
 
 uint8_t AddError(int a, int b) {
@@ -123,7 +112,7 @@ uint8_t AddError(int a, int b) {
   return static_cast<uint8_t>(std::clamp<int64_t>(s, 0, kMaxGrey));
 }
 
-void dither(GreyBuffer& graybuf, int32_t grey, const Kernel& matrix, GreyBuffer& ditherbuf) {
+void dither(GreyBuffer& graybuf, Shades shades, const Kernel& matrix, GreyBuffer& ditherbuf) {
   // The kernel's non-zero weights, in kernel order, as neighbour offsets:
   // most kernels are mostly zeros, which then cost nothing per pixel.
   struct Tap {
@@ -139,7 +128,7 @@ void dither(GreyBuffer& graybuf, int32_t grey, const Kernel& matrix, GreyBuffer&
     for (int x = 0; x < kWidth; ++x) {
       const int i = y * kWidth + x;
       const int v = graybuf[i];
-      const int q = grey == 0 ? (v >= kMonoThreshold ? kMaxGrey : 0) : closestg(static_cast<uint8_t>(v));
+      const int q = shades == Shades::two ? (v >= kMonoThreshold ? kWhite : kBlack) : closestg(static_cast<uint8_t>(v));
       const int err = v - q;
       ditherbuf[i] = static_cast<uint8_t>(q);
       if (err == 0) continue;  // nothing to spread, as in flat black or white areas
@@ -159,7 +148,7 @@ void dither(GreyBuffer& graybuf, int32_t grey, const Kernel& matrix, GreyBuffer&
   }
 }
 
-void pack(const GreyBuffer& ditherbuf, int32_t grey, Plane& final, Plane& final2) {
+void pack(const GreyBuffer& ditherbuf, Shades shades, Plane& final, Plane& final2) {
   // A row is a whole number of bytes, so pixel i belongs to byte i / 8; the
   // bits are gathered leftmost first and the byte stored once complete.
   unsigned dark = 0;
@@ -170,7 +159,7 @@ void pack(const GreyBuffer& ditherbuf, int32_t grey, Plane& final, Plane& final2
     dark2 = dark2 << 1 | ((q & 0x40) == 0 ? 1 : 0);
     if (i % 8 == 7) {
       final[i / 8] = static_cast<uint8_t>(dark);
-      if (grey != 0) final2[i / 8] = static_cast<uint8_t>(dark2);
+      if (shades == Shades::four) final2[i / 8] = static_cast<uint8_t>(dark2);
     }
   }
 }

@@ -25,9 +25,9 @@ uint8_t closestg(uint8_t color);
 uint8_t AddError(int a, int b);
 
 // Error-diffuses graybuf (modified in place) into ditherbuf with the 16.16
-// kernel: 2 levels when grey is 0, otherwise 4.
-void dither(GreyBuffer& graybuf, int32_t grey, const Kernel& matrix, GreyBuffer& ditherbuf);
+// kernel, quantising to two or four shades.
+void dither(GreyBuffer& graybuf, Shades shades, const Kernel& matrix, GreyBuffer& ditherbuf);
 
-// Packs ditherbuf into final (q < 128 is dark) and, when grey is non-zero,
-// final2 (bit 6 of q clear is dark).
-void pack(const GreyBuffer& ditherbuf, int32_t grey, Plane& final, Plane& final2);
+// Packs ditherbuf into final (q < 128 is dark) and, for four shades, final2
+// (bit 6 of q clear is dark).
+void pack(const GreyBuffer& ditherbuf, Shades shades, Plane& final, Plane& final2);

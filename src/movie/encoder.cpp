@@ -23,14 +23,15 @@
 #include <vector>
 
 #include "raster.h"
+#include "util/numbers.h"
+#include "util/stop_signals.h"
+#include "videofile/videofile.h"
 
 extern char** environ;
 
 namespace {
 
 constexpr const char* kEncoder = "mencoder";
-constexpr int kTempRate = 10;  // frames per second of the temporary movie
-
 // MS-MPEG4 v2 at a high bitrate with a keyframe every 5 frames: cheap for the
 // reader to decode and to seek in. Debian's mencoder refuses the bare "mv0"
 // sub-option and wants it spelled as a libavcodec flag.
@@ -41,84 +42,6 @@ constexpr const char* kLavcOpts =
 // '\n' (mencoder separates its progress reports with '\r' alone), or after
 // this many characters.
 constexpr size_t kPieceMax = 510;
-
-// The signals that ask a console program to stop: Ctrl-C, kill's default,
-// and the terminal going away.
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Shared with the handler, hence sig_atomic_t: the running encoder (0 when
-// there is none or it has ended) and the first stop signal caught.
-volatile sig_atomic_t encoder_pid = 0;
-volatile sig_atomic_t caught_signal = 0;
-
-// Passes the first stop signal on to the encoder; a second one, from a user
-// whose encoder does not end, kills it outright. Only async-signal-safe calls.
-extern "C" void forward_stop(int sig) {
-  int saved = errno;
-  pid_t pid = encoder_pid;
-  if (pid > 0) kill(pid, caught_signal ? SIGKILL : sig);
-  if (!caught_signal) caught_signal = sig;
-  errno = saved;
-}
-
-sigset_t stop_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : kStopSignals) sigaddset(&set, sig);
-  return set;
-}
-
-// Catches the stop signals for the life of one encoder run and restores the
-// earlier handlers afterwards. Signals that were ignored when we started (a
-// background job, nohup) stay ignored. The handlers are installed without
-// SA_RESTART, so a blocked read or wait returns with EINTR.
-class StopForwarding {
- public:
-  StopForwarding() {
-    caught_signal = 0;
-    encoder_pid = 0;
-    // Held back until the encoder's pid is known, so none is lost between
-    // the spawn and the handler learning whom to pass it to.
-    sigset_t set = stop_set();
-    sigprocmask(SIG_BLOCK, &set, &mask_);
-    struct sigaction action {};
-    action.sa_handler = forward_stop;
-    action.sa_mask = set;
-    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
-      installed_[i] = sigaction(kStopSignals[i], nullptr, &old_[i]) == 0 && old_[i].sa_handler != SIG_IGN &&
-                      sigaction(kStopSignals[i], &action, nullptr) == 0;
-    }
-  }
-  ~StopForwarding() {
-    sigset_t set = stop_set();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-    encoder_pid = 0;
-    for (size_t i = 0; i < std::size(kStopSignals); ++i)
-      if (installed_[i]) sigaction(kStopSignals[i], &old_[i], nullptr);
-    sigprocmask(SIG_SETMASK, &mask_, nullptr);
-  }
-  StopForwarding(const StopForwarding&) = delete;
-  StopForwarding& operator=(const StopForwarding&) = delete;
-
-  // The signal mask the encoder starts with: ours from before.
-  const sigset_t& mask() const { return mask_; }
-
-  // Names the running encoder and lets the held-back signals through.
-  void watch(pid_t pid) {
-    encoder_pid = pid;
-    sigprocmask(SIG_SETMASK, &mask_, nullptr);
-  }
-
-  // A caught stop signal outweighs whatever the encoder's end said.
-  EncoderStatus result(EncoderStatus status) const {
-    return caught_signal ? EncoderStatus::Interrupted : status;
-  }
-
- private:
-  sigset_t mask_;
-  struct sigaction old_[std::size(kStopSignals)] = {};
-  bool installed_[std::size(kStopSignals)] = {};
-};
 
 // Starts mencoder with `options`, then "--" and the movie path, so that a path
 // beginning with '-' is never taken for an option. Standard input is the null
@@ -164,7 +87,7 @@ int spawn_encoder(const std::vector<std::string>& options, const char* moviepath
   return err;
 }
 
-EncoderStatus wait_encoder(pid_t pid) {
+EncoderStatus wait_encoder(pid_t pid, StopSignals& stop) {
   // Waited for without reaping first: until it is reaped the pid cannot be
   // reused, so a signal passed on meanwhile cannot reach a stranger.
   siginfo_t info;
@@ -173,10 +96,7 @@ EncoderStatus wait_encoder(pid_t pid) {
     // SIGCHLD ignored), so its result is unknown: not a success.
     if (errno != EINTR) return EncoderStatus::Failed;
   }
-  sigset_t set = stop_set(), mask;
-  sigprocmask(SIG_BLOCK, &set, &mask);
-  encoder_pid = 0;
-  sigprocmask(SIG_SETMASK, &mask, nullptr);
+  stop.child_ended();
   int wstatus = 0;
   while (waitpid(pid, &wstatus, 0) < 0) {
     if (errno != EINTR) return EncoderStatus::Failed;
@@ -229,29 +149,6 @@ void read_progress(int fd, const std::function<void(int)>& progress) {
 
 }  // namespace
 
-int interrupting_signal() { return caught_signal; }
-
-bool output_size(uint32_t width, uint32_t height, OutputSize& size) {
-  if (width == 0 || height == 0) return false;
-  constexpr uint32_t kW = kWidth;
-  constexpr uint32_t kH = kHeight;
-  // Wrap-around of the products for absurd sizes cannot push either side
-  // past the raster: h <= kH keeps outh in range, and h > kH with W * kW
-  // unwrapped means W < 1.5 H, so outw < kW.
-  uint32_t h = (height * kW) / width;
-  OutputSize out;
-  if (h <= kH) {  // about 3:2 or wider: full width
-    out.outw = kW;
-    out.outh = h;
-  } else {  // taller: full height
-    out.outh = kH;
-    out.outw = (width * kH) / height;
-  }
-  if (out.outw == 0 || out.outh == 0) return false;
-  size = out;
-  return true;
-}
-
 bool parse_progress(std::string_view piece, int& complete) {
   if (piece.substr(0, 3) != "Pos") return false;
   // A piece is never longer than kPieceMax; scanf wants it NUL-terminated.
@@ -267,59 +164,61 @@ bool parse_progress(std::string_view piece, int& complete) {
   int at = -1;
   std::sscanf(text, "Pos:%*fs%*df (%n", &at);
   if (at < 0) return false;
-  const char* p = text + at;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-  long long value = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > INT_MAX) return false;
-  }
-  complete = static_cast<int>(negative ? -value : value);
+  const ScannedInt percent = scan_int(text + at);
+  if (!percent.found || !percent.fits) return false;
+  complete = percent.value;
   return true;
 }
 
-EncoderStatus probe_run(const char* moviepath) {
+std::vector<std::string> probe_arguments() {
+  return {"-o", kTempMovie, "-ovc", "lavc", "-lavcopts", kLavcOpts, "-nosound", "-ss", "00:00:00", "-frames", "1"};
+}
+
+std::vector<std::string> transcode_arguments(OutputSize size) {
+  const std::string scale = "scale=" + std::to_string(size.outw) + ":" + std::to_string(size.outh);
+  const std::string expand = "expand=" + std::to_string(kWidth) + ":" + std::to_string(kHeight);
+  return {"-nosound", "-ovc", "lavc", "-lavcopts", kLavcOpts, "-ofps", std::to_string(kFramesPerSecond),
+          // The padding is done in RGB: mencoder's expand fills the chroma of
+          // left and right borders wrongly in YUV, which decodes as green
+          // bars. The last scale converts back to what the codec takes.
+          "-vf", scale + ",format=bgr24," + expand + ",scale", "-o", kTempMovie};
+}
+
+EncoderStatus probe_run(const char* moviepath, int& stop_signal) {
   // A temporary movie left by an earlier run would otherwise be read as this
   // movie's if the probe fails.
   unlink(kTempMovie);
-  const std::vector<std::string> options = {
-      "-o", kTempMovie, "-ovc", "lavc", "-lavcopts", kLavcOpts, "-nosound",
-      "-ss", "00:00:00", "-frames", "1"};
-  StopForwarding stop;
+  StopSignals stop;
+  stop.hold();
   pid_t pid = 0;
-  if (spawn_encoder(options, moviepath, -1, stop.mask(), pid) != 0) return stop.result(EncoderStatus::SpawnFailed);
-  stop.watch(pid);
-  return stop.result(wait_encoder(pid));
+  EncoderStatus status = EncoderStatus::SpawnFailed;
+  if (spawn_encoder(probe_arguments(), moviepath, -1, stop.mask(), pid) == 0) {
+    stop.forward_to(pid);
+    status = wait_encoder(pid, stop);
+  }
+  stop_signal = stop.caught();
+  return stop_signal ? EncoderStatus::Interrupted : status;
 }
 
-EncoderStatus transcode_run(const char* moviepath, OutputSize size,
-                            const std::function<void(int)>& progress) {
-  const std::vector<std::string> options = {
-      "-nosound", "-ovc", "lavc", "-lavcopts", kLavcOpts,
-      "-ofps", std::to_string(kTempRate),
-      // The padding is done in RGB: mencoder's expand fills the chroma of
-      // left and right borders wrongly in YUV, which decodes as green bars.
-      // The last scale converts back to what the codec takes.
-      "-vf", "scale=" + std::to_string(size.outw) + ":" + std::to_string(size.outh) +
-                 ",format=bgr24,expand=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) + ",scale",
-      "-o", kTempMovie};
+EncoderStatus transcode_run(const char* moviepath, OutputSize size, const std::function<void(int)>& progress,
+                            int& stop_signal) {
+  stop_signal = 0;
   // Close-on-exec keeps the read end out of the encoder, so our closing it is
   // what the encoder sees as a broken pipe.
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return EncoderStatus::SpawnFailed;
-  StopForwarding stop;
+  StopSignals stop;
+  stop.hold();
   pid_t pid = 0;
-  int err = spawn_encoder(options, moviepath, fds[1], stop.mask(), pid);
+  EncoderStatus status = EncoderStatus::SpawnFailed;
+  const int err = spawn_encoder(transcode_arguments(size), moviepath, fds[1], stop.mask(), pid);
   close(fds[1]);
-  if (err != 0) {
-    close(fds[0]);
-    return stop.result(EncoderStatus::SpawnFailed);
+  if (err == 0) {
+    stop.forward_to(pid);
+    read_progress(fds[0], progress);
+    status = wait_encoder(pid, stop);
   }
-  stop.watch(pid);
-  read_progress(fds[0], progress);
   close(fds[0]);
-  return stop.result(wait_encoder(pid));
+  stop_signal = stop.caught();
+  return stop_signal ? EncoderStatus::Interrupted : status;
 }

@@ -17,11 +17,11 @@ extern "C" {
 #include <limits>
 #include <vector>
 
+#include "frame/dib.h"
+
 namespace {
 
 constexpr int kFail = -1;
-constexpr int kDibHeaderSize = 40;  // BITMAPINFOHEADER
-constexpr int kDibBitCount = 24;
 constexpr int kRgbAlign = 64;  // row alignment libswscale's vector code is happy with
 
 }  // namespace
@@ -83,18 +83,6 @@ struct AviGetFrame {
 
 namespace {
 
-void put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-  put16(p, v & 0xFFFF);
-  put16(p + 2, v >> 16);
-}
-
-int dib_stride(int width) { return (width * 3 + 3) & ~3; }
-
 uint32_t clamp_u32(int64_t v) {
   if (v < 0) return 0;
   if (v > int64_t{std::numeric_limits<uint32_t>::max()}) return std::numeric_limits<uint32_t>::max();
@@ -138,24 +126,16 @@ int64_t stream_length(const AVFormatContext* fmt, const AVStream* st) {
 bool size_dib(AviGetFrame* g, int width, int height) {
   if (width == g->dib_width && height == g->dib_height) return true;
   if (width <= 0 || height <= 0) return false;
-  int64_t image = int64_t{dib_stride(width)} * height;
+  const int64_t image = static_cast<int64_t>(dib_stride(size_t(width))) * height;
   if (width > std::numeric_limits<int32_t>::max() / 3 || image > std::numeric_limits<int32_t>::max()) return false;
   av_freep(&g->rgb[0]);
   g->dib_width = g->dib_height = 0;
   if (av_image_alloc(g->rgb, g->rgb_stride, width, height, AV_PIX_FMT_BGR24, kRgbAlign) < 0) return false;
-  g->dib.assign(kDibHeaderSize + static_cast<size_t>(image), 0);
+  g->dib.assign(kDibHeaderBytes + static_cast<size_t>(image), 0);
   g->dib_width = width;
   g->dib_height = height;
 
-  uint8_t* h = g->dib.data();
-  put32(h + 0, kDibHeaderSize);                 // biSize
-  put32(h + 4, static_cast<uint32_t>(width));
-  put32(h + 8, static_cast<uint32_t>(height));  // positive: rows bottom-up
-  put16(h + 12, 1);                             // biPlanes
-  put16(h + 14, kDibBitCount);
-  put32(h + 16, 0);                             // biCompression: BI_RGB
-  put32(h + 20, static_cast<uint32_t>(image));  // biSizeImage
-  // biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrImportant stay 0.
+  put_dib_header(g->dib, static_cast<uint32_t>(width), static_cast<uint32_t>(height));
   return true;
 }
 
@@ -169,9 +149,9 @@ bool convert(AviGetFrame* g) {
                                 f->height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
   if (!g->sws || sws_scale(g->sws, f->data, f->linesize, 0, f->height, g->rgb, g->rgb_stride) != f->height)
     return false;
-  const size_t row = size_t(f->width) * 3;
+  const size_t row = size_t(f->width) * kDibBytesPerPixel;
   const size_t stride = size_t(dib_stride(f->width));
-  uint8_t* pixels = g->dib.data() + kDibHeaderSize;
+  uint8_t* pixels = g->dib.data() + kDibHeaderBytes;
   for (int y = 0; y < f->height; ++y)
     std::memcpy(pixels + size_t(f->height - 1 - y) * stride, g->rgb[0] + size_t(y) * g->rgb_stride[0], row);
   return true;

@@ -1,9 +1,16 @@
 // The movie reader: the few AVI file operations the run needs, over
 // libavformat/libavcodec/libswscale. Frames come out as packed 24-bit
 // bottom-up DIBs, the layout `sample` reads. No libav type leaks out of here.
+//
+// The operations keep the names, order and results of the Windows AVIFile
+// calls the converter was first written against (open, file info, stream,
+// stream info, frame getter, frame at a position). Its error lines name those
+// steps, and its cadence counts positions the way AVIFile does, so keeping
+// the shape keeps every message and every fetched frame as they were.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 struct AviFile;      // an open movie file; owns its streams
@@ -49,3 +56,13 @@ std::span<const uint8_t> AVIStreamGetFrame(AviGetFrame* getter, int32_t pos);
 // Both accept nullptr.
 void AVIStreamGetFrameClose(AviGetFrame* getter);
 void AVIFileRelease(AviFile* file);
+
+// Holders that release a file or a getter when they go away.
+struct AviFileRelease {
+  void operator()(AviFile* file) const { AVIFileRelease(file); }
+};
+struct AviGetFrameClose {
+  void operator()(AviGetFrame* getter) const { AVIStreamGetFrameClose(getter); }
+};
+using AviFileHandle = std::unique_ptr<AviFile, AviFileRelease>;
+using AviGetFrameHandle = std::unique_ptr<AviGetFrame, AviGetFrameClose>;

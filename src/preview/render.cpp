@@ -17,9 +17,8 @@ extern "C" {
 
 namespace {
 
-// The four shades a display shows, as 0..3 (2 * bit1 + bit2 lightness order).
-int shade_index(uint8_t level) { return (level + 42) / 85; }
-constexpr uint8_t kShade[4] = {0, 85, 170, 255};
+// A shade's place among the four, darkest first.
+int shade_index(uint8_t level) { return (level + kDarkGrey / 2) / kDarkGrey; }
 
 std::string av_message(const char* what, int err) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -187,7 +186,7 @@ bool write_gif(VidxFile& video, const char* path, int scale, std::string& error)
   // Palette entries 0..3 are the shades; the rest stay unused (transparent,
   // which lets the encoder mark unchanged pixels with one of them).
   uint32_t palette[256] = {};
-  for (int i = 0; i < 4; ++i) palette[i] = 0xFF000000u | kShade[i] * 0x010101u;
+  for (int i = 0; i < 4; ++i) palette[i] = 0xFF000000u | kShadeLevels[i] * 0x010101u;
   GreyBuffer levels;
   for (int64_t i = 0; i < video.records; ++i) {
     if (vidx_read_frame(video, i, levels) != VidxStatus::ok) {

@@ -5,10 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "preview/vidxfile.h"
 #include "raster.h"
+#include "videofile/videofile.h"
 
-constexpr int kFramesPerSecond = 10;  // one record per tenth of a second
 constexpr int kMaxScale = 16;
 constexpr int kSheetColumns = 10;     // at every 10th frame, a second per cell, ten per row
 constexpr int kSheetMaxCells = 1000;

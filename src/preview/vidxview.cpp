@@ -14,7 +14,9 @@
 #include <string>
 
 #include "preview/render.h"
-#include "preview/vidxfile.h"
+#include "util/numbers.h"
+#include "util/stop_signals.h"
+#include "videofile/videofile.h"
 
 namespace {
 
@@ -47,13 +49,11 @@ int usage_error(const std::string& problem) {
   return 1;
 }
 
-// A whole decimal number in [lo, hi], or 0.
+// A whole decimal number in [lo, hi] and nothing else, or 0.
 int parse_count(const char* text, int lo, int hi) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno || end == text || *end || v < lo || v > hi) return 0;
-  return static_cast<int>(v);
+  const ScannedInt n = scan_int(text);
+  if (!n.found || !n.fits || *n.end != '\0' || n.value < lo || n.value > hi) return 0;
+  return n.value;
 }
 
 // Fills `opt`; returns -1 to go on, or the exit status.
@@ -117,16 +117,14 @@ std::string open_error(VidxStatus status, const VidxFile& v, const char* path) {
     case VidxStatus::foreign:
       return p + ": not a video file (it does not begin with **VIDX**)";
     case VidxStatus::bad_lengths:
-      return p + ": damaged header: length fields read " +
-             std::to_string(v.header[8] | v.header[9] << 8) + " and " +
-             std::to_string(v.header[19] | v.header[20] << 8 | v.header[21] << 16 |
-                            uint32_t{v.header[22]} << 24) +
-             ", expected 13 and 23";
+      return p + ": damaged header: length fields read " + std::to_string(v.fields.tail) + " and " +
+             std::to_string(v.fields.offset) + ", expected " + std::to_string(kHeaderTail) + " and " +
+             std::to_string(kHeaderBytes);
     case VidxStatus::bad_fixed:
       return p + ": damaged header: bytes 10, 11, 12 and 14 must be 01 0A 00 0A";
     case VidxStatus::partial_record:
       return p + ": truncated: " + std::to_string(v.leftover) + " bytes after " +
-             std::to_string(v.records) + " whole " + std::to_string(record_bytes(v.grey)) +
+             std::to_string(v.records) + " whole " + std::to_string(record_bytes(v.shades)) +
              "-byte records";
     case VidxStatus::read_error:
     case VidxStatus::ok:
@@ -141,9 +139,6 @@ bool same_file(const char* input, const char* output) {
   return stat(input, &a) == 0 && stat(output, &b) == 0 && a.st_dev == b.st_dev &&
          a.st_ino == b.st_ino;
 }
-
-volatile sig_atomic_t stop_requested = 0;
-void request_stop(int) { stop_requested = 1; }
 
 // Plays every record. On a terminal: cursor hidden, homed before each frame,
 // 10 frames a second, and the terminal restored however it ends. Anywhere
@@ -162,24 +157,17 @@ int play(VidxFile& video) {
     }
   }
 
-  struct sigaction sa{};
-  sa.sa_handler = request_stop;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no SA_RESTART: a signal cuts the sleep short
-  const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-  sigset_t stopset;
-  sigemptyset(&stopset);
-  for (int s : kStopSignals) {
-    sigaction(s, &sa, nullptr);
-    sigaddset(&stopset, s);
-  }
+  // A stop signal cuts the sleep short and ends the loop; the terminal is
+  // then restored below.
+  const StopSignals stop;
+  const sigset_t stopset = stop_signal_set();
 
   if (tty) std::fputs("\x1b[?25l\x1b[2J", stdout);
   timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   GreyBuffer frame;
   int status = 0;
-  for (int64_t i = 0; i < video.records && !stop_requested; ++i) {
+  for (int64_t i = 0; i < video.records && !stop.caught(); ++i) {
     if (vidx_read_frame(video, i, frame) != VidxStatus::ok) {
       status = 2;
       break;
@@ -206,7 +194,7 @@ int play(VidxFile& video) {
       deadline.tv_nsec -= 1000000000L;
       ++deadline.tv_sec;
     }
-    while (!stop_requested &&
+    while (!stop.caught() &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
   }
@@ -227,17 +215,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vidxview: %s\n", open_error(st, video, opt.input).c_str());
     return 1;
   }
-  if (video.framecount != video.records)
+  if (video.fields.framecount != video.records)
     std::fprintf(stderr,
                  "vidxview: note: the header announces %" PRIu32 " frames, the file holds %" PRId64
                  "; showing %" PRId64 "\n",
-                 video.framecount, video.records, video.records);
+                 video.fields.framecount, video.records, video.records);
 
   int status = 0;
   std::string error;
   if (opt.action == Action::info) {
     std::printf("%s: %d shades, %" PRId64 " frames, %" PRId64 ".%" PRId64 " seconds\n",
-                opt.input, vidx_shades(video.grey), video.records,
+                opt.input, static_cast<int>(video.shades), video.records,
                 video.records / kFramesPerSecond, video.records % kFramesPerSecond);
   } else if (video.records == 0) {
     error = std::string(opt.input) + ": holds no frames, only a header";

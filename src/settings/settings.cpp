@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "raster.h"
+#include "util/numbers.h"
 
 namespace {
 
@@ -26,33 +27,6 @@ constexpr int kMaxLevels = 255;
 
 // A weight must stay below this in magnitude for its 16.16 form to fit in 32 bits.
 constexpr float kWeightLimit = float{int32_t{1} << (31 - kFixedShift)};  // 32768
-
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Reads a decimal integer the way "%d" does: leading white space, an optional
-// sign, then digits, ignoring whatever follows. A value outside 32 bits comes
-// back as 0, which the caller treats as "reduction off" like any other
-// out-of-range level count, instead of the undefined result scanf gives.
-bool read_int(const char* s, int32_t& value) {
-  while (is_space(*s)) ++s;
-  bool negative = false;
-  if (*s == '+' || *s == '-') negative = *s++ == '-';
-  if (*s < '0' || *s > '9') return false;
-  int64_t magnitude = 0;
-  bool overflow = false;
-  for (; *s >= '0' && *s <= '9'; ++s) {
-    magnitude = magnitude * 10 + (*s - '0');
-    if (magnitude > int64_t{INT32_MAX} + 1) {
-      overflow = true;
-      magnitude = int64_t{INT32_MAX} + 1;  // keep the loop from overflowing on long digit runs
-    }
-  }
-  int64_t v = negative ? -magnitude : magnitude;
-  value = (overflow || v > INT32_MAX || v < INT32_MIN) ? 0 : static_cast<int32_t>(v);
-  return true;
-}
 
 // Reads nine weights the way "%f,%f,%f,%f,%f,%f,%f,%f,%f," does: white space
 // may come before a number, each of the first eight must be followed directly
@@ -98,10 +72,15 @@ bool parse_settings(int argc, const char* const argv[], ConversionSettings& sett
     const char* arg = argv[i];
     if (arg[0] != '-') continue;
     switch (arg[1]) {
-      case 'r':
-        if (++i >= argc || !read_int(argv[i], settings.reduction))
-          return fail(console, "error argument for reduction");
+      case 'r': {
+        if (++i >= argc) return fail(console, "error argument for reduction");
+        const ScannedInt levels = scan_int(argv[i]);
+        if (!levels.found) return fail(console, "error argument for reduction");
+        // A count beyond 32 bits comes back as 0: off, like the other
+        // impossible counts, instead of the undefined result scanf gives.
+        settings.reduction = levels.value;
         break;
+      }
       case 'm': {
         std::array<float, kKernelSize> weights;
         if (++i >= argc || !read_weights(argv[i], weights))

@@ -1,62 +1,188 @@
-// The video file writer: the header and the packed frame records, in binary
-// mode since the header holds 0x0A and 0x00 bytes.
+// The video file: its header, the writer (binary mode, since the header holds
+// 0x0A and 0x00 bytes) and the reader that checks a file before showing it.
 #include "videofile/videofile.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "util/bytes.h"
 
 namespace {
 
-void put_le32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
+// Bytes every writer puts at these offsets.
+constexpr struct {
+  int offset;
+  uint8_t value;
+} kFixed[] = {{10, 0x01}, {11, 0x0A}, {12, 0x00}, {14, 0x0A}};
 
-bool write_all(std::FILE* f, const uint8_t* data, size_t n) {
-  return f && std::fwrite(data, 1, n, f) == n;
-}
+constexpr uint8_t kMaxGreyByte = 255;
 
 }  // namespace
 
 Header make_header(int32_t grey, uint32_t framecount) {
-  Header h = {
-      '*', '*', 'V', 'I', 'D', 'X', '*', '*',
-      kHeaderBytes - 10, 0,  // bytes of header after this length field
-      0x01, 0x0A, 0x00,
-      0,  // grey count, set below
-      0x0A,
-      0, 0, 0, 0,  // frame count, set below
-      0, 0, 0, 0,  // offset of the first record, set below
-  };
+  Header h{};
+  std::copy(std::begin(kMagic), std::end(kMagic), h.begin());
+  put_le16(h, kLengthField, kHeaderTail);
+  for (const auto& f : kFixed) h[f.offset] = f.value;
   // Readers only ask whether the byte is 0. Its low 8 bits alone would turn
   // 256 "-g" options into 0, a monochrome header over grey records.
-  h[13] = static_cast<uint8_t>(grey > 255 ? 255 : grey);
-  put_le32(&h[15], framecount);
-  put_le32(&h[19], kHeaderBytes);
+  h[kGreyByte] = static_cast<uint8_t>(std::clamp<int32_t>(grey, 0, kMaxGreyByte));
+  put_le32(h, kCountField, framecount);
+  put_le32(h, kOffsetField, kHeaderBytes);
   return h;
 }
 
-bool videofile_open(VideoFile& out, const char* path) {
-  out.file = std::fopen(path, "wb");
-  return out.file != nullptr;
+HeaderStatus parse_header(const Header& h, HeaderFields& fields) {
+  fields.grey = h[kGreyByte];
+  fields.framecount = get_le32(h, kCountField);
+  fields.tail = get_le16(h, kLengthField);
+  fields.offset = get_le32(h, kOffsetField);
+  if (!std::equal(std::begin(kMagic), std::end(kMagic), h.begin())) return HeaderStatus::foreign;
+  if (fields.tail != kHeaderTail || fields.offset != kHeaderBytes) return HeaderStatus::bad_lengths;
+  for (const auto& f : kFixed)
+    if (h[f.offset] != f.value) return HeaderStatus::bad_fixed;
+  return HeaderStatus::ok;
 }
 
-bool videofile_write_header(VideoFile& out, int32_t grey, uint32_t framecount) {
-  Header h = make_header(grey, framecount);
-  return write_all(out.file, h.data(), h.size());
+// ---- writing ----
+
+namespace {
+
+bool write_all(std::FILE* f, std::span<const uint8_t> bytes) {
+  return f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
 }
 
-bool videofile_write_record(VideoFile& out, const Plane& final, const Plane& final2, int32_t grey) {
-  if (!write_all(out.file, final.data(), final.size())) return false;
-  return !grey || write_all(out.file, final2.data(), final2.size());
+}  // namespace
+
+bool VideoWriter::open(const char* path) {
+  close();
+  file_ = std::fopen(path, "wb");
+  return file_ != nullptr;
 }
 
-bool videofile_close(VideoFile& out) {
-  if (!out.file) return true;
+bool VideoWriter::write_header(int32_t grey, uint32_t framecount) {
+  return write_all(file_, make_header(grey, framecount));
+}
+
+bool VideoWriter::write_record(const Plane& final, const Plane& final2, Shades shades) {
+  if (!write_all(file_, final)) return false;
+  return shades == Shades::two || write_all(file_, final2);
+}
+
+bool VideoWriter::close() {
+  if (!file_) return true;
   // The error flag catches a write that failed earlier even if its result was
   // ignored and the buffer has since drained.
-  bool ok = !std::ferror(out.file);
-  ok = std::fflush(out.file) == 0 && ok;
-  ok = std::fclose(out.file) == 0 && ok;
-  out.file = nullptr;
+  bool ok = !std::ferror(file_);
+  ok = std::fflush(file_) == 0 && ok;
+  ok = std::fclose(file_) == 0 && ok;
+  file_ = nullptr;
   return ok;
+}
+
+// ---- reading ----
+
+namespace {
+
+VidxStatus from_header_status(HeaderStatus status) {
+  switch (status) {
+    case HeaderStatus::foreign:
+      return VidxStatus::foreign;
+    case HeaderStatus::bad_lengths:
+      return VidxStatus::bad_lengths;
+    case HeaderStatus::bad_fixed:
+      return VidxStatus::bad_fixed;
+    case HeaderStatus::ok:
+      break;
+  }
+  return VidxStatus::ok;
+}
+
+}  // namespace
+
+VidxFile::~VidxFile() { vidx_close(*this); }
+
+VidxStatus vidx_open(VidxFile& video, const char* path) {
+  vidx_close(video);
+  video.header = {};
+  video.fields = {};
+  video.shades = Shades::two;
+  video.records = video.leftover = 0;
+  video.syserror = 0;
+  // The size decides how many records there are, so it must be a real file;
+  // asked before opening, since opening a FIFO would wait for a writer.
+  struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return VidxStatus::not_regular;
+  std::FILE* f = std::fopen(path, "rb");
+  if (!f) {
+    video.syserror = errno;
+    return VidxStatus::cant_open;
+  }
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fclose(f);
+    return VidxStatus::not_regular;
+  }
+  const int64_t size = st.st_size;
+  const size_t want = std::min<int64_t>(size, kHeaderBytes);
+  const size_t magic = std::min(want, sizeof kMagic);
+  VidxStatus status = VidxStatus::ok;
+  if (size == 0) {
+    status = VidxStatus::empty;
+  } else if (std::fread(video.header.data(), 1, want, f) != want) {
+    status = VidxStatus::read_error;
+  } else if (!std::equal(kMagic, kMagic + magic, video.header.begin())) {
+    status = VidxStatus::foreign;  // told apart from a cut-off header by its first bytes
+  } else if (want < size_t{kHeaderBytes}) {
+    status = VidxStatus::short_header;
+  } else {
+    status = from_header_status(parse_header(video.header, video.fields));
+  }
+  if (status == VidxStatus::ok) {
+    video.shades = shades_for(video.fields.grey);
+    const int64_t body = size - kHeaderBytes;
+    const int64_t rec = record_bytes(video.shades);
+    video.records = body / rec;
+    video.leftover = body % rec;
+    if (video.leftover != 0) status = VidxStatus::partial_record;
+  }
+  if (status != VidxStatus::ok) {
+    std::fclose(f);
+    return status;
+  }
+  video.file = f;
+  return VidxStatus::ok;
+}
+
+void vidx_unpack(std::span<const uint8_t> record, Shades shades, GreyBuffer& frame) {
+  // A display shows the first plane for about two thirds of the time and the
+  // second for one third, so darkness = (2 * bit1 + bit2) / 3: both set is
+  // black, the first alone dark grey, the second alone light grey.
+  constexpr uint8_t kTwo[2] = {kWhite, kBlack};
+  constexpr uint8_t kFour[4] = {kWhite, kLightGrey, kDarkGrey, kBlack};  // index 2 * bit1 + bit2
+  const uint8_t* p1 = record.data();
+  const uint8_t* p2 = shades == Shades::four ? p1 + kPlaneBytes : nullptr;
+  for (int i = 0; i < kPixels; ++i) {
+    const int byte = i / 8;
+    const int shift = 7 - i % 8;  // leftmost pixel in bit 7
+    const int b1 = p1[byte] >> shift & 1;
+    frame[i] = p2 ? kFour[2 * b1 + (p2[byte] >> shift & 1)] : kTwo[b1];
+  }
+}
+
+VidxStatus vidx_read_frame(VidxFile& video, int64_t index, GreyBuffer& frame) {
+  const int rec = record_bytes(video.shades);
+  if (!video.file || index < 0 || index >= video.records) return VidxStatus::read_error;
+  std::array<uint8_t, 2 * kPlaneBytes> record;
+  if (fseeko(video.file, kHeaderBytes + index * rec, SEEK_SET) != 0 ||
+      std::fread(record.data(), 1, rec, video.file) != size_t(rec))
+    return VidxStatus::read_error;
+  vidx_unpack(std::span(record.data(), rec), video.shades, frame);
+  return VidxStatus::ok;
+}
+
+void vidx_close(VidxFile& video) {
+  if (video.file) std::fclose(video.file);
+  video.file = nullptr;
 }

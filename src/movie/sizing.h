@@ -1,0 +1,14 @@
+// The sizing rule: the size a movie's picture is scaled to before it is
+// padded to the display, keeping its shape.
+#pragma once
+
+#include <cstdint>
+
+struct OutputSize {
+  uint32_t outw = 0;
+  uint32_t outh = 0;
+};
+
+// Fits a W x H picture into 96 x 64 keeping its shape (unsigned 32-bit
+// arithmetic); false when either side would be 0.
+bool output_size(uint32_t width, uint32_t height, OutputSize& size);

@@ -1,0 +1,208 @@
+// The conversion run: settings are parsed before it starts; then standard
+// error goes to error.txt, the encoders make the temporary movie, the frame
+// loop converts it, and the teardown deletes the working files. Every phase
+// returns how it ended; the first failure's line is printed once, here, after
+// the holders have released what was open.
+#include "run/run.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "frame/frame.h"
+#include "movie/avi_source.h"
+#include "movie/encoder.h"
+#include "movie/frame_source.h"
+#include "raster.h"
+#include "run/stepping.h"
+#include "videofile/videofile.h"
+
+namespace {
+
+constexpr const char* kErrorFile = "error.txt";
+constexpr const char* kWriteError = "Write error: the output file could not be written";
+
+// How a phase ended: done, or stopped by a failure (the line the run prints)
+// or by a stop signal.
+struct Outcome {
+  const char* line = nullptr;
+  int signal = 0;
+  bool done() const { return line == nullptr && signal == 0; }
+};
+
+constexpr Outcome kDone{};
+constexpr Outcome fail(const char* line) { return {line, 0}; }
+
+// The frame pipeline's buffers, fixed in size and reused for every frame:
+// nothing is allocated once frames flow.
+struct FrameBuffers {
+  GreyBuffer graybuf, ditherbuf;
+  Plane final, final2;
+};
+
+// The line for a source that failed to open at a step after the file itself.
+const char* open_failure(SourceStatus status) {
+  switch (status) {
+    case SourceStatus::open_failed:
+      return "Open error";
+    case SourceStatus::info_failed:
+      return "Info error";
+    case SourceStatus::stream_failed:
+      return "Stream error";
+    case SourceStatus::stream_info_failed:
+      return "Stream Info error";
+    case SourceStatus::getter_failed:
+      return "Frame Open error";
+    case SourceStatus::too_large:
+      return "Size error: the picture is too large to decode";
+    case SourceStatus::ok:
+      break;
+  }
+  return nullptr;
+}
+
+// Points standard error, ours and the encoder's, at error.txt for the run.
+void redirect_stderr() {
+  std::fflush(stderr);
+  const int fd = open(kErrorFile, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) return;
+  dup2(fd, STDERR_FILENO);
+  close(fd);
+}
+
+// What an encoder run's end means for the run. The console keeps the terse
+// "Error pipe"; error.txt says what to do about it.
+Outcome encoder_outcome(EncoderStatus status, int stop_signal) {
+  switch (status) {
+    case EncoderStatus::Ok:
+      return kDone;
+    case EncoderStatus::Interrupted:
+      return {nullptr, stop_signal};
+    case EncoderStatus::SpawnFailed:
+      std::fputs("mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n",
+                 stderr);
+      return fail("Error pipe");
+    case EncoderStatus::Failed:
+      return fail("\nEncoder error: mencoder failed (see error.txt)");
+    case EncoderStatus::Killed:
+      return fail("\nEncoder error: mencoder was killed by a signal (see error.txt)");
+  }
+  return kDone;
+}
+
+// Probe run, sizing rule, transcoding run with its "Phase 1" progress: leaves
+// a 96 x 64, 10 frames-per-second temporary movie.
+Outcome prepare_movie(const char* moviepath) {
+  std::fflush(stdout);
+  int stop_signal = 0;
+  const EncoderStatus probe = probe_run(moviepath, stop_signal);
+  // Whether the probe itself succeeded shows in the opening of its movie.
+  if (probe == EncoderStatus::Interrupted || probe == EncoderStatus::SpawnFailed)
+    return encoder_outcome(probe, stop_signal);
+
+  FrameSize in;
+  if (const SourceStatus status = read_movie_size(kTempMovie, in); status != SourceStatus::ok)
+    return fail(open_failure(status));
+  std::printf("In Width: %d\nIn Height: %d\n", static_cast<int>(in.width), static_cast<int>(in.height));
+  OutputSize size;
+  if (!output_size(in.width, in.height, size)) return fail("Size error: the picture cannot be fitted to 96 x 64");
+  std::printf("Out Width: %d\nOut Height: %d\n", static_cast<int>(size.outw), static_cast<int>(size.outh));
+
+  std::puts("Please Wait, this may take a few minutes...");
+  std::fflush(stdout);
+  const EncoderStatus status = transcode_run(
+      moviepath, size,
+      [](int complete) {
+        std::printf("Phase 1: %d%%\r", complete);
+        std::fflush(stdout);
+      },
+      stop_signal);
+  std::fflush(stdout);
+  return encoder_outcome(status, stop_signal);
+}
+
+// Reopens the temporary movie and readies its stream for the frame loop.
+Outcome open_movie(FrameSource& source) {
+  const SourceStatus status = source.open();
+  // The leading newline ends the progress line the encoder run left.
+  if (status == SourceStatus::open_failed) return fail("\nOpen error");
+  std::printf("Phase 1: 100%%\n");
+  return status == SourceStatus::ok ? kDone : fail(open_failure(status));
+}
+
+// One output frame: the pipeline from the decoded frame to its record.
+Outcome convert_frame(std::span<const uint8_t> dib, const ConversionSettings& s, FrameBuffers& b,
+                      VideoWriter& outfile) {
+  const Shades shades = shades_for(s.grey);
+  if (!sample(dib, b.graybuf)) return fail("nomoreframes");
+  reduce(b.graybuf, s.reduction);
+  dither(b.graybuf, shades, s.matrix, b.ditherbuf);
+  pack(b.ditherbuf, shades, b.final, b.final2);
+  if (!outfile.write_record(b.final, b.final2, shades)) {
+    std::putchar('\n');  // ends the progress line the message would overwrite
+    return fail(kWriteError);
+  }
+  return kDone;
+}
+
+// The frame loop: creates the output file with its header, then fetches the
+// source's frames at 10 per second of movie, one record and one "Phase 2"
+// line each.
+Outcome convert_frames(FrameSource& source, const ConversionSettings& s, FrameBuffers& buffers,
+                       VideoWriter& outfile) {
+  const SourceTiming t = source.timing();
+  uint32_t frameskip = 0;
+  // The encoder always writes 10; anything else is a broken movie.
+  if (!frame_skip(t.rate, t.scale, frameskip)) return fail("Frame Rate error: the movie has no usable frame rate");
+  if (!outfile.open(s.outpath.c_str())) return fail("Output error: the output file could not be created");
+
+  const double rate = static_cast<double>(t.rate) / t.scale;
+  std::printf("Frame Rate = %02.2f hz\nLength = %0.0f seconds\n", rate, t.length / rate);
+  if (!outfile.write_header(s.grey, header_frame_count(t.length, t.rate, t.scale))) return fail(kWriteError);
+
+  const uint64_t end = uint64_t{t.start} + t.length;
+  for (Cadence cadence{t.start, 0}; cadence.curframe < end; step(cadence, frameskip)) {
+    std::span<const uint8_t> dib;
+    if (cadence.curframe > UINT32_MAX ||
+        source.frame(static_cast<uint32_t>(cadence.curframe), dib) != FrameStatus::ok)
+      return fail("nomoreframes");
+    if (const Outcome o = convert_frame(dib, s, buffers, outfile); !o.done()) return o;
+    std::printf("Phase 2: %d%%\r", progress_percent(cadence.curframe, t.start, t.length));
+    std::fflush(stdout);
+  }
+  std::printf("Phase 2: 100%%\n");
+  return kDone;
+}
+
+// The end of a failed or interrupted run: its line, the output file closed
+// as far as it got, and the working files kept for a look.
+RunEnd stop_run(const Outcome& outcome, VideoWriter& outfile) {
+  std::puts(outcome.signal ? "\nInterrupted" : outcome.line);
+  outfile.close();
+  std::fflush(stdout);
+  return {1, outcome.signal};
+}
+
+}  // namespace
+
+RunEnd run_conversion(const ConversionSettings& settings) {
+  redirect_stderr();
+  FrameBuffers buffers;
+  VideoWriter outfile;
+  Outcome outcome = prepare_movie(settings.moviepath.c_str());
+  if (outcome.done()) {
+    AviSource source(kTempMovie);
+    outcome = open_movie(source);
+    if (outcome.done()) outcome = convert_frames(source, settings, buffers, outfile);
+  }  // the movie is released here, before the output file is closed
+  if (outcome.done() && !outfile.close()) outcome = fail(kWriteError);
+  if (!outcome.done()) return stop_run(outcome, outfile);
+
+  std::fclose(stderr);
+  std::remove(kErrorFile);
+  if (std::remove(kTempMovie) != 0) std::puts("You may delete movdithtemp.avi if you wish.");
+  std::puts("Success!");
+  return {std::fflush(stdout) == 0 ? 0 : 1, 0};
+}

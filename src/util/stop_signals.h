@@ -1,0 +1,50 @@
+// The signals that ask a console program to stop (Ctrl-C, kill's default,
+// the terminal going away), caught for a stretch of work so that it can end
+// cleanly, and passed on to a child process that works for us meanwhile.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The stop signals as a set, for blocking them around work that must not be
+// cut in two.
+sigset_t stop_signal_set();
+
+// Catches the stop signals for its lifetime and restores the earlier handlers
+// afterwards; only one may exist at a time. Signals that were ignored when we
+// started (a background job, nohup) stay ignored. The handlers are installed
+// without SA_RESTART, so a blocked read, wait or sleep returns with EINTR.
+class StopSignals {
+ public:
+  StopSignals();
+  ~StopSignals();
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  // Holds the signals back until forward_to, so that none is lost between
+  // starting a child and the handler learning whom to pass it to.
+  void hold();
+  // Passes the first stop signal on to `pid` from now on (a second one kills
+  // it outright) and lets held signals through.
+  void forward_to(pid_t pid);
+  // The child has ended (it is not yet reaped): nothing more is passed on.
+  void child_ended();
+
+  // The first stop signal caught, 0 if none.
+  int caught() const;
+  // The signal mask from before hold(), for a child to start with.
+  const sigset_t& mask() const { return mask_; }
+
+ private:
+  sigset_t mask_;
+  bool holding_ = false;
+  struct sigaction old_[sizeof kStopSignals / sizeof kStopSignals[0]] = {};
+  bool installed_[sizeof kStopSignals / sizeof kStopSignals[0]] = {};
+};
+
+// Ends the process by `sig`'s default action, so that the parent sees the
+// signal (a shell's status 128 + its number) and a script running us stops
+// too; exits with 128 + sig only if the signal could not end the process.
+[[noreturn]] void end_by_signal(int sig);

@@ -1,0 +1,249 @@
+// Successful conversions, end to end: the built movdith with the real
+// mencoder (or a stand-in placed first on PATH that hands over a prepared
+// temporary movie) on movies made by ffmpeg. Each checks the exact console
+// text or file bytes, and the files the run leaves behind.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "util/bytes.h"
+#include "videofile/videofile.h"
+
+namespace {
+
+// What one run left behind in its working folder.
+struct Conversion {
+  RunResult run;
+  std::string video;  // the output file's bytes
+};
+
+Conversion convert(const TempDir& dir, const std::string& movie, const std::vector<std::string>& options = {},
+                   const std::string& path_prefix = "") {
+  std::vector<std::string> argv = {MOVDITH_BIN, movie, "out.8xx"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  Conversion c;
+  c.run = run_program(argv, dir.path(), path_prefix);
+  c.video = read_file(dir / "out.8xx");
+  return c;
+}
+
+// Checks the whole console text of a successful run: the size report, the
+// Phase 1 updates (never going back), then the exact rest for n frames.
+void expect_success_output(const std::string& out, const std::string& sizes, uint32_t n) {
+  ASSERT_EQ(out.substr(0, sizes.size() + kWaitLine.size()), sizes + kWaitLine) << out;
+  const size_t phase1_end = out.find("Phase 1: 100%\n");
+  ASSERT_NE(phase1_end, std::string::npos) << out;
+  const size_t updates_at = sizes.size() + kWaitLine.size();
+  const std::string updates = out.substr(updates_at, phase1_end - updates_at);
+  EXPECT_TRUE(std::regex_match(updates, std::regex("(Phase 1: [0-9]+%\r)*"))) << updates;
+  int last = -1;
+  std::smatch m;
+  for (std::string rest = updates; std::regex_search(rest, m, std::regex("Phase 1: ([0-9]+)%\r"));
+       rest = m.suffix()) {
+    const int pct = std::stoi(m[1]);
+    EXPECT_GE(pct, last);
+    last = pct;
+  }
+  EXPECT_EQ(out.substr(phase1_end), loop_text(n, n, "Phase 2: 100%\nSuccess!\n"));
+}
+
+// ---- Real movies through the real encoder ----
+
+struct ShapeCase {
+  int width, height, outw, outh;
+};
+
+class ConversionShape : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(ConversionShape, ConvertsWithSizesFileAndConsoleAsDesigned) {
+  const ShapeCase& c = GetParam();
+  TempDir dir;
+  char lavfi[128];
+  std::snprintf(lavfi, sizeof lavfi, "testsrc2=size=%dx%d:rate=25:duration=2", c.width, c.height);
+  ASSERT_TRUE(make_movie(dir / "in.mp4", lavfi));
+
+  const Conversion mono = convert(dir, "in.mp4");
+  ASSERT_EQ(mono.run.status, 0) << mono.run.out;
+  const uint32_t n = header_count(mono.video);
+  EXPECT_GE(n, 19u);  // two seconds at 10 frames per second, give or take the encoder's last frame
+  EXPECT_LE(n, 21u);
+  EXPECT_EQ(mono.video.substr(0, kHeaderBytes), header_string(0, n));
+  EXPECT_EQ(mono.video.size(), kHeaderBytes + n * 768u);
+  expect_success_output(mono.run.out, size_lines(c.width, c.height, c.outw, c.outh), n);
+  EXPECT_EQ(folder_names(dir.path()), (std::set<std::string>{"in.mp4", "out.8xx"}));
+
+  const Conversion grey = convert(dir, "in.mp4", {"-g"});
+  ASSERT_EQ(grey.run.status, 0) << grey.run.out;
+  EXPECT_EQ(grey.video.substr(0, kHeaderBytes), header_string(1, n));
+  EXPECT_EQ(grey.video.size(), kHeaderBytes + n * 1536u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ConversionShape,
+                         ::testing::Values(ShapeCase{640, 480, 85, 64}, ShapeCase{1280, 720, 96, 54},
+                                           ShapeCase{480, 640, 48, 64}));
+
+TEST(ConversionPicture, AllBlackMovieGivesAllDarkRecords) {
+  TempDir dir;
+  // 320 x 240 is padded left and right, 96 x 40 above and below: the padding
+  // must be as black as the picture.
+  for (const char* size : {"320x240", "96x40"}) {
+    ASSERT_TRUE(make_movie(dir / "black.mp4", std::string("color=black:rate=25:duration=1:size=") + size));
+    for (const std::vector<std::string>& options : {std::vector<std::string>{}, {"-g"}}) {
+      const Conversion c = convert(dir, "black.mp4", options);
+      ASSERT_EQ(c.run.status, 0) << c.run.out;
+      ASSERT_GT(c.video.size(), size_t{kHeaderBytes});
+      EXPECT_EQ(c.video.find_first_not_of('\xFF', kHeaderBytes), std::string::npos) << size << " " << options.size();
+    }
+  }
+}
+
+TEST(ConversionConsole, KernelDisplayComesFirst) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=96x64:rate=10:duration=1"));
+  const Conversion c = convert(dir, "in.mp4", {"-m", "0,0,0,0,0,0.5,0,0.5,0"});
+  ASSERT_EQ(c.run.status, 0) << c.run.out;
+  const std::string start = kHalfKernelDisplay + "In Width: 96\n";
+  EXPECT_EQ(c.run.out.substr(0, start.size()), start);
+}
+
+// ---- Hostile movie names, through the whole run with the real mencoder ----
+
+struct NameCase {
+  const char* label;
+  const char* name;
+};
+
+class ConversionMovieName : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(ConversionMovieName, ConvertsAndRunsNothing) {
+  TempDir dir;
+  const std::string name = GetParam().name;
+  ASSERT_TRUE(make_movie(dir / "movie.mp4", "testsrc2=size=160x120:rate=10:duration=1"));
+  ASSERT_EQ(std::rename((dir / "movie.mp4").c_str(), (dir / name).c_str()), 0);
+  const RunResult r = run_program({MOVDITH_BIN, name, "out.8xx"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(last_line(r.out), "Success!") << r.out;
+  EXPECT_EQ(header_count(read_file(dir / "out.8xx")), 10u);
+  // Nothing but the movie and the video: no file made by a command hidden
+  // in the name, no temporary file left.
+  EXPECT_EQ(folder_names(dir.path()), (std::set<std::string>{name, "out.8xx"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ConversionMovieName,
+    ::testing::Values(NameCase{"Semicolons", "a;touch pwned;b.mp4"}, NameCase{"DollarParen", "$(touch pwned).mp4"},
+                      NameCase{"Backquotes", "`touch pwned`.mp4"}, NameCase{"Quotes", "it's \"quoted\".mp4"},
+                      NameCase{"LeadingDash", "-leading dash.mp4"}, NameCase{"Redirections", "a|b&c>d<e.mp4"},
+                      NameCase{"SpacesAndTab", "two  spaces\tand tab.mp4"}, NameCase{"Glob", "*?[x].mp4"},
+                      NameCase{"Newline", "new\nline.mp4"}, NameCase{"PrintfFormat", "%s%n%d.mp4"},
+                      NameCase{"EncoderOption", "-o"}, NameCase{"DoubleDash", "--"}, NameCase{"Dash", "-"}),
+    [](const ::testing::TestParamInfo<NameCase>& info) { return info.param.label; });
+
+// ---- Temporary movies at other rates, through a stand-in encoder ----
+
+// Frame i of the movie is white when i % 3 == 0, else black; with plain
+// thresholding each record is all 0x00 or all 0xFF, so the records tell which
+// source frames the run fetched.
+struct CadenceCase {
+  const char* name;
+  int fps, frames;
+  std::vector<int> positions;  // the source frames the run must fetch
+};
+
+class ConversionCadence : public ::testing::TestWithParam<CadenceCase> {};
+
+TEST_P(ConversionCadence, FetchesSourceFramesAtTenPerSecond) {
+  const CadenceCase& c = GetParam();
+  TempDir dir;
+  char lavfi[160];
+  std::snprintf(lavfi, sizeof lavfi, "color=black:size=96x64:rate=%d,format=gray,geq=lum='255*eq(mod(N\\,3)\\,0)'",
+                c.fps);
+  ASSERT_TRUE(make_movie(dir / "fixture.avi", lavfi,
+                         {"-frames:v", std::to_string(c.frames), "-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+  const std::string bin = write_standin_encoder(dir / "bin", "cp '" + (dir / "fixture.avi") + "' movdithtemp.avi");
+  const Conversion r = convert(dir, "in.mp4", {"-m", "0,0,0,0,0,0,0,0,0"}, bin);
+  ASSERT_EQ(r.run.status, 0) << r.run.out;
+
+  EXPECT_EQ(header_count(r.video), uint32_t(c.frames * 10 / c.fps));
+  ASSERT_EQ(r.video.size(), kHeaderBytes + c.positions.size() * 768);
+  for (size_t i = 0; i < c.positions.size(); ++i) {
+    const char expected = c.positions[i] % 3 == 0 ? '\x00' : '\xFF';
+    EXPECT_EQ(r.video.substr(kHeaderBytes + i * 768, 768), std::string(768, expected)) << "record " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, ConversionCadence,
+                         ::testing::Values(CadenceCase{"Fifteen", 15, 12, {0, 1, 3, 4, 6, 7, 9, 10}},
+                                           CadenceCase{"Five", 5, 4, {0, 0, 1, 1, 2, 2, 3, 3}},
+                                           CadenceCase{"TwentyFive", 25, 11, {0, 2, 5, 7, 10}}),
+                         [](const ::testing::TestParamInfo<CadenceCase>& info) { return info.param.name; });
+
+// ---- Temporary movies that are odd but readable: no failure, and no hang ----
+
+struct OddCase {
+  const char* name;
+  std::vector<AviPatch> patches;
+  std::string tail_line;  // the frame-rate report
+  uint32_t records, header;
+  uint32_t held_from = 0;  // records from here on repeat the one before, if not 0
+};
+
+class ConversionOddMovie : public ::testing::TestWithParam<OddCase> {};
+
+TEST_P(ConversionOddMovie, ConvertsWhatTheReaderReports) {
+  const OddCase& c = GetParam();
+  TempDir dir;
+  write_bytes(dir / "odd.avi", patched_good_movie(c.patches));
+  const std::string bin =
+      write_standin_encoder(dir / "bin", kCopyGood, "cp '" + (dir / "odd.avi") + "' movdithtemp.avi");
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), bin);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find(c.tail_line), std::string::npos) << r.out;
+  EXPECT_EQ(last_line(r.out), "Success!");
+  const std::string video = read_file(dir / "out.8xx");
+  EXPECT_EQ(video.size(), kHeaderBytes + size_t(c.records) * kPlaneBytes);
+  EXPECT_EQ(header_count(video), c.header);
+  if (c.held_from > 0 && video.size() == kHeaderBytes + size_t(c.records) * kPlaneBytes) {
+    const std::string last = video.substr(kHeaderBytes + (c.held_from - 1) * kPlaneBytes, kPlaneBytes);
+    EXPECT_NE(last, video.substr(kHeaderBytes + (c.held_from - 2) * kPlaneBytes, kPlaneBytes));  // the picture moves
+    for (uint32_t i = c.held_from; i < c.records; ++i)
+      EXPECT_EQ(video.substr(kHeaderBytes + i * kPlaneBytes, kPlaneBytes), last) << "record " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Odd, ConversionOddMovie,
+    ::testing::Values(
+        // libavformat falls back on the main header's frame time...
+        OddCase{"ZeroRateInStreamHeader", {{"strh", kStrhRate, 0}}, "Frame Rate = 10.00 hz\n", 30, 30},
+        OddCase{"ZeroScaleInStreamHeader", {{"strh", kStrhScale, 0}}, "Frame Rate = 10.00 hz\n", 30, 30},
+        // ... and on 25 frames per second when that is zero too: positions
+        // 0, 2, 5, 7, ... at two and a half source frames per record.
+        OddCase{"NoFrameRateAnywhere",
+                {{"avih", kAvihMicroSecPerFrame, 0}, {"strh", kStrhRate, 0}},
+                "Frame Rate = 25.00 hz\n",
+                12,
+                12},
+        // A stream that says it is empty is converted as empty.
+        OddCase{"ZeroLength",
+                {{"avih", kAvihTotalFrames, 0}, {"strh", kStrhLength, 0}},
+                "Length = 0 seconds\nPhase 2: 100%\n",
+                0,
+                0},
+        // With an intact index the reader cannot tell a header that claims
+        // too much from trailing zero-length chunks (repeats of the last
+        // frame, which mencoder writes): the last frame stands for the rest.
+        OddCase{"HeaderClaimsMoreFramesIndexed",
+                {{"avih", kAvihTotalFrames, 45}, {"strh", kStrhLength, 45}},
+                "Length = 4 seconds\n",
+                45,
+                45,
+                kGoodMovieFrames}),
+    [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
+
+}  // namespace

@@ -1,0 +1,197 @@
+// Failed conversions, end to end: the built movdith with a stand-in encoder
+// put first on PATH (or with the real mencoder) against missing movies,
+// failing and vanishing encoders, broken temporary movies and outputs that
+// cannot be written. Each must end with one clear line and status 1, never
+// "Success!", and leave the files the run promises to keep.
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "raster.h"
+#include "test_support.h"
+#include "videofile/videofile.h"
+
+namespace {
+
+constexpr uint32_t kCutAfter = 12;  // frames left in the movie truncated in the middle
+const std::string kSizes = size_lines(96, 64, 96, 64);
+
+// A folder of broken temporary movies made from the good one, made once;
+// the stand-ins copy them from "$BROKEN".
+const std::string& broken_dir() {
+  static const std::string dir = good_temp_movie() + ".d";
+  static const bool made = [] {
+    mkdir(dir.c_str(), 0755);
+    const std::string good = read_file(good_temp_movie());
+    const size_t cut = avi_frame_end(good, kCutAfter - 1);
+    EXPECT_GT(cut, 0u);
+    write_bytes(dir + "/header_only.avi", good.substr(0, good.find("movi")));
+    write_bytes(dir + "/mid_movie.avi", good.substr(0, cut));
+    write_bytes(dir + "/not_avi.avi", "RIFF? no, just some text\n");
+    write_bytes(dir + "/longer_no_index.avi",
+                patched_good_movie({{"avih", kAvihTotalFrames, 45}, {"strh", kStrhLength, 45}}, true));
+    write_bytes(dir + "/zero_width.avi", patched_good_movie({{"avih", kAvihWidth, 0}, {"strf", kBihWidth, 0}}));
+    write_bytes(dir + "/zero_height.avi", patched_good_movie({{"avih", kAvihHeight, 0}, {"strf", kBihHeight, 0}}));
+    return make_movie(dir + "/too_wide.avi", "color=gray:size=1000x2:rate=10:duration=1",
+                      {"-c:v", "rawvideo", "-pix_fmt", "bgr24"});
+  }();
+  EXPECT_TRUE(made);
+  return dir;
+}
+
+std::string writes(const std::string& name) { return "cp \"$BROKEN/" + name + "\" movdithtemp.avi"; }
+
+std::string standin(const TempDir& dir, const std::string& probe, const std::string& transcode) {
+  return write_standin_encoder(dir / "bin", probe, transcode, "BROKEN='" + broken_dir() + "'");
+}
+
+// ---- Failing encoders and broken temporary movies ----
+
+struct FaultCase {
+  const char* name;
+  std::string probe, transcode;  // stand-in steps
+  std::string out;               // the whole console text
+  bool temp_movie;               // movdithtemp.avi is left
+  int records;                   // records in the partial output, -1 for no output file
+  uint32_t header;               // the partial output's frame count
+};
+
+class FailureEncoderRun : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(FailureEncoderRun, EndsWithOneLineAndKeepsItsFiles) {
+  const FaultCase& c = GetParam();
+  TempDir dir;
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), standin(dir, c.probe, c.transcode));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, c.out) << r.out;
+  EXPECT_TRUE(file_exists(dir / "error.txt"));
+  EXPECT_EQ(file_exists(dir / "movdithtemp.avi"), c.temp_movie);
+  if (c.records < 0) {
+    EXPECT_FALSE(file_exists(dir / "out.8xx"));
+  } else {
+    const std::string video = read_file(dir / "out.8xx");
+    EXPECT_EQ(video.size(), kHeaderBytes + size_t(c.records) * kPlaneBytes);
+    EXPECT_EQ(header_count(video), c.header);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FailureEncoderRun,
+    ::testing::Values(
+        // The probe writes nothing: the movie cannot be read by the encoder.
+        FaultCase{"ProbeFails", "echo 'cannot read the movie' >&2; exit 1", kCopyGood, "Open error\n", false, -1, 0},
+        FaultCase{"ProbeKilled", "kill -KILL $$", kCopyGood, "Open error\n", false, -1, 0},
+        FaultCase{"ProbeWritesNoAvi", writes("not_avi.avi"), kCopyGood, "Open error\n", true, -1, 0},
+        FaultCase{"ProbeZeroWidth", writes("zero_width.avi"), kCopyGood, "Info error\n", true, -1, 0},
+        FaultCase{"ProbeZeroHeight", writes("zero_height.avi"), kCopyGood, "Info error\n", true, -1, 0},
+        FaultCase{"ProbeTooWide", writes("too_wide.avi"), kCopyGood,
+                  "In Width: 1000\nIn Height: 2\nSize error: the picture cannot be fitted to 96 x 64\n", true, -1, 0},
+        FaultCase{"TranscodeExitsNonZero", kCopyGood, "echo 'mencoder: codec failed' >&2; exit 3",
+                  kSizes + kWaitLine + "\nEncoder error: mencoder failed (see error.txt)\n", true, -1, 0},
+        FaultCase{"TranscodeWritesThenFails", kCopyGood,
+                  "printf 'Pos:   1.2s     12f ( 5%%)  0.00fps Trem:   0min   0mb  A-V:0.000 [0:0]\\r'; exit 1",
+                  kSizes + kWaitLine + "Phase 1: 5%\r\nEncoder error: mencoder failed (see error.txt)\n", true, -1,
+                  0},
+        FaultCase{"TranscodeKilled", kCopyGood, "kill -KILL $$",
+                  kSizes + kWaitLine + "\nEncoder error: mencoder was killed by a signal (see error.txt)\n", true, -1,
+                  0},
+        FaultCase{"TranscodeLeavesEmptyFile", kCopyGood, ": > movdithtemp.avi", kSizes + kWaitLine + "\nOpen error\n",
+                  true, -1, 0},
+        FaultCase{"TranscodeLeavesHeaderOnly", kCopyGood, writes("header_only.avi"),
+                  kSizes + kWaitLine + "\nOpen error\n", true, -1, 0},
+        FaultCase{"TranscodeZeroWidth", kCopyGood, writes("zero_width.avi"),
+                  kSizes + kWaitLine + "Phase 1: 100%\nInfo error\n", true, -1, 0},
+        // Frames run out before the length the header claims: the records
+        // written so far stay, under the header's count.
+        FaultCase{"TranscodeTruncatedMidMovie", kCopyGood, writes("mid_movie.avi"),
+                  kSizes + kWaitLine + loop_text(kGoodMovieFrames, kCutAfter, "nomoreframes\n"), true, kCutAfter,
+                  kGoodMovieFrames},
+        FaultCase{"HeaderClaimsMoreFramesNoIndex", kCopyGood, writes("longer_no_index.avi"),
+                  kSizes + kWaitLine + loop_text(45, kGoodMovieFrames, "nomoreframes\n"), true, kGoodMovieFrames,
+                  45}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+
+// No mencoder anywhere on PATH: the encoder cannot be started at all.
+TEST(FailureEncoder, MissingFromPathIsErrorPipe) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=320x240:rate=25:duration=1"));
+  mkdir((dir / "empty").c_str(), 0755);
+  const RunResult r = run_program(Launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), dir / "empty", true});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Error pipe\n");
+  EXPECT_EQ(read_file(dir / "error.txt"),
+            "mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n");
+  EXPECT_FALSE(file_exists(dir / "movdithtemp.avi"));
+  EXPECT_FALSE(file_exists(dir / "out.8xx"));
+}
+
+// The encoder's complaint is what error.txt is kept for.
+TEST(FailureEncoder, FailingEncoderMessageStaysInErrorFile) {
+  TempDir dir;
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(),
+                                  standin(dir, kCopyGood, "echo 'mencoder: codec failed' >&2; exit 3"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(read_file(dir / "error.txt"), "mencoder: codec failed\n");
+}
+
+TEST(FailureMovie, MissingMovieIsAnOpenError) {
+  TempDir dir;
+  const RunResult r = run_program({MOVDITH_BIN, "no such movie.mp4", "out.8xx"}, dir.path());
+  EXPECT_EQ(r.out, "Open error\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(file_exists(dir / "error.txt"));  // the encoder's complaint is kept for the user
+  EXPECT_FALSE(file_exists(dir / "out.8xx"));
+}
+
+TEST(FailureMovie, StaleTemporaryMovieIsNeverConverted) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "movdithtemp.avi", "testsrc2=size=96x64:rate=10:duration=1", {"-c:v", "ffv1"}));
+  const RunResult r = run_program({MOVDITH_BIN, "missing.mp4", "out.8xx"}, dir.path());
+  EXPECT_EQ(r.out, "Open error\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(FailureMovie, MovieBelowOneFramePerSecondIsRefused) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "slow.avi", "color=gray:size=96x64:rate=1/2",
+                         {"-frames:v", "3", "-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(),
+                                  write_standin_encoder(dir / "bin", "cp '" + (dir / "slow.avi") + "' movdithtemp.avi"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(last_line(r.out), "Frame Rate error: the movie has no usable frame rate") << r.out;
+  EXPECT_FALSE(file_exists(dir / "out.8xx"));
+}
+
+// ---- Outputs that cannot be made or written ----
+
+struct OutputFailure {
+  const char* name;
+  const char* outpath;
+  const char* line;
+};
+
+class FailureOutput : public ::testing::TestWithParam<OutputFailure> {};
+
+TEST_P(FailureOutput, EndsWithOneLineAndKeepsTemporaryFiles) {
+  const OutputFailure& f = GetParam();
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=320x240:rate=25:duration=1"));
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", f.outpath}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.find("Success!"), std::string::npos);
+  EXPECT_EQ(last_line(r.out), f.line) << r.out;
+  EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
+  EXPECT_TRUE(file_exists(dir / "error.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, FailureOutput,
+    ::testing::Values(
+        OutputFailure{"MissingFolder", "no/such/folder/out.8xx", "Output error: the output file could not be created"},
+        OutputFailure{"FullDisk", "/dev/full", "Write error: the output file could not be written"}),
+    [](const ::testing::TestParamInfo<OutputFailure>& info) { return info.param.name; });
+
+}  // namespace

@@ -1,0 +1,149 @@
+// Stop signals during a conversion, end to end: the built movdith started in
+// a process group of its own, as a shell starts a foreground job, with a
+// stand-in encoder that sleeps (or the real mencoder on a long movie). The run
+// must pass the signal on to the encoder, wait for it, say "Interrupted",
+// keep its working files and end by the signal itself.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kBeforeTranscode = size_lines(96, 64, 96, 64) + kWaitLine;
+
+// True when no process `pid` exists any more (not even as a zombie).
+bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH && !file_exists("/proc/" + std::to_string(pid)); }
+
+pid_t read_pid(const std::string& path) {
+  const std::string text = read_file(path);
+  return text.empty() || text.back() != '\n' ? 0 : static_cast<pid_t>(std::stol(text));
+}
+
+// A stand-in encoder step that writes its pid to "pid" and sleeps; exec, so
+// the pid is the sleeping process's. `traps` are signals it ignores.
+std::string sleeper(const std::string& traps = "") {
+  return (traps.empty() ? "" : "trap '' " + traps + "\n") + "echo $$ > pid.tmp && mv pid.tmp pid\nexec sleep 30";
+}
+
+// Starts movdith on a stand-in encoder and waits until the encoder has
+// started; `encoder` is then its pid.
+Background start_run(const TempDir& dir, const std::string& probe, const std::string& transcode, pid_t& encoder,
+                     int ignored_signal = 0) {
+  const Launch launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(),
+                      write_standin_encoder(dir / "bin", probe, transcode)};
+  Background run = start_program(launch, dir / "stdout.txt", ignored_signal);
+  encoder = 0;
+  if (run.pid > 0) wait_until([&] { return (encoder = read_pid(dir / "pid")) > 0; }, 30);
+  return run;
+}
+
+struct InterruptCase {
+  const char* name;
+  bool in_probe;  // the probe sleeps; otherwise the transcoding run does
+  int sig;
+};
+
+class SignalToRun : public ::testing::TestWithParam<InterruptCase> {};
+
+TEST_P(SignalToRun, StopsTheEncoderAndEndsByTheSignal) {
+  const InterruptCase& c = GetParam();
+  TempDir dir;
+  pid_t encoder = 0;
+  const Background run =
+      c.in_probe ? start_run(dir, sleeper(), kCopyGood, encoder) : start_run(dir, kCopyGood, sleeper(), encoder);
+  ASSERT_GT(run.pid, 0);
+  if (encoder) kill(run.pid, c.sig);  // movdith only, not its group
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+  ASSERT_GT(encoder, 0);
+
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "exit status " << WEXITSTATUS(wstatus);
+  EXPECT_EQ(WTERMSIG(wstatus), c.sig);
+  EXPECT_TRUE(gone(encoder)) << "encoder " << encoder << " still there";
+  EXPECT_EQ(read_file(run.out), (c.in_probe ? "" : kBeforeTranscode) + "\nInterrupted\n");
+  EXPECT_TRUE(file_exists(dir / "error.txt"));
+  EXPECT_EQ(file_exists(dir / "movdithtemp.avi"), !c.in_probe);
+  EXPECT_FALSE(file_exists(dir / "out.8xx"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Encoder, SignalToRun,
+                         ::testing::Values(InterruptCase{"ProbeInt", true, SIGINT},
+                                           InterruptCase{"TranscodeInt", false, SIGINT},
+                                           InterruptCase{"TranscodeTerm", false, SIGTERM},
+                                           InterruptCase{"TranscodeHup", false, SIGHUP}),
+                         [](const ::testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
+
+// An encoder that ignores the signal passed on is killed by the next one.
+TEST(SignalStubbornEncoder, SecondSignalKillsIt) {
+  TempDir dir;
+  pid_t encoder = 0;
+  const Background run = start_run(dir, kCopyGood, sleeper("INT TERM HUP"), encoder);
+  ASSERT_GT(run.pid, 0);
+  if (encoder) {
+    kill(run.pid, SIGINT);
+    kill(run.pid, SIGTERM);  // another signal, so the two are not merged into one
+  }
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+  ASSERT_GT(encoder, 0);
+  ASSERT_TRUE(WIFSIGNALED(wstatus));
+  EXPECT_EQ(WTERMSIG(wstatus), SIGINT);  // the first one is the one that counts
+  EXPECT_TRUE(gone(encoder));
+  EXPECT_EQ(read_file(run.out), kBeforeTranscode + "\nInterrupted\n");
+}
+
+// A signal we were started ignoring (nohup's SIGHUP) stays ignored.
+TEST(SignalIgnoredAtStart, StaysIgnored) {
+  TempDir dir;
+  pid_t encoder = 0;
+  const Background run = start_run(dir, kCopyGood, sleeper(), encoder, SIGHUP);
+  ASSERT_GT(run.pid, 0);
+  if (encoder) {
+    kill(run.pid, SIGHUP);  // discarded on the spot, being ignored
+    kill(run.pid, SIGTERM);
+  }
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+  ASSERT_GT(encoder, 0);
+  ASSERT_TRUE(WIFSIGNALED(wstatus));
+  EXPECT_EQ(WTERMSIG(wstatus), SIGTERM);
+  EXPECT_TRUE(gone(encoder));
+}
+
+// A terminal's Ctrl-C: SIGINT to the whole foreground group, the real
+// mencoder included, in the middle of a long transcoding run.
+TEST(SignalRealEncoder, CtrlCStopsTheWholeRun) {
+  TempDir dir;
+  // Cheap to make, yet long for mencoder, which decodes every frame.
+  ASSERT_TRUE(make_movie(dir / "long.mp4", "color=gray:size=320x240:rate=50:duration=400",
+                         {"-c:v", "mpeg4", "-g", "600", "-q:v", "31"}));
+  const Background run = start_program(Launch{{MOVDITH_BIN, "long.mp4", "out.8xx"}, dir.path(), "", false}, dir / "stdout.txt");
+  ASSERT_GT(run.pid, 0);
+  const bool transcoding =
+      wait_until([&] { return read_file(run.out).find("Phase 1: ") != std::string::npos; }, 60);
+  if (transcoding) kill(-run.pid, SIGINT);
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+  ASSERT_TRUE(transcoding) << read_file(run.out);
+
+  ASSERT_TRUE(WIFSIGNALED(wstatus));
+  EXPECT_EQ(WTERMSIG(wstatus), SIGINT);
+  const std::string out = read_file(run.out);
+  EXPECT_EQ(out.find("Phase 1: 100%"), std::string::npos) << "the run ended before the signal came";
+  EXPECT_EQ(last_line(out), "Interrupted") << out;
+  EXPECT_TRUE(out.size() > 13 && out.compare(out.size() - 13, 13, "\nInterrupted\n") == 0) << out;
+  // Nothing of the group is left: movdith waited for mencoder.
+  EXPECT_EQ(kill(-run.pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_TRUE(file_exists(dir / "error.txt"));
+  EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
+}
+
+}  // namespace
