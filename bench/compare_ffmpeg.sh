@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Wall time of a whole movdith run against ffmpeg doing the same decoding and
 # scaling (no dithering, output discarded), run alternately on one movie.
-#   bench/compare_ffmpeg.sh [runs]      (default 5; needs build/movdith)
+#   bench/compare_ffmpeg.sh [runs]      (default 5; run by scripts/bench.sh speed)
 # Prints each run's timings, the medians and their ratios. ffmpeg decodes on
 # every core; mencoder, and so movdith, on one: the single-threaded ffmpeg
 # run shows the same work on equal terms.

@@ -16,14 +16,12 @@ shift || true
 targets=("$@")
 ((${#targets[@]})) || targets=(settings reader vidx)
 
-scripts/setup.sh --tests >/dev/null
-# clang, and libFuzzer with the sanitizer runtimes for it.
-packages=(clang-14 libclang-rt-14-dev)
-scripts/install-packages.sh "${packages[@]}"
-
-CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMOVDITH_FUZZ=ON -DMOVDITH_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzz}"
+# ffmpeg and mencoder make the seed movies; clang-14 and libclang-rt-14-dev
+# bring libFuzzer and the sanitizer runtimes for it.
+scripts/setup.sh --packages-only tests fuzz
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzz}"
+[[ -x build/movdith ]] || scripts/setup.sh  # the seeds include a run's temporary movie
 
 root="$PWD"
 work="$(realpath -m "${FUZZ_WORK:-build-fuzz/work}")"
@@ -44,9 +42,9 @@ make_reader_seeds() {
   ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=8x6:rate=10:duration=0.5" \
     -c:v rawvideo -pix_fmt bgr24 "$dir/rawvideo.avi"
   ffmpeg -nostdin -v error -y -f lavfi -i "$lavfi" -c:v mpeg4 -bf 2 -g 3 "$dir/mpeg4-bframes.avi"
-  # As the run's transcoding makes it, at the display's size.
-  (cd "$seeds" && mencoder -really-quiet -nosound -ovc lavc -lavcopts vcodec=msmpeg4v2:vbitrate=40 \
-    -vf scale=96:64 -ofps 10 -o reader/mencoder.avi -- src.mp4 >/dev/null 2>&1)
+  # The temporary movie exactly as a run makes it, kept by a wrapper.
+  (cd "$seeds" && KEEP_TEMP_MOVIE="$dir/mencoder.avi" PATH="$root/bench/keep:$PATH" \
+    "$root/build/movdith" src.mp4 out.8xx >/dev/null && rm -f out.8xx)
   # A cut-off file: no index at the end.
   head -c 3000 "$dir/mencoder.avi" >"$dir/mencoder-truncated.avi"
   rm -f "$src"

@@ -1,19 +1,39 @@
 #!/usr/bin/env bash
-# Installs the Debian packages movdith needs (only those missing), then
-# configures and builds it in build/. Run as root on Debian 12.
-#   scripts/setup.sh            the tool itself
-#   scripts/setup.sh --tests    also what the tests need
+# Installs the Debian packages movdith needs (only those missing, from
+# scripts/packages.txt), then configures and builds it in build/. Run as root
+# on Debian 12.
+#   scripts/setup.sh                        the tool and the preview
+#   scripts/setup.sh tests                  also the tests and what they need
+#   scripts/setup.sh --packages-only GROUP...   only install those groups
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libswscale-dev libavutil-dev mencoder)
-cmake_args=(-DMOVDITH_TESTS=OFF)
-if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(libgtest-dev ffmpeg)
-  cmake_args=(-DMOVDITH_TESTS=ON)
+build=yes
+if [[ "${1:-}" == "--packages-only" ]]; then
+  build=no
+  shift
+fi
+groups=(build run "$@")
+
+packages=()
+for group in "${groups[@]}"; do
+  line=$(grep -E "^$group:" scripts/packages.txt) || { echo "setup.sh: no package group '$group'" >&2; exit 1; }
+  read -ra names <<<"${line#*:}"
+  packages+=("${names[@]}")
+done
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-scripts/install-packages.sh "${packages[@]}"
-
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null
-cmake --build build -j"$(nproc)"
+[[ $build == yes ]] || exit 0
+tests=OFF
+[[ " ${groups[*]} " == *" tests "* ]] && tests=ON
+cmake --preset default -DMOVDITH_TESTS=$tests >/dev/null
+cmake --build --preset default -j"$(nproc)"

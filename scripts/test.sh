@@ -2,5 +2,5 @@
 # Quick start: set everything up, then build and run every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh --tests
-ctest --test-dir build --output-on-failure -j2
+scripts/setup.sh tests
+ctest --preset default -j2

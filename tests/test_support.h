@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "raster.h"
+#include "util/non_copyable.h"
 #include "videofile/videofile.h"
 
 struct RunResult {
@@ -61,12 +62,10 @@ bool wait_until(const std::function<bool()>& ready, int seconds);
 
 // A fresh empty folder under the system's temporary folder, removed with
 // everything in it when the returned object goes away.
-class TempDir {
+class TempDir : NonCopyable {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
@@ -106,12 +105,10 @@ inline std::string write_standin_encoder(const std::string& dir, const std::stri
 // Puts `dir` in front of this process's PATH (or makes it the only folder on
 // it) for the life of the object, for tests that start the encoder from
 // inside the test program.
-class PathPrefix {
+class PathPrefix : NonCopyable {
  public:
   explicit PathPrefix(const std::string& dir, bool only = false);
   ~PathPrefix();
-  PathPrefix(const PathPrefix&) = delete;
-  PathPrefix& operator=(const PathPrefix&) = delete;
 
  private:
   bool had_ = false;
@@ -120,12 +117,10 @@ class PathPrefix {
 
 // Works in `dir` for the life of the object: the encoder runs write into the
 // current folder.
-class WorkIn {
+class WorkIn : NonCopyable {
  public:
   explicit WorkIn(const std::string& dir);
   ~WorkIn();
-  WorkIn(const WorkIn&) = delete;
-  WorkIn& operator=(const WorkIn&) = delete;
 
  private:
   std::string old_;

@@ -42,24 +42,22 @@ struct FrameBuffers {
   Plane final, final2;
 };
 
-// The line for a source that failed to open at a step after the file itself.
+// The line for a source that failed to open, by the step that failed.
+constexpr struct {
+  SourceStatus status;
+  const char* line;
+} kOpenFailures[] = {
+    {SourceStatus::open_failed, "Open error"},
+    {SourceStatus::info_failed, "Info error"},
+    {SourceStatus::stream_failed, "Stream error"},
+    {SourceStatus::stream_info_failed, "Stream Info error"},
+    {SourceStatus::getter_failed, "Frame Open error"},
+    {SourceStatus::too_large, "Size error: the picture is too large to decode"},
+};
+
 const char* open_failure(SourceStatus status) {
-  switch (status) {
-    case SourceStatus::open_failed:
-      return "Open error";
-    case SourceStatus::info_failed:
-      return "Info error";
-    case SourceStatus::stream_failed:
-      return "Stream error";
-    case SourceStatus::stream_info_failed:
-      return "Stream Info error";
-    case SourceStatus::getter_failed:
-      return "Frame Open error";
-    case SourceStatus::too_large:
-      return "Size error: the picture is too large to decode";
-    case SourceStatus::ok:
-      break;
-  }
+  for (const auto& f : kOpenFailures)
+    if (f.status == status) return f.line;
   return nullptr;
 }
 

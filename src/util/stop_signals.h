@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include "util/non_copyable.h"
+
 inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The stop signals as a set, for blocking them around work that must not be
@@ -16,12 +18,10 @@ sigset_t stop_signal_set();
 // afterwards; only one may exist at a time. Signals that were ignored when we
 // started (a background job, nohup) stay ignored. The handlers are installed
 // without SA_RESTART, so a blocked read, wait or sleep returns with EINTR.
-class StopSignals {
+class StopSignals : NonCopyable {
  public:
   StopSignals();
   ~StopSignals();
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
 
   // Holds the signals back until forward_to, so that none is lost between
   // starting a child and the handler learning whom to pass it to.

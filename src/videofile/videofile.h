@@ -9,6 +9,7 @@
 #include <span>
 
 #include "raster.h"
+#include "util/non_copyable.h"
 
 constexpr int kFramesPerSecond = 10;  // one record per tenth of a second
 
@@ -50,12 +51,9 @@ HeaderStatus parse_header(const Header& header, HeaderFields& fields);
 // Creates a video file and appends header and records. Every failure to
 // write, flush or close is reported, so data lost to a full disk is never
 // taken for success. Closed by close() or, unchecked, when it goes away.
-class VideoWriter {
+class VideoWriter : NonCopyable {
  public:
-  VideoWriter() = default;
   ~VideoWriter() { close(); }
-  VideoWriter(const VideoWriter&) = delete;
-  VideoWriter& operator=(const VideoWriter&) = delete;
 
   // Creates or truncates `path` for binary writing; false if it cannot be created.
   bool open(const char* path);
@@ -87,11 +85,8 @@ enum class VidxStatus {
 // A video file opened for reading: the header is checked field by field up
 // front and the records are read one at a time, on demand, so a file of any
 // length costs one record of memory. Closed when it goes away.
-struct VidxFile {
-  VidxFile() = default;
+struct VidxFile : NonCopyable {
   ~VidxFile();
-  VidxFile(const VidxFile&) = delete;
-  VidxFile& operator=(const VidxFile&) = delete;
 
   std::FILE* file = nullptr;
   Header header = {};       // as read, for messages about a bad one
