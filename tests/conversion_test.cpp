@@ -2,6 +2,8 @@
 // mencoder (or a stand-in placed first on PATH that hands over a prepared
 // temporary movie) on movies made by ffmpeg. Each checks the exact console
 // text or file bytes, and the files the run leaves behind.
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -245,5 +247,61 @@ INSTANTIATE_TEST_SUITE_P(
                 45,
                 kGoodMovieFrames}),
     [](const ::testing::TestParamInfo<OddCase>& info) { return info.param.name; });
+
+// ---- Two runs in one folder at once ----
+
+// The second waits for the first; each file holds its own movie's frames.
+TEST(ConversionTwoRuns, TheSecondWaitsForTheFirst) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "black.avi", "color=black:size=96x64:rate=10:duration=2", {"-c:v", "msmpeg4v2"}));
+  const std::string slow = write_standin_encoder(dir / "slow", kCopyGood, "sleep 1\n" + kCopyGood);
+  const std::string black = write_standin_encoder(dir / "black", "cp black.avi movdithtemp.avi");
+  const Background first =
+      start_program(Launch{{MOVDITH_BIN, "a.mp4", "a.8xx"}, dir.path(), slow, false}, dir / "a.txt");
+  ASSERT_TRUE(wait_until([&] { return read_file(dir / "a.txt").find(kWaitLine) != std::string::npos; }, 30));
+  const Background second =
+      start_program(Launch{{MOVDITH_BIN, "b.mp4", "b.8xx"}, dir.path(), black, false}, dir / "b.txt");
+  int a = 0, b = 0;
+  ASSERT_TRUE(finish(first, a));
+  ASSERT_TRUE(finish(second, b));
+  EXPECT_TRUE(WIFEXITED(a) && WEXITSTATUS(a) == 0) << read_file(dir / "a.txt");
+  EXPECT_TRUE(WIFEXITED(b) && WEXITSTATUS(b) == 0) << read_file(dir / "b.txt");
+  const std::string waiting = "Waiting for the other movdith run in this folder to finish...\n";
+  EXPECT_EQ(read_file(dir / "b.txt").substr(0, waiting.size()), waiting);
+  EXPECT_EQ(read_file(dir / "a.txt").find("Waiting"), std::string::npos);
+
+  const std::string video_a = read_file(dir / "a.8xx"), video_b = read_file(dir / "b.8xx");
+  EXPECT_EQ(header_count(video_a), kGoodMovieFrames);
+  EXPECT_NE(video_a.find_first_not_of('\xFF', kHeaderBytes), std::string::npos) << "a.8xx holds the black movie";
+  EXPECT_EQ(header_count(video_b), 20u);
+  EXPECT_EQ(video_b.find_first_not_of('\xFF', kHeaderBytes), std::string::npos) << "b.8xx holds the other movie";
+  EXPECT_EQ(folder_names(dir.path()),
+            (std::set<std::string>{"a.8xx", "a.txt", "b.8xx", "b.txt", "black", "black.avi", "slow"}));
+}
+
+// Two real conversions started together in one folder, as xargs -P2 starts
+// them, write exactly what each writes alone.
+TEST(ConversionTwoRuns, RealEncoderRunsMatchRunsAlone) {
+  TempDir dir, alone;
+  const std::string movies[] = {"a.mp4", "b.mp4"};
+  ASSERT_TRUE(make_movie(dir / movies[0], "testsrc2=size=160x120:rate=25:duration=2"));
+  ASSERT_TRUE(make_movie(dir / movies[1], "mandelbrot=size=320x240:rate=30,trim=duration=3"));
+  std::string expected[2];
+  for (int i = 0; i < 2; ++i) {
+    const RunResult r = run_program({MOVDITH_BIN, dir / movies[i], "out.8xx"}, alone.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    expected[i] = read_file(alone / "out.8xx");
+  }
+  Background runs[2];
+  for (int i = 0; i < 2; ++i)
+    runs[i] = start_program(Launch{{MOVDITH_BIN, movies[i], movies[i] + ".8xx"}, dir.path(), "", false},
+                            dir / (movies[i] + ".txt"));
+  for (int i = 0; i < 2; ++i) {
+    int wstatus = 0;
+    ASSERT_TRUE(finish(runs[i], wstatus));
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << read_file(dir / (movies[i] + ".txt"));
+    EXPECT_TRUE(read_file(dir / (movies[i] + ".8xx")) == expected[i]) << movies[i];
+  }
+}
 
 }  // namespace

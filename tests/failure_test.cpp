@@ -4,7 +4,9 @@
 // cannot be written. Each must end with one clear line and status 1, never
 // "Success!", and leave the files the run promises to keep.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,8 +58,15 @@ struct FaultCase {
   std::string out;               // the whole console text
   bool temp_movie;               // movdithtemp.avi is left
   int records;                   // records in the partial output, -1 for no output file
-  uint32_t header;               // the partial output's frame count
 };
+
+// A file left after a failure claims exactly the whole records it holds.
+void expect_consistent(const std::string& video, size_t record_size, int records) {
+  ASSERT_GE(video.size(), size_t{kHeaderBytes});
+  EXPECT_EQ((video.size() - kHeaderBytes) % record_size, 0u) << "a cut record is left";
+  EXPECT_EQ(video.size(), kHeaderBytes + size_t(records) * record_size);
+  EXPECT_EQ(header_count(video), uint32_t(records));
+}
 
 class FailureEncoderRun : public ::testing::TestWithParam<FaultCase> {};
 
@@ -72,9 +81,7 @@ TEST_P(FailureEncoderRun, EndsWithOneLineAndKeepsItsFiles) {
   if (c.records < 0) {
     EXPECT_FALSE(file_exists(dir / "out.8xx"));
   } else {
-    const std::string video = read_file(dir / "out.8xx");
-    EXPECT_EQ(video.size(), kHeaderBytes + size_t(c.records) * kPlaneBytes);
-    EXPECT_EQ(header_count(video), c.header);
+    expect_consistent(read_file(dir / "out.8xx"), kPlaneBytes, c.records);
   }
 }
 
@@ -82,36 +89,32 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, FailureEncoderRun,
     ::testing::Values(
         // The probe writes nothing: the movie cannot be read by the encoder.
-        FaultCase{"ProbeFails", "echo 'cannot read the movie' >&2; exit 1", kCopyGood, "Open error\n", false, -1, 0},
-        FaultCase{"ProbeKilled", "kill -KILL $$", kCopyGood, "Open error\n", false, -1, 0},
-        FaultCase{"ProbeWritesNoAvi", writes("not_avi.avi"), kCopyGood, "Open error\n", true, -1, 0},
-        FaultCase{"ProbeZeroWidth", writes("zero_width.avi"), kCopyGood, "Info error\n", true, -1, 0},
-        FaultCase{"ProbeZeroHeight", writes("zero_height.avi"), kCopyGood, "Info error\n", true, -1, 0},
+        FaultCase{"ProbeFails", "echo 'cannot read the movie' >&2; exit 1", kCopyGood, "Open error\n", false, -1},
+        FaultCase{"ProbeKilled", "kill -KILL $$", kCopyGood, "Open error\n", false, -1},
+        FaultCase{"ProbeWritesNoAvi", writes("not_avi.avi"), kCopyGood, "Open error\n", true, -1},
+        FaultCase{"ProbeZeroWidth", writes("zero_width.avi"), kCopyGood, "Info error\n", true, -1},
+        FaultCase{"ProbeZeroHeight", writes("zero_height.avi"), kCopyGood, "Info error\n", true, -1},
         FaultCase{"ProbeTooWide", writes("too_wide.avi"), kCopyGood,
-                  "In Width: 1000\nIn Height: 2\nSize error: the picture cannot be fitted to 96 x 64\n", true, -1, 0},
+                  "In Width: 1000\nIn Height: 2\nSize error: the picture cannot be fitted to 96 x 64\n", true, -1},
         FaultCase{"TranscodeExitsNonZero", kCopyGood, "echo 'mencoder: codec failed' >&2; exit 3",
-                  kSizes + kWaitLine + "\nEncoder error: mencoder failed (see error.txt)\n", true, -1, 0},
+                  kSizes + kWaitLine + "\nEncoder error: mencoder failed (see error.txt)\n", true, -1},
         FaultCase{"TranscodeWritesThenFails", kCopyGood,
                   "printf 'Pos:   1.2s     12f ( 5%%)  0.00fps Trem:   0min   0mb  A-V:0.000 [0:0]\\r'; exit 1",
-                  kSizes + kWaitLine + "Phase 1: 5%\r\nEncoder error: mencoder failed (see error.txt)\n", true, -1,
-                  0},
+                  kSizes + kWaitLine + "Phase 1: 5%\r\nEncoder error: mencoder failed (see error.txt)\n", true, -1},
         FaultCase{"TranscodeKilled", kCopyGood, "kill -KILL $$",
-                  kSizes + kWaitLine + "\nEncoder error: mencoder was killed by a signal (see error.txt)\n", true, -1,
-                  0},
+                  kSizes + kWaitLine + "\nEncoder error: mencoder was killed by a signal (see error.txt)\n", true, -1},
         FaultCase{"TranscodeLeavesEmptyFile", kCopyGood, ": > movdithtemp.avi", kSizes + kWaitLine + "\nOpen error\n",
-                  true, -1, 0},
+                  true, -1},
         FaultCase{"TranscodeLeavesHeaderOnly", kCopyGood, writes("header_only.avi"),
-                  kSizes + kWaitLine + "\nOpen error\n", true, -1, 0},
+                  kSizes + kWaitLine + "\nOpen error\n", true, -1},
         FaultCase{"TranscodeZeroWidth", kCopyGood, writes("zero_width.avi"),
-                  kSizes + kWaitLine + "Phase 1: 100%\nInfo error\n", true, -1, 0},
-        // Frames run out before the length the header claims: the records
-        // written so far stay, under the header's count.
+                  kSizes + kWaitLine + "Phase 1: 100%\nInfo error\n", true, -1},
+        // Frames run out before the length the movie claims: the records
+        // written so far stay, under a count of them.
         FaultCase{"TranscodeTruncatedMidMovie", kCopyGood, writes("mid_movie.avi"),
-                  kSizes + kWaitLine + loop_text(kGoodMovieFrames, kCutAfter, "nomoreframes\n"), true, kCutAfter,
-                  kGoodMovieFrames},
+                  kSizes + kWaitLine + loop_text(kGoodMovieFrames, kCutAfter, "nomoreframes\n"), true, kCutAfter},
         FaultCase{"HeaderClaimsMoreFramesNoIndex", kCopyGood, writes("longer_no_index.avi"),
-                  kSizes + kWaitLine + loop_text(45, kGoodMovieFrames, "nomoreframes\n"), true, kGoodMovieFrames,
-                  45}),
+                  kSizes + kWaitLine + loop_text(45, kGoodMovieFrames, "nomoreframes\n"), true, kGoodMovieFrames}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 // No mencoder anywhere on PATH: the encoder cannot be started at all.
@@ -193,5 +196,88 @@ INSTANTIATE_TEST_SUITE_P(
         OutputFailure{"MissingFolder", "no/such/folder/out.8xx", "Output error: the output file could not be created"},
         OutputFailure{"FullDisk", "/dev/full", "Write error: the output file could not be written"}),
     [](const ::testing::TestParamInfo<OutputFailure>& info) { return info.param.name; });
+
+// A full disk in the frame loop: the file size limit stops the output (and
+// only the output: the stand-in lifts it for itself) in the middle of a
+// record. The file keeps its whole records under a count of them.
+TEST(FailureOutput, FullDiskInTheLoopLeavesAConsistentFile) {
+  TempDir dir;
+  const std::string bin =
+      write_standin_encoder(dir / "bin", "ulimit -S -f unlimited\n" + kCopyGood);
+  // bash counts the limit in KiB: 10240 bytes hold the header and 13 records
+  // and cut the 14th.
+  const RunResult r = run_program(Launch{{"bash", "-c", "trap '' XFSZ; ulimit -S -f 10; exec \"$0\" in.mp4 out.8xx",
+                                          MOVDITH_BIN},
+                                         dir.path(), bin, false});
+  EXPECT_EQ(r.status, 1);
+  // Which record's write reports the failure depends on the output buffer;
+  // the file itself must not.
+  const std::string tail = "%\r\nWrite error: the output file could not be written\n";
+  EXPECT_TRUE(r.out.size() > tail.size() && r.out.compare(r.out.size() - tail.size(), tail.size(), tail) == 0)
+      << r.out;
+  expect_consistent(read_file(dir / "out.8xx"), kPlaneBytes, 13);
+}
+
+// ---- Outputs that would destroy data: refused before anything is touched ----
+
+struct PathCase {
+  const char* name;
+  std::string outpath;
+  std::string line;
+  void (*prepare)(const TempDir& dir);  // links and files the case needs
+};
+
+const std::string kIsMovie = "Output error: the output file is the movie itself; choose another name";
+std::string is_working(const std::string& name) {
+  return "Output error: the output file would be this run's working file " + name + "; choose another name";
+}
+
+class FailureOutputPath : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(FailureOutputPath, IsRefusedAndNothingIsTouched) {
+  const PathCase& c = GetParam();
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "m.mp4", "testsrc2=size=96x64:rate=10:duration=1"));
+  mkdir((dir / "sub").c_str(), 0755);
+  write_bytes(dir / "error.txt", "an earlier run's log\n");
+  if (c.prepare) c.prepare(dir);
+  const std::string bin = write_standin_encoder(dir / "bin", kCopyGood);
+  const std::string movie = read_file(dir / "m.mp4");
+  const std::set<std::string> before = folder_names(dir.path());
+  const RunResult r = run_program({MOVDITH_BIN, "m.mp4", c.outpath}, dir.path(), bin);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, c.line + "\n");
+  EXPECT_TRUE(read_file(dir / "m.mp4") == movie) << "the movie was changed";
+  EXPECT_EQ(read_file(dir / "error.txt"), "an earlier run's log\n");
+  EXPECT_EQ(folder_names(dir.path()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, FailureOutputPath,
+    ::testing::Values(
+        PathCase{"MovieItself", "m.mp4", kIsMovie, nullptr},
+        PathCase{"MovieByAnotherName", "./sub/../m.mp4", kIsMovie, nullptr},
+        PathCase{"HardLinkToMovie", "link.8xx", kIsMovie,
+                 [](const TempDir& d) { ASSERT_EQ(link((d / "m.mp4").c_str(), (d / "link.8xx").c_str()), 0); }},
+        PathCase{"SymlinkToMovie", "sym.8xx", kIsMovie,
+                 [](const TempDir& d) { ASSERT_EQ(symlink("m.mp4", (d / "sym.8xx").c_str()), 0); }},
+        PathCase{"ErrorFile", "error.txt", is_working("error.txt"), nullptr},
+        PathCase{"ErrorFileThroughAFolder", "sub/../error.txt", is_working("error.txt"), nullptr},
+        PathCase{"TemporaryMovie", "movdithtemp.avi", is_working("movdithtemp.avi"), nullptr},
+        PathCase{"LinkToWhereTheTemporaryMovieGoes", "x.8xx", is_working("movdithtemp.avi"),
+                 [](const TempDir& d) { ASSERT_EQ(symlink("movdithtemp.avi", (d / "x.8xx").c_str()), 0); }}),
+    [](const ::testing::TestParamInfo<PathCase>& info) { return info.param.name; });
+
+// The working files' names elsewhere are just names.
+TEST(FailureOutputPath, WorkingFileNamesInAnotherFolderAreFine) {
+  TempDir dir;
+  mkdir((dir / "sub").c_str(), 0755);
+  for (const char* name : {"sub/error.txt", "sub/movdithtemp.avi"}) {
+    const RunResult r =
+        run_program({MOVDITH_BIN, "in.mp4", name}, dir.path(), write_standin_encoder(dir / "bin", kCopyGood));
+    EXPECT_EQ(r.status, 0) << name << "\n" << r.out;
+    EXPECT_EQ(header_count(read_file(dir / name)), kGoodMovieFrames) << name;
+  }
+}
 
 }  // namespace

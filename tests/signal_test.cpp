@@ -1,18 +1,21 @@
 // Stop signals during a conversion, end to end: the built movdith started in
 // a process group of its own, as a shell starts a foreground job, with a
-// stand-in encoder that sleeps (or the real mencoder on a long movie). The run
-// must pass the signal on to the encoder, wait for it, say "Interrupted",
-// keep its working files and end by the signal itself.
+// stand-in encoder that sleeps (or the real mencoder on a long movie), or in
+// its frame loop. The run must pass the signal on to the encoder and wait for
+// it, or finish the record in hand and make the file whole; then say
+// "Interrupted", keep its working files and end by the signal itself.
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "videofile/videofile.h"
 
 namespace {
 
@@ -144,6 +147,82 @@ TEST(SignalRealEncoder, CtrlCStopsTheWholeRun) {
   EXPECT_EQ(errno, ESRCH);
   EXPECT_TRUE(file_exists(dir / "error.txt"));
   EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
+}
+
+// ---- Stop signals in the frame loop ----
+
+// A temporary movie the frame loop needs a second or so for: large frames,
+// each decoded and box-sampled.
+constexpr uint32_t kSlowFrames = 400;
+const std::string& slow_temp_movie() {
+  static TempDir dir;
+  static const std::string path = dir / "slow.avi";
+  static const bool made =
+      make_movie(path, "testsrc2=size=1280x720:rate=10:duration=" + std::to_string(kSlowFrames / 10),
+                 {"-c:v", "mjpeg", "-q:v", "10"});
+  EXPECT_TRUE(made);
+  return path;
+}
+
+// Starts movdith on the slow temporary movie and waits until its frame loop
+// is a tenth of the way through.
+Background start_loop(const TempDir& dir, bool& in_loop) {
+  const Launch launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(),
+                      write_standin_encoder(dir / "bin", "cp '" + slow_temp_movie() + "' movdithtemp.avi"), false};
+  Background run = start_program(launch, dir / "stdout.txt");
+  in_loop = run.pid > 0 &&
+            wait_until([&] { return read_file(run.out).find("Phase 2: 10%") != std::string::npos; }, 60);
+  return run;
+}
+
+class SignalInLoop : public ::testing::TestWithParam<int> {};
+
+TEST_P(SignalInLoop, FinishesTheRecordInHandAndEndsByTheSignal) {
+  const int sig = GetParam();
+  TempDir dir;
+  bool in_loop = false;
+  const Background run = start_loop(dir, in_loop);
+  if (in_loop) kill(run.pid, sig);
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+  ASSERT_TRUE(in_loop) << read_file(run.out);
+
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "exit status " << WEXITSTATUS(wstatus);
+  EXPECT_EQ(WTERMSIG(wstatus), sig);
+  const std::string out = read_file(run.out);
+  const std::string tail = "%\r\nInterrupted\n";
+  EXPECT_TRUE(out.size() > tail.size() && out.compare(out.size() - tail.size(), tail.size(), tail) == 0) << out;
+  // Whole records only, under a count of them.
+  const std::string video = read_file(dir / "out.8xx");
+  ASSERT_GE(video.size(), size_t{kHeaderBytes});
+  const size_t records = (video.size() - kHeaderBytes) / kPlaneBytes;
+  EXPECT_EQ(video.size(), kHeaderBytes + records * kPlaneBytes) << "a cut record is left";
+  EXPECT_EQ(header_count(video), records);
+  EXPECT_GE(records, size_t{kSlowFrames / 10});
+  EXPECT_LT(records, size_t{kSlowFrames});
+  EXPECT_TRUE(file_exists(dir / "error.txt"));
+  EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Loop, SignalInLoop, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
+
+// SIGKILL cannot be caught: whatever moment it comes, the count on disk is
+// never more than the whole records there (it is 0 until the end).
+TEST(SignalKill, InTheLoopLeavesNoCountBeyondTheRecords) {
+  TempDir dir;
+  bool in_loop = false;
+  const Background run = start_loop(dir, in_loop);
+  if (in_loop) kill(run.pid, SIGKILL);
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+  ASSERT_TRUE(in_loop) << read_file(run.out);
+  ASSERT_TRUE(WIFSIGNALED(wstatus));
+  const std::string video = read_file(dir / "out.8xx");
+  ASSERT_GE(video.size(), size_t{kHeaderBytes});
+  EXPECT_LE(header_count(video), (video.size() - kHeaderBytes) / kPlaneBytes);
 }
 
 }  // namespace

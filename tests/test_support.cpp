@@ -271,7 +271,7 @@ bool write_video(const std::string& path, const std::vector<GreyBuffer>& frames,
     pack(f, shades, final, final2);
     if (!out.write_record(final, final2, shades)) return false;
   }
-  return out.close();
+  return out.finish(framecount);
 }
 
 std::vector<BadVideoFile> bad_video_files() {

@@ -3,7 +3,11 @@
 // preview shows it.
 #include "videofile/videofile.h"
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -100,7 +104,7 @@ TEST(VideoFileWriter, WholeFileReadsBack) {
     ASSERT_TRUE(out.write_header(grey, frames));
     for (int f = 0; f < frames; ++f)
       ASSERT_TRUE(out.write_record(patterned_plane(f, 0), patterned_plane(f, 1), shades_for(grey)));
-    ASSERT_TRUE(out.close());
+    ASSERT_TRUE(out.finish(frames));
     EXPECT_FALSE(out.is_open());
 
     std::string expected(reinterpret_cast<const char*>(make_header(grey, frames).data()),
@@ -129,8 +133,8 @@ TEST(VideoFileWriter, OpenTruncatesExistingFile) {
   VideoWriter out;
   ASSERT_TRUE(out.open(path.c_str()));
   ASSERT_TRUE(out.write_header(0, 1));
-  ASSERT_TRUE(out.close());
-  EXPECT_EQ(read_file(path).size(), static_cast<size_t>(kHeaderBytes));
+  ASSERT_TRUE(out.finish(1));
+  EXPECT_EQ(read_file(path), header_string(0, 1));
 }
 
 TEST(VideoFileWriter, FullDeviceIsReportedAtClose) {
@@ -138,7 +142,7 @@ TEST(VideoFileWriter, FullDeviceIsReportedAtClose) {
   ASSERT_TRUE(out.open("/dev/full"));
   out.write_header(1, 1);
   out.write_record(patterned_plane(0, 0), patterned_plane(0, 1), Shades::four);
-  EXPECT_FALSE(out.close());
+  EXPECT_FALSE(out.finish(1));
   EXPECT_FALSE(out.is_open());
 }
 
@@ -150,7 +154,7 @@ TEST(VideoFileWriter, FullDeviceIsReportedEvenWhenWriteResultsAreIgnored) {
     ASSERT_TRUE(out.open("/dev/full"));
     out.write_header(0, frames);
     for (int f = 0; f < frames; ++f) out.write_record(patterned_plane(f, 0), patterned_plane(f, 1), Shades::two);
-    EXPECT_FALSE(out.close()) << frames << " records";
+    EXPECT_FALSE(out.finish(frames)) << frames << " records";
   }
 }
 
@@ -161,7 +165,7 @@ TEST(VideoFileWriter, FullDeviceFailsAWrite) {
   for (int f = 0; f < 100; ++f)
     all_written = out.write_record(patterned_plane(f, 0), patterned_plane(f, 1), Shades::four) && all_written;
   EXPECT_FALSE(all_written);
-  EXPECT_FALSE(out.close());
+  EXPECT_FALSE(out.finish(100));
 }
 
 TEST(VideoFileWriter, MissingFolderCannotBeOpened) {
@@ -174,27 +178,118 @@ TEST(VideoFileWriter, MissingFolderCannotBeOpened) {
   // Writing to and closing a file that never opened fail safely.
   EXPECT_FALSE(out.write_header(0, 1));
   EXPECT_FALSE(out.write_record(patterned_plane(0, 0), patterned_plane(0, 1), Shades::four));
-  EXPECT_TRUE(out.close());
+  EXPECT_FALSE(out.finish(1));  // nothing was written, so nothing is finished
+  out.abandon();
 }
 
-TEST(VideoFileWriter, CloseIsSafeOnNeverOpenedAndTwice) {
+TEST(VideoFileWriter, FinishAndAbandonAreSafeOnNeverOpenedAndTwice) {
   VideoWriter never;
-  EXPECT_TRUE(never.close());
+  EXPECT_FALSE(never.finish(0));
+  never.abandon();
   TempDir dir;
   VideoWriter out;
   ASSERT_TRUE(out.open((dir / "a.8xx").c_str()));
-  EXPECT_TRUE(out.close());
-  EXPECT_TRUE(out.close());
+  ASSERT_TRUE(out.write_header(0, 0));
+  EXPECT_TRUE(out.finish(0));
+  EXPECT_FALSE(out.finish(0));
+  out.abandon();
+  EXPECT_EQ(read_file(dir / "a.8xx"), header_string(0, 0));
 }
 
-TEST(VideoFileWriter, GoingAwayClosesTheFile) {
+// What is on disk at each moment of writing: a count of 0 until finish, so
+// a process killed at any moment leaves no count beyond the records.
+TEST(VideoFileWriter, CountIsZeroUntilFinished) {
+  TempDir dir;
+  const std::string path = dir / "a.8xx";
+  VideoWriter out;
+  ASSERT_TRUE(out.open(path.c_str()));
+  ASSERT_TRUE(out.seekable());
+  ASSERT_TRUE(out.write_header(1, 3));
+  for (int f = 0; f < 3; ++f) {
+    ASSERT_TRUE(out.write_record(patterned_plane(f, 0), patterned_plane(f, 1), Shades::four));
+    EXPECT_EQ(header_count(read_file(path)), 0u) << "after record " << f;
+  }
+  EXPECT_EQ(out.records(), 3u);
+  ASSERT_TRUE(out.finish(3));
+  const std::string video = read_file(path);
+  EXPECT_EQ(video.substr(0, kHeaderBytes), header_string(1, 3));
+  EXPECT_EQ(video.size(), kHeaderBytes + 3u * 1536u);
+}
+
+// A record's bytes as the writer appends them.
+std::string record_of(int frame, Shades shades) {
+  const Plane a = patterned_plane(frame, 0), b = patterned_plane(frame, 1);
+  std::string bytes(a.begin(), a.end());
+  if (shades == Shades::four) bytes.append(b.begin(), b.end());
+  return bytes;
+}
+
+// Writes 10 records in a child process whose file size limit stops the file
+// at `limit` bytes, as a full disk would (the write that crosses it is cut
+// short, the next ones fail), then abandons the file.
+void write_until_full(const std::string& path, Shades shades, off_t limit) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of killing
+    const rlimit cap{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+    setrlimit(RLIMIT_FSIZE, &cap);
+    VideoWriter out;
+    if (!out.open(path.c_str())) _exit(2);
+    out.write_header(shades == Shades::four ? 1 : 0, 10);
+    for (int f = 0; f < 10; ++f) out.write_record(patterned_plane(f, 0), patterned_plane(f, 1), shades);
+    _exit(out.finish(10) ? 3 : 0);  // finishing must fail: the file is short
+  }
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+  ASSERT_TRUE(WIFEXITED(wstatus));
+  EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+}
+
+TEST(VideoFileWriter, FullDiskLeavesWholeRecordsUnderTheirCount) {
+  const struct {
+    Shades shades;
+    off_t limit;
+    int whole;  // records left, -1 for no file
+  } cases[] = {
+      {Shades::two, kHeaderBytes + 5 * 768 + 767, 5}, {Shades::two, kHeaderBytes + 5 * 768 + 1, 5},
+      {Shades::two, kHeaderBytes + 5 * 768, 5},       {Shades::two, kHeaderBytes + 5 * 768 - 1, 4},
+      {Shades::four, kHeaderBytes + 4 * 1536 + 1535, 4}, {Shades::four, kHeaderBytes + 4 * 1536 + 768, 4},
+      {Shades::two, kHeaderBytes, 0},  {Shades::two, kHeaderBytes + 1, 0},
+      {Shades::two, kHeaderBytes - 1, -1},  // not even a whole header: nothing worth keeping
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("limit " + std::to_string(c.limit) + ", shades " + std::to_string(int(c.shades)));
+    TempDir dir;
+    const std::string path = dir / "a.8xx";
+    write_until_full(path, c.shades, c.limit);
+    if (c.whole < 0) {
+      EXPECT_FALSE(file_exists(path));
+      continue;
+    }
+    std::string expected = header_string(c.shades == Shades::four ? 1 : 0, uint32_t(c.whole));
+    for (int f = 0; f < c.whole; ++f) expected += record_of(f, c.shades);
+    EXPECT_TRUE(read_file(path) == expected) << read_file(path).size() << " bytes";
+  }
+}
+
+TEST(VideoFileWriter, AbandonRemovesAFileWithoutAWholeHeader) {
+  TempDir dir;
+  const std::string path = dir / "a.8xx";
+  VideoWriter out;
+  ASSERT_TRUE(out.open(path.c_str()));
+  out.abandon();  // before the header
+  EXPECT_FALSE(file_exists(path));
+}
+
+TEST(VideoFileWriter, GoingAwayAbandonsTheFile) {
   TempDir dir;
   {
     VideoWriter out;
     ASSERT_TRUE(out.open((dir / "a.8xx").c_str()));
     ASSERT_TRUE(out.write_header(0, 7));
+    ASSERT_TRUE(out.write_record(patterned_plane(0, 0), patterned_plane(0, 1), Shades::two));
   }
-  EXPECT_EQ(read_file(dir / "a.8xx"), header_string(0, 7));
+  EXPECT_EQ(read_file(dir / "a.8xx"), header_string(0, 1) + record_of(0, Shades::two));
 }
 
 // ---- Reading ----

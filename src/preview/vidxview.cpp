@@ -15,6 +15,7 @@
 
 #include "preview/render.h"
 #include "util/numbers.h"
+#include "util/paths.h"
 #include "util/stop_signals.h"
 #include "videofile/videofile.h"
 
@@ -131,13 +132,6 @@ std::string open_error(VidxStatus status, const VidxFile& v, const char* path) {
       break;
   }
   return p + ": read error";
-}
-
-// True when writing `output` would overwrite `input`.
-bool same_file(const char* input, const char* output) {
-  struct stat a, b;
-  return stat(input, &a) == 0 && stat(output, &b) == 0 && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino;
 }
 
 // Plays every record. On a terminal: cursor hidden, homed before each frame,

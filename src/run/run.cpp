@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "frame/frame.h"
 #include "movie/avi_source.h"
@@ -17,11 +18,13 @@
 #include "movie/frame_source.h"
 #include "raster.h"
 #include "run/stepping.h"
+#include "run/working_files.h"
+#include "util/paths.h"
+#include "util/stop_signals.h"
 #include "videofile/videofile.h"
 
 namespace {
 
-constexpr const char* kErrorFile = "error.txt";
 constexpr const char* kWriteError = "Write error: the output file could not be written";
 
 // How a phase ended: done, or stopped by a failure (the line the run prints)
@@ -147,7 +150,8 @@ Outcome convert_frame(std::span<const uint8_t> dib, const ConversionSettings& s,
 
 // The frame loop: creates the output file with its header, then fetches the
 // source's frames at 10 per second of movie, one record and one "Phase 2"
-// line each.
+// line each, and finishes the file with its frame count. A stop signal ends
+// the loop after the record in hand.
 Outcome convert_frames(FrameSource& source, const ConversionSettings& s, FrameBuffers& buffers,
                        VideoWriter& outfile) {
   const SourceTiming t = source.timing();
@@ -158,8 +162,10 @@ Outcome convert_frames(FrameSource& source, const ConversionSettings& s, FrameBu
 
   const double rate = static_cast<double>(t.rate) / t.scale;
   std::printf("Frame Rate = %02.2f hz\nLength = %0.0f seconds\n", rate, t.length / rate);
-  if (!outfile.write_header(s.grey, header_frame_count(t.length, t.rate, t.scale))) return fail(kWriteError);
+  const uint32_t framecount = header_frame_count(t.length, t.rate, t.scale);
+  if (!outfile.write_header(s.grey, framecount)) return fail(kWriteError);
 
+  const StopSignals stop;
   const uint64_t end = uint64_t{t.start} + t.length;
   for (Cadence cadence{t.start, 0}; cadence.curframe < end; step(cadence, frameskip)) {
     std::span<const uint8_t> dib;
@@ -169,23 +175,47 @@ Outcome convert_frames(FrameSource& source, const ConversionSettings& s, FrameBu
     if (const Outcome o = convert_frame(dib, s, buffers, outfile); !o.done()) return o;
     std::printf("Phase 2: %d%%\r", progress_percent(cadence.curframe, t.start, t.length));
     std::fflush(stdout);
+    if (stop.caught()) return {nullptr, stop.caught()};
   }
   std::printf("Phase 2: 100%%\n");
-  return kDone;
+  return outfile.finish(framecount) ? kDone : fail(kWriteError);
 }
 
-// The end of a failed or interrupted run: its line, the output file closed
-// as far as it got, and the working files kept for a look.
+// The end of a failed or interrupted run: its line, the output file cut
+// back to its whole records under a count of them, and the working files
+// kept for a look.
 RunEnd stop_run(const Outcome& outcome, VideoWriter& outfile) {
   std::puts(outcome.signal ? "\nInterrupted" : outcome.line);
-  outfile.close();
+  outfile.abandon();
   std::fflush(stdout);
   return {1, outcome.signal};
+}
+
+// A command line the run refuses before touching any file.
+RunEnd refuse(const std::string& line) {
+  std::puts(line.c_str());
+  std::fflush(stdout);
+  return {1, 0};
 }
 
 }  // namespace
 
 RunEnd run_conversion(const ConversionSettings& settings) {
+  // Checked before anything is written or deleted.
+  const char* outpath = settings.outpath.c_str();
+  if (same_file(settings.moviepath.c_str(), outpath))
+    return refuse("Output error: the output file is the movie itself; choose another name");
+  if (const char* working = working_file_at(outpath))
+    return refuse(std::string("Output error: the output file would be this run's working file ") + working +
+                  "; choose another name");
+  // The working files are shared by every run in this folder: one at a time.
+  FolderLock lock;
+  if (!lock.try_lock()) {
+    std::puts("Waiting for the other movdith run in this folder to finish...");
+    std::fflush(stdout);
+    lock.lock();
+  }
+
   redirect_stderr();
   FrameBuffers buffers;
   VideoWriter outfile;
@@ -194,8 +224,7 @@ RunEnd run_conversion(const ConversionSettings& settings) {
     AviSource source(kTempMovie);
     outcome = open_movie(source);
     if (outcome.done()) outcome = convert_frames(source, settings, buffers, outfile);
-  }  // the movie is released here, before the output file is closed
-  if (outcome.done() && !outfile.close()) outcome = fail(kWriteError);
+  }  // the movie is released here
   if (!outcome.done()) return stop_run(outcome, outfile);
 
   std::fclose(stderr);

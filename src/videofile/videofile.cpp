@@ -3,6 +3,7 @@
 #include "videofile/videofile.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -57,29 +58,70 @@ bool write_all(std::FILE* f, std::span<const uint8_t> bytes) {
 }  // namespace
 
 bool VideoWriter::open(const char* path) {
-  close();
+  abandon();
   file_ = std::fopen(path, "wb");
-  return file_ != nullptr;
+  if (!file_) return false;
+  path_ = path;
+  records_ = 0;
+  struct stat st;
+  seekable_ = fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
+  return true;
 }
 
 bool VideoWriter::write_header(int32_t grey, uint32_t framecount) {
-  return write_all(file_, make_header(grey, framecount));
+  shades_ = shades_for(grey);
+  return write_all(file_, make_header(grey, seekable_ ? 0 : framecount));
 }
 
 bool VideoWriter::write_record(const Plane& final, const Plane& final2, Shades shades) {
   if (!write_all(file_, final)) return false;
-  return shades == Shades::two || write_all(file_, final2);
+  if (shades == Shades::four && !write_all(file_, final2)) return false;
+  ++records_;
+  return true;
 }
 
-bool VideoWriter::close() {
-  if (!file_) return true;
+bool VideoWriter::set_count(uint32_t framecount) {
+  std::array<uint8_t, 4> count;
+  put_le32(count, 0, framecount);
+  return pwrite(fileno(file_), count.data(), count.size(), kCountField) == ssize_t(count.size());
+}
+
+bool VideoWriter::finish(uint32_t framecount) {
+  if (!file_) return false;
   // The error flag catches a write that failed earlier even if its result was
-  // ignored and the buffer has since drained.
-  bool ok = !std::ferror(file_);
-  ok = std::fflush(file_) == 0 && ok;
-  ok = std::fclose(file_) == 0 && ok;
+  // ignored and the buffer has since drained. The records are flushed before
+  // the count is written, so the count never runs ahead of them.
+  bool ok = !std::ferror(file_) && std::fflush(file_) == 0;
+  if (ok && seekable_) ok = set_count(framecount);
+  if (!ok) {
+    abandon();
+    return false;
+  }
+  ok = std::fclose(file_) == 0;
   file_ = nullptr;
   return ok;
+}
+
+void VideoWriter::abandon() {
+  if (!file_) return;
+  std::fflush(file_);
+  const int fd = fileno(file_);
+  struct stat st;
+  if (seekable_ && fstat(fd, &st) == 0) {
+    if (st.st_size < kHeaderBytes) {
+      std::fclose(file_);
+      file_ = nullptr;
+      unlink(path_.c_str());
+      return;
+    }
+    // The buffer may have lost records the writes reported done, and the
+    // last may be cut: the file's own size tells what is whole.
+    const uint32_t whole = static_cast<uint32_t>(
+        std::min<int64_t>(records_, (st.st_size - kHeaderBytes) / record_bytes(shades_)));
+    if (ftruncate(fd, kHeaderBytes + off_t{whole} * record_bytes(shades_)) == 0) set_count(whole);
+  }
+  std::fclose(file_);
+  file_ = nullptr;
 }
 
 // ---- reading ----

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string>
 
 #include "raster.h"
 #include "util/non_copyable.h"
@@ -48,25 +49,44 @@ struct HeaderFields {
 // length or fixed byte is wrong, for messages about it).
 HeaderStatus parse_header(const Header& header, HeaderFields& fields);
 
-// Creates a video file and appends header and records. Every failure to
-// write, flush or close is reported, so data lost to a full disk is never
-// taken for success. Closed by close() or, unchecked, when it goes away.
+// Creates a video file and appends header and records, so that the file
+// never claims more records than it holds: a file it can seek in gets a
+// frame count of 0 until finish() writes the real one, after every record is
+// out, and abandon() cuts a failed file back to its whole records under a
+// count of those. Every failure to write, flush or close is reported, so
+// data lost to a full disk is never taken for success.
 class VideoWriter : NonCopyable {
  public:
-  ~VideoWriter() { close(); }
+  ~VideoWriter() { abandon(); }
 
   // Creates or truncates `path` for binary writing; false if it cannot be created.
   bool open(const char* path);
-  // Appends the header; false on a short write or when not open.
+  // Whether the header's count can be written last (a file, not a pipe).
+  bool seekable() const { return seekable_; }
+  // Appends the header: a count of 0 for now where the count can be written
+  // last, `framecount` at once where it cannot. False on a short write.
   bool write_header(int32_t grey, uint32_t framecount);
   // Appends one record: final, then final2 for four shades; false on a short write.
   bool write_record(const Plane& final, const Plane& final2, Shades shades);
-  // Flushes and closes (true when there is nothing to close).
-  bool close();
+  // Records appended so far.
+  uint32_t records() const { return records_; }
+  // Flushes the records, writes `framecount` into the header and closes;
+  // false if any of it failed (the file is then abandoned).
+  bool finish(uint32_t framecount);
+  // After a failure: flushes what it can, drops a cut record, sets the count
+  // to the whole records the file holds and closes. A file that does not
+  // even hold a whole header is removed. Nothing happens when not open.
+  void abandon();
   bool is_open() const { return file_ != nullptr; }
 
  private:
+  bool set_count(uint32_t framecount);
+
   std::FILE* file_ = nullptr;
+  std::string path_;
+  bool seekable_ = false;
+  Shades shades_ = Shades::two;
+  uint32_t records_ = 0;
 };
 
 enum class VidxStatus {
