@@ -2,6 +2,7 @@
 // mencoder (or a stand-in placed first on PATH that hands over a prepared
 // temporary movie) on movies made by ffmpeg. Each checks the exact console
 // text or file bytes, and the files the run leaves behind.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -302,6 +303,23 @@ TEST(ConversionTwoRuns, RealEncoderRunsMatchRunsAlone) {
     EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << read_file(dir / (movies[i] + ".txt"));
     EXPECT_TRUE(read_file(dir / (movies[i] + ".8xx")) == expected[i]) << movies[i];
   }
+}
+
+// ---- Outputs that cannot be written last ----
+
+// A pipe cannot take the frame count after the records, so it gets the count
+// first, as the file has always had it: the bytes are those of a file.
+TEST(ConversionOutput, PipeGetsTheCountFirst) {
+  TempDir dir;
+  const std::string bin = write_standin_encoder(dir / "bin", kCopyGood);
+  ASSERT_EQ(run_program({MOVDITH_BIN, "in.mp4", "file.8xx"}, dir.path(), bin).status, 0);
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  const RunResult r = run_program(
+      {"sh", "-c", "cat pipe > piped.8xx & \"$0\" in.mp4 pipe; status=$?; wait; exit $status", MOVDITH_BIN},
+      dir.path(), bin);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(read_file(dir / "piped.8xx") == read_file(dir / "file.8xx"));
+  EXPECT_EQ(header_count(read_file(dir / "piped.8xx")), kGoodMovieFrames);
 }
 
 }  // namespace
