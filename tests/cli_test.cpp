@@ -41,6 +41,10 @@ TEST(CliOptions, ErrorsGetOneLineAndStatus1) {
       {{"in.mp4", "out.8xx", "-m", "0,0,0,0,0,40000,0,0,0"}, "error argument for dither matrix\n"},
       {{"in.mp4", "out.8xx", "-m", "0,0,0,0,0,0.5,0,0.5,0", "-r", "x"},
        kHalfKernelDisplay + "error argument for reduction\n"},
+      // A mistyped extension stops the run before anything is touched.
+      {{"in.mp4", "out.8xx", "-g", "--fitt=crop"}, "error unknown option --fitt=crop\n"},
+      {{"in.mp4", "out.8xx", "--fit=fill"}, "error argument for --fit: pad, crop or stretch\n"},
+      {{"in.mp4", "out.8xx", "--start=1:75"}, "error argument for --start: a time in seconds, or [[HH:]MM:]SS[.fff]\n"},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -48,6 +52,7 @@ TEST(CliOptions, ErrorsGetOneLineAndStatus1) {
     EXPECT_EQ(r.status, 1) << c.args.back();
     EXPECT_EQ(r.out, c.out) << c.args.back();
     EXPECT_FALSE(file_exists(dir / "out.8xx")) << c.args.back();
+    EXPECT_FALSE(file_exists(dir / "error.txt")) << c.args.back();
   }
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "raster.h"
 #include "test_support.h"
 #include "util/bytes.h"
 #include "videofile/videofile.h"
@@ -320,6 +321,101 @@ TEST(ConversionOutput, PipeGetsTheCountFirst) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(read_file(dir / "piped.8xx") == read_file(dir / "file.8xx"));
   EXPECT_EQ(header_count(read_file(dir / "piped.8xx")), kGoodMovieFrames);
+}
+
+// ---- Trim and fill ----
+
+// A 10-second movie at 10 frames a second whose frame n shows n in binary
+// as eight vertical bars (white for 1), stored losslessly with sparse
+// keyframes, where an encoder's seeking is least exact.
+const std::string& stamped_movie() {
+  static TempDir dir;
+  static const std::string path = dir / "stamp.mp4";
+  static const bool made = make_movie(
+      path, "color=black:size=96x64:rate=10:duration=10,format=gray,geq=lum='255*mod(floor(N/pow(2\\,7-floor(X/12)))\\,2)'",
+      {"-c:v", "libx264", "-qp", "0", "-g", "25", "-pix_fmt", "yuv420p"});
+  EXPECT_TRUE(made);
+  return path;
+}
+
+// The frame numbers the records of a monochrome file show, read from the
+// bars' middles in row 32 (plain thresholding keeps the bars whole).
+std::vector<int> stamps(const std::string& video) {
+  std::vector<int> shown;
+  for (size_t at = kHeaderBytes; at + kPlaneBytes <= video.size(); at += kPlaneBytes) {
+    const std::string row = video.substr(at + 32 * kRowBytes, kRowBytes);
+    int n = 0;
+    for (int bar = 0; bar < 8; ++bar) {
+      const int x = 12 * bar + 6;
+      const bool dark = uint8_t(row[x / 8]) >> (7 - x % 8) & 1;
+      n = 2 * n + (dark ? 0 : 1);
+    }
+    shown.push_back(n);
+  }
+  return shown;
+}
+
+std::vector<int> frames_from(int first, int count) {
+  std::vector<int> frames(count);
+  for (int i = 0; i < count; ++i) frames[i] = first + i;
+  return frames;
+}
+
+TEST(ConversionTrim, ClipHasTheFramesOfItsSeconds) {
+  TempDir dir;
+  const Conversion c = convert(dir, stamped_movie(), {"--start=2", "--duration=3", "-m", "0,0,0,0,0,0,0,0,0"});
+  ASSERT_EQ(c.run.status, 0) << c.run.out;
+  EXPECT_NE(c.run.out.find("Frame Rate = 10.00 hz\nLength = 3 seconds\nPhase 2: 0%\r"), std::string::npos) << c.run.out;
+  EXPECT_EQ(header_count(c.video), 30u);
+  EXPECT_EQ(stamps(c.video), frames_from(20, 30));
+}
+
+TEST(ConversionTrim, ClipToTheEndAndInMinutes) {
+  TempDir dir;
+  Conversion c = convert(dir, stamped_movie(), {"--start=0:08.5", "-m", "0,0,0,0,0,0,0,0,0"});
+  ASSERT_EQ(c.run.status, 0) << c.run.out;
+  EXPECT_EQ(stamps(c.video), frames_from(85, 15));
+  c = convert(dir, stamped_movie(), {"--duration=0.25", "-m", "0,0,0,0,0,0,0,0,0"});
+  ASSERT_EQ(c.run.status, 0) << c.run.out;
+  EXPECT_EQ(stamps(c.video), frames_from(0, 3));
+}
+
+TEST(ConversionTrim, StartPastTheEndIsRefused) {
+  TempDir dir;
+  const Conversion c = convert(dir, stamped_movie(), {"--start=12"});
+  EXPECT_EQ(c.run.status, 1);
+  EXPECT_EQ(c.run.out, "Start error: the movie is 10.0 seconds long; the clip at 12.0 seconds starts after its end\n");
+  EXPECT_FALSE(file_exists(dir / "out.8xx"));
+}
+
+// Rows of a monochrome record that are dark from edge to edge.
+std::vector<int> dark_rows(const std::string& video, size_t record) {
+  std::vector<int> rows;
+  for (int y = 0; y < kHeight; ++y)
+    if (video.substr(kHeaderBytes + record * kPlaneBytes + y * kRowBytes, kRowBytes) == std::string(kRowBytes, '\xFF'))
+      rows.push_back(y);
+  return rows;
+}
+
+TEST(ConversionFit, PadCropAndStretchAWidePicture) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "white.mp4", "color=white:size=640x360:rate=10:duration=1"));
+  const struct {
+    const char* fit;
+    std::string sizes;
+    std::vector<int> bars;
+  } cases[] = {
+      {"--fit=pad", size_lines(640, 360, 96, 54), {0, 1, 2, 3, 4, 59, 60, 61, 62, 63}},
+      {"--fit=crop", size_lines(640, 360, 114, 64), {}},
+      {"--fit=stretch", size_lines(640, 360, 96, 64), {}},
+  };
+  for (const auto& c : cases) {
+    const Conversion r = convert(dir, "white.mp4", {c.fit});
+    ASSERT_EQ(r.run.status, 0) << c.fit << "\n" << r.run.out;
+    EXPECT_EQ(r.run.out.substr(0, c.sizes.size()), c.sizes) << c.fit;
+    ASSERT_EQ(header_count(r.video), 10u) << c.fit;
+    for (size_t record = 0; record < 10; ++record) EXPECT_EQ(dark_rows(r.video, record), c.bars) << c.fit;
+  }
 }
 
 }  // namespace

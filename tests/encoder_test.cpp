@@ -46,14 +46,15 @@ struct Transcoded {
 Transcoded transcode(const char* moviepath, OutputSize size = {85, 64}) {
   Transcoded t;
   int stop_signal = -1;
-  t.status = transcode_run(moviepath, size, [&](int complete) { t.reports.push_back(complete); }, stop_signal);
+  t.status =
+      transcode_run(moviepath, {size}, [&](int complete) { t.reports.push_back(complete); }, stop_signal);
   EXPECT_EQ(stop_signal, 0);
   return t;
 }
 
 EncoderStatus run_probe(const char* moviepath) {
   int stop_signal = -1;
-  const EncoderStatus status = probe_run(moviepath, stop_signal);
+  const EncoderStatus status = probe_run(moviepath, false, stop_signal);
   EXPECT_EQ(stop_signal, 0);
   return status;
 }
@@ -200,6 +201,46 @@ TEST(EncoderProgress, DoesNotReadPastThePiece) {
   EXPECT_EQ(complete, 5);
 }
 
+// ---- The arguments ---------------------------------------------------------
+
+// The value after `option` in an argument list, or "(none)".
+std::string value_of(const std::vector<std::string>& args, const std::string& option) {
+  for (size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == option) return args[i + 1];
+  return "(none)";
+}
+
+TEST(EncoderArguments, FilterChainTrimAndDemuxer) {
+  const struct {
+    const char* name;
+    TranscodeRequest request;
+    std::string vf, ss, endpos, demuxer;
+  } cases[] = {
+      {"design run", {{96, 54}}, "scale=96:54,format=bgr24,expand=96:64,scale", "(none)", "(none)", "(none)"},
+      {"crop", {{114, 64}, true}, "scale=114:64,crop=96:64,format=bgr24,expand=96:64,scale", "(none)", "(none)",
+       "(none)"},
+      {"stretch", {{96, 64}}, "scale=96:64,format=bgr24,expand=96:64,scale", "(none)", "(none)", "(none)"},
+      {"clip end", {{96, 54}, false, 5000}, "scale=96:54,format=bgr24,expand=96:64,scale", "(none)", "5.000",
+       "(none)"},
+      {"late clip end", {{96, 54}, false, 3723501}, "scale=96:54,format=bgr24,expand=96:64,scale", "(none)",
+       "3723.501", "(none)"},
+      {"transport stream", {{96, 54}, false, kNoDuration, true}, "scale=96:54,format=bgr24,expand=96:64,scale",
+       "(none)", "(none)", "lavf"},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::string> args = transcode_arguments(c.request);
+    EXPECT_EQ(value_of(args, "-vf"), c.vf) << c.name;
+    EXPECT_EQ(value_of(args, "-ofps"), "10") << c.name;
+    EXPECT_EQ(value_of(args, "-ss"), c.ss) << c.name;
+    EXPECT_EQ(value_of(args, "-endpos"), c.endpos) << c.name;
+    EXPECT_EQ(value_of(args, "-demuxer"), c.demuxer) << c.name;
+    EXPECT_EQ(value_of(args, "-o"), kTempMovie) << c.name;
+  }
+  EXPECT_EQ(value_of(probe_arguments(false), "-demuxer"), "(none)");
+  EXPECT_EQ(value_of(probe_arguments(true), "-demuxer"), "lavf");
+  EXPECT_EQ(value_of(probe_arguments(true), "-frames"), "1");
+}
+
 // ---- Reading the transcoding run's output ---------------------------------
 
 TEST(EncoderTranscode, ReportsEveryRecordedReportInOrder) {
@@ -225,7 +266,7 @@ TEST(EncoderTranscode, EncoderGetsItsArgumentsUnchanged) {
   PathPrefix path(bin.path());
   const char* movie = "-x my movie;touch pwned$(x) it's \"q\".mp4";
   ASSERT_EQ(transcode(movie, {96, 54}).status, EncoderStatus::Ok);
-  std::vector<std::string> expected = transcode_arguments({96, 54});
+  std::vector<std::string> expected = transcode_arguments({{96, 54}});
   expected.insert(expected.end(), {"--", movie});
   EXPECT_EQ(split_args(read_file(bin / "args")), expected);
   EXPECT_EQ(folder_names(bin.path()), (std::set<std::string>{"mencoder", "args"}));

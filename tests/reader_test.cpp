@@ -85,7 +85,7 @@ const std::string& movie(const std::string& name) {
     // A 5 fps source made 10 fps: every other frame is a zero-length chunk.
     const std::string src = scratch() / "src5.avi";
     std::vector<std::string> argv = {"mencoder"};
-    for (const std::string& option : transcode_arguments({96, 64})) argv.push_back(option);
+    for (const std::string& option : transcode_arguments({{96, 64}})) argv.push_back(option);
     argv.insert(argv.end(), {"--", src});
     ok = make_movie(src, "testsrc2=size=96x64:rate=5:duration=4", {"-c:v", "mpeg4", "-q:v", "2"}) &&
          run_program(argv, scratch().path()).status == 0 &&

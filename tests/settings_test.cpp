@@ -130,7 +130,6 @@ TEST(SettingsOptions, GreyCountAndIgnoredArguments) {
       {{"-"}, 0},
       {{"g"}, 0},
       {{""}, 0},
-      {{"--g"}, 0},
       {{"-G"}, 0},
       {{"-g", "extra", "-x", "-", "-gg"}, 2},
   };
@@ -248,6 +247,120 @@ TEST(SettingsOptions, StartsFromDefaultsEveryCall) {
   EXPECT_EQ(s.grey, 0);
   EXPECT_EQ(s.reduction, 0);
   EXPECT_EQ(s.matrix, kFloydSteinberg);
+}
+
+// ---- Long options: the extensions ----
+
+TEST(SettingsLongOptions, DesignOptionsKeepTheirMeaning) {
+  // A long option beside the design's options changes none of them.
+  const Parsed plain = parse_options({"-g", "-r", "4", "-m", "0,0,0,0,0,0.5,0,0.5,0"});
+  const Parsed extended = parse_options({"-g", "--fit=crop", "-r", "4", "-m", "0,0,0,0,0,0.5,0,0.5,0"});
+  ASSERT_TRUE(plain.ok);
+  ASSERT_TRUE(extended.ok);
+  EXPECT_EQ(extended.settings.grey, plain.settings.grey);
+  EXPECT_EQ(extended.settings.reduction, plain.settings.reduction);
+  EXPECT_EQ(extended.settings.matrix, plain.settings.matrix);
+  EXPECT_EQ(extended.console, plain.console);
+  // In the movie path's place it is the movie path, as any argument is.
+  const Parsed first = parse_exact({"movdith", "--fit=crop", "out.8xx", "in.mp4"});
+  ASSERT_TRUE(first.ok);
+  EXPECT_EQ(first.settings.moviepath, "--fit=crop");
+  EXPECT_EQ(first.settings.fit, Fit::pad);
+}
+
+TEST(SettingsLongOptions, UnknownOrMalformedIsOneLineNeverIgnored) {
+  const struct {
+    std::vector<std::string> options;
+    std::string console;
+  } cases[] = {
+      {{"--fitt=crop"}, "error unknown option --fitt=crop\n"},
+      {{"--g"}, "error unknown option --g\n"},
+      {{"--"}, "error unknown option --\n"},
+      {{"---fit=crop"}, "error unknown option ---fit=crop\n"},
+      {{"--FIT=crop"}, "error unknown option --FIT=crop\n"},
+      {{"--fit"}, "error argument for --fit: pad, crop or stretch\n"},
+      {{"--fit="}, "error argument for --fit: pad, crop or stretch\n"},
+      {{"--fit=Crop"}, "error argument for --fit: pad, crop or stretch\n"},
+      {{"--fit=crop=yes"}, "error argument for --fit: pad, crop or stretch\n"},
+      // After a good option the first bad one stops the walk.
+      {{"--fit=crop", "--stabel"}, "error unknown option --stabel\n"},
+      // The value of -r and -m is taken whatever it looks like.
+      {{"-r", "--fit=crop"}, "error argument for reduction\n"},
+      {{"-m", "--fit=crop"}, "error argument for dither matrix\n"},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = parse_options(c.options);
+    EXPECT_FALSE(p.ok) << c.options.back();
+    EXPECT_EQ(p.console, c.console) << c.options.back();
+  }
+}
+
+TEST(SettingsTime, Forms) {
+  const struct {
+    const char* text;
+    int64_t ms;  // -1: refused
+  } cases[] = {
+      {"0", 0},          {"2", 2000},         {"90", 90000},        {"2.5", 2500},
+      {"2.25", 2250},    {"2.125", 2125},     {"0.001", 1},         {"1:30", 90000},
+      {"01:02:03", 3723000}, {"1:02:03.5", 3723500}, {"0:59", 59000},  {"59:59", 3599000},
+      {"100:00", 6000000},   {"999999999", 999999999000},
+      // refused
+      {"", -1},      {"-3", -1},    {"+3", -1},     {" 3", -1},     {"3 ", -1},   {"3s", -1},
+      {"2.", -1},    {".5", -1},    {"2.1234", -1}, {"1:60", -1},   {"1:5:60", -1}, {"1:2:3:4", -1},
+      {"1:", -1},    {":30", -1},   {"1::3", -1},   {"1:030", -1},  {"1.5:30", -1}, {"1e3", -1},
+      {"1000000000", -1},  // ten digits of seconds
+  };
+  for (const auto& c : cases) {
+    int64_t ms = -7;
+    const bool ok = read_time(c.text, ms);
+    EXPECT_EQ(ok, c.ms >= 0) << '"' << c.text << '"';
+    if (ok) {
+      EXPECT_EQ(ms, c.ms) << c.text;
+    }
+  }
+}
+
+TEST(SettingsLongOptions, TrimAndFit) {
+  const struct {
+    std::vector<std::string> options;
+    int64_t start_ms, duration_ms;
+    Fit fit;
+  } cases[] = {
+      {{}, 0, kNoDuration, Fit::pad},
+      {{"--start=2", "--duration=3"}, 2000, 3000, Fit::pad},
+      {{"--start=1:00", "--duration=0.001"}, 60000, 1, Fit::pad},
+      {{"--start=0"}, 0, kNoDuration, Fit::pad},
+      {{"--fit=crop"}, 0, kNoDuration, Fit::crop},
+      {{"--fit=stretch", "--fit=pad"}, 0, kNoDuration, Fit::pad},
+      {{"--fit=stretch"}, 0, kNoDuration, Fit::stretch},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = parse_options(c.options);
+    ASSERT_TRUE(p.ok) << p.console;
+    EXPECT_EQ(p.settings.start_ms, c.start_ms);
+    EXPECT_EQ(p.settings.duration_ms, c.duration_ms);
+    EXPECT_EQ(p.settings.fit, c.fit);
+  }
+}
+
+TEST(SettingsLongOptions, TrimAndFitErrors) {
+  const std::string start = "error argument for --start: a time in seconds, or [[HH:]MM:]SS[.fff]\n";
+  const std::string duration = "error argument for --duration: a time above zero, in seconds or [[HH:]MM:]SS[.fff]\n";
+  const struct {
+    std::string option;
+    std::string console;
+  } cases[] = {
+      {"--start=-1", start},      {"--start=1:99", start},     {"--start", start},     {"--start=", start},
+      {"--duration=0", duration}, {"--duration=0.000", duration}, {"--duration=00:00", duration},
+      {"--duration=-3", duration}, {"--duration=abc", duration},
+      {"--fit=fill", "error argument for --fit: pad, crop or stretch\n"},
+      {"--fit", "error argument for --fit: pad, crop or stretch\n"},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = parse_options({c.option});
+    EXPECT_FALSE(p.ok) << c.option;
+    EXPECT_EQ(p.console, c.console) << c.option;
+  }
 }
 
 }  // namespace

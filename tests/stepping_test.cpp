@@ -3,6 +3,9 @@
 // percentage, at the rates movies come in.
 #include "run/stepping.h"
 
+#include "movie/frame_source.h"
+#include "settings/settings.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -137,6 +140,40 @@ TEST(SteppingProgress, Percentages) {
   for (const auto& c : cases)
     EXPECT_EQ(progress_percent(c.curframe, c.start, c.length), c.percent)
         << c.curframe << " of " << c.start << "+" << c.length;
+}
+
+TEST(SteppingClip, StartAndDurationInPositions) {
+  const struct {
+    const char* name;
+    SourceTiming timing;  // rate, scale, start, length
+    int64_t start_ms, duration_ms;
+    bool ok;
+    uint32_t start, length;  // after clipping
+  } cases[] = {
+      {"whole movie", {10, 1, 0, 100}, 0, kNoDuration, true, 0, 100},
+      {"two to five seconds", {10, 1, 0, 100}, 2000, 3000, true, 20, 30},
+      {"start between frames shows the frame before", {10, 1, 0, 100}, 2099, 3000, true, 20, 30},
+      {"start on the next frame", {10, 1, 0, 100}, 2100, 3000, true, 21, 30},
+      {"end between frames takes the frame begun before it", {10, 1, 0, 100}, 2000, 3001, true, 20, 31},
+      {"duration past the end", {10, 1, 0, 100}, 9000, 5000, true, 90, 10},
+      {"start at the last frame", {10, 1, 0, 100}, 9999, kNoDuration, true, 99, 1},
+      {"start at the end", {10, 1, 0, 100}, 10000, kNoDuration, false, 0, 100},
+      {"start past the end", {10, 1, 0, 100}, 60000, 1000, false, 0, 100},
+      {"a stream that starts at 5", {10, 1, 5, 100}, 2000, 1000, true, 25, 10},
+      {"shortest duration", {10, 1, 0, 100}, 0, 1, true, 0, 1},
+      {"25 frames a second", {25, 1, 0, 250}, 2000, 3000, true, 50, 75},
+      {"NTSC rate", {30000, 1001, 0, 300}, 1000, 1000, true, 29, 30},
+      {"empty movie, no trim", {10, 1, 0, 0}, 0, kNoDuration, true, 0, 0},
+      {"empty movie, a start", {10, 1, 0, 0}, 1000, kNoDuration, false, 0, 0},
+      {"start within the first frame", {10, 1, 0, 0}, 50, kNoDuration, true, 0, 0},
+      {"hours in", {10, 1, 0, 100000}, 3723500, 2000, true, 37235, 20},
+  };
+  for (const auto& c : cases) {
+    SourceTiming t = c.timing;
+    EXPECT_EQ(clip_timing(t, c.start_ms, c.duration_ms), c.ok) << c.name;
+    EXPECT_EQ(t.start, c.start) << c.name;
+    EXPECT_EQ(t.length, c.length) << c.name;
+  }
 }
 
 }  // namespace

@@ -170,21 +170,43 @@ bool parse_progress(std::string_view piece, int& complete) {
   return true;
 }
 
-std::vector<std::string> probe_arguments() {
-  return {"-o", kTempMovie, "-ovc", "lavc", "-lavcopts", kLavcOpts, "-nosound", "-ss", "00:00:00", "-frames", "1"};
+std::vector<std::string> probe_arguments(bool lavf) {
+  std::vector<std::string> options = {"-o",       kTempMovie, "-ovc", "lavc",     "-lavcopts", kLavcOpts,
+                                      "-nosound", "-ss",      "00:00:00", "-frames", "1"};
+  if (lavf) options.insert(options.end(), {"-demuxer", "lavf"});
+  return options;
 }
 
-std::vector<std::string> transcode_arguments(OutputSize size) {
-  const std::string scale = "scale=" + std::to_string(size.outw) + ":" + std::to_string(size.outh);
+namespace {
+
+// Milliseconds as mencoder takes a time: seconds with three decimals.
+std::string seconds_text(int64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000));
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::string> transcode_arguments(const TranscodeRequest& request) {
+  const std::string scale = "scale=" + std::to_string(request.size.outw) + ":" + std::to_string(request.size.outh);
+  const std::string crop = request.crop ? ",crop=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) : "";
   const std::string expand = "expand=" + std::to_string(kWidth) + ":" + std::to_string(kHeight);
-  return {"-nosound", "-ovc", "lavc", "-lavcopts", kLavcOpts, "-ofps", std::to_string(kFramesPerSecond),
-          // The padding is done in RGB: mencoder's expand fills the chroma of
-          // left and right borders wrongly in YUV, which decodes as green
-          // bars. The last scale converts back to what the codec takes.
-          "-vf", scale + ",format=bgr24," + expand + ",scale", "-o", kTempMovie};
+  std::vector<std::string> options = {"-nosound", "-ovc", "lavc", "-lavcopts", kLavcOpts,
+                                      "-ofps", std::to_string(kFramesPerSecond),
+                                      // The padding is done in RGB: mencoder's expand fills the chroma of
+                                      // left and right borders wrongly in YUV, which decodes as green
+                                      // bars. The last scale converts back to what the codec takes.
+                                      "-vf", scale + crop + ",format=bgr24," + expand + ",scale", "-o", kTempMovie};
+  // No -ss: mencoder's seeking lands up to a second or more after the time
+  // asked for, depending on the movie's keyframes, so a clip's start is
+  // found by the frame loop in the complete temporary movie instead.
+  if (request.end_ms != kNoDuration) options.insert(options.end(), {"-endpos", seconds_text(request.end_ms)});
+  if (request.lavf) options.insert(options.end(), {"-demuxer", "lavf"});
+  return options;
 }
 
-EncoderStatus probe_run(const char* moviepath, int& stop_signal) {
+EncoderStatus probe_run(const char* moviepath, bool lavf, int& stop_signal) {
   // A temporary movie left by an earlier run would otherwise be read as this
   // movie's if the probe fails.
   unlink(kTempMovie);
@@ -192,7 +214,7 @@ EncoderStatus probe_run(const char* moviepath, int& stop_signal) {
   stop.hold();
   pid_t pid = 0;
   EncoderStatus status = EncoderStatus::SpawnFailed;
-  if (spawn_encoder(probe_arguments(), moviepath, -1, stop.mask(), pid) == 0) {
+  if (spawn_encoder(probe_arguments(lavf), moviepath, -1, stop.mask(), pid) == 0) {
     stop.forward_to(pid);
     status = wait_encoder(pid, stop);
   }
@@ -200,8 +222,8 @@ EncoderStatus probe_run(const char* moviepath, int& stop_signal) {
   return stop_signal ? EncoderStatus::Interrupted : status;
 }
 
-EncoderStatus transcode_run(const char* moviepath, OutputSize size, const std::function<void(int)>& progress,
-                            int& stop_signal) {
+EncoderStatus transcode_run(const char* moviepath, const TranscodeRequest& request,
+                            const std::function<void(int)>& progress, int& stop_signal) {
   stop_signal = 0;
   // Close-on-exec keeps the read end out of the encoder, so our closing it is
   // what the encoder sees as a broken pipe.
@@ -211,7 +233,7 @@ EncoderStatus transcode_run(const char* moviepath, OutputSize size, const std::f
   stop.hold();
   pid_t pid = 0;
   EncoderStatus status = EncoderStatus::SpawnFailed;
-  const int err = spawn_encoder(transcode_arguments(size), moviepath, fds[1], stop.mask(), pid);
+  const int err = spawn_encoder(transcode_arguments(request), moviepath, fds[1], stop.mask(), pid);
   close(fds[1]);
   if (err == 0) {
     stop.forward_to(pid);

@@ -11,9 +11,18 @@
 
 constexpr const char* kTempMovie = "movdithtemp.avi";
 
+// What the transcoding run makes of the movie. The defaults are the design's
+// run: the whole movie, scaled and padded.
+struct TranscodeRequest {
+  OutputSize size;                  // scaled to this size, then
+  bool crop = false;                // cropped to the display where it overflows, centred; else padded
+  int64_t end_ms = kNoDuration;     // stop at this time of the movie, or at its end
+  bool lavf = false;                // the movie read through libavformat (for MPEG-TS)
+};
+
 // The options each run gives mencoder, before "--" and the movie path.
-std::vector<std::string> probe_arguments();
-std::vector<std::string> transcode_arguments(OutputSize size);
+std::vector<std::string> probe_arguments(bool lavf = false);
+std::vector<std::string> transcode_arguments(const TranscodeRequest& request);
 
 // Reads the percentage from one progress report of the encoder ("Pos:...");
 // false if the piece is not one.
@@ -31,9 +40,9 @@ enum class EncoderStatus {
 
 // Deletes a stale temporary movie, then writes the movie's first frame to it
 // with the encoder's standard output sent to the null device.
-EncoderStatus probe_run(const char* moviepath, int& stop_signal);
+EncoderStatus probe_run(const char* moviepath, bool lavf, int& stop_signal);
 
-// Transcodes the movie to outw x outh padded to 96 x 64 at 10 frames per
+// Transcodes the movie (or the clip asked for) to 96 x 64 at 10 frames per
 // second, calling `progress` with each percentage the encoder reports.
-EncoderStatus transcode_run(const char* moviepath, OutputSize size, const std::function<void(int)>& progress,
-                            int& stop_signal);
+EncoderStatus transcode_run(const char* moviepath, const TranscodeRequest& request,
+                            const std::function<void(int)>& progress, int& stop_signal);

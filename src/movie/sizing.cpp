@@ -1,6 +1,8 @@
 // The sizing rule: how a picture of any shape fits the display.
 #include "movie/sizing.h"
 
+#include <algorithm>
+
 #include "raster.h"
 
 bool output_size(uint32_t width, uint32_t height, OutputSize& size) {
@@ -21,5 +23,27 @@ bool output_size(uint32_t width, uint32_t height, OutputSize& size) {
   }
   if (out.outw == 0 || out.outh == 0) return false;
   size = out;
+  return true;
+}
+
+bool fit_size(uint32_t width, uint32_t height, Fit fit, OutputSize& size) {
+  if (width == 0 || height == 0) return false;
+  const uint64_t w = width, h = height;
+  switch (fit) {
+    case Fit::pad:
+      return output_size(width, height, size);
+    case Fit::crop:
+      // The side that fits exactly is the display's; the other overflows.
+      // A side is held at 32 bits, which only an absurd shape reaches.
+      if (w * kHeight >= h * kWidth) {
+        size = {static_cast<uint32_t>(std::min<uint64_t>((w * kHeight + h - 1) / h, UINT32_MAX)), kHeight};
+      } else {
+        size = {kWidth, static_cast<uint32_t>(std::min<uint64_t>((h * kWidth + w - 1) / w, UINT32_MAX))};
+      }
+      return true;
+    case Fit::stretch:
+      break;
+  }
+  size = {kWidth, kHeight};
   return true;
 }

@@ -11,11 +11,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "frame/frame.h"
 #include "movie/avi_source.h"
 #include "movie/encoder.h"
 #include "movie/frame_source.h"
+#include "movie/movie_info.h"
+#include "movie/sizing.h"
 #include "raster.h"
 #include "run/stepping.h"
 #include "run/working_files.h"
@@ -30,13 +33,13 @@ constexpr const char* kWriteError = "Write error: the output file could not be w
 // How a phase ended: done, or stopped by a failure (the line the run prints)
 // or by a stop signal.
 struct Outcome {
-  const char* line = nullptr;
+  std::string line;
   int signal = 0;
-  bool done() const { return line == nullptr && signal == 0; }
+  bool done() const { return line.empty() && signal == 0; }
 };
 
-constexpr Outcome kDone{};
-constexpr Outcome fail(const char* line) { return {line, 0}; }
+const Outcome kDone{};
+Outcome fail(std::string line) { return {std::move(line), 0}; }
 
 // The frame pipeline's buffers, fixed in size and reused for every frame:
 // nothing is allocated once frames flow.
@@ -61,7 +64,7 @@ constexpr struct {
 const char* open_failure(SourceStatus status) {
   for (const auto& f : kOpenFailures)
     if (f.status == status) return f.line;
-  return nullptr;
+  return "Open error";
 }
 
 // Points standard error, ours and the encoder's, at error.txt for the run.
@@ -80,7 +83,7 @@ Outcome encoder_outcome(EncoderStatus status, int stop_signal) {
     case EncoderStatus::Ok:
       return kDone;
     case EncoderStatus::Interrupted:
-      return {nullptr, stop_signal};
+      return {{}, stop_signal};
     case EncoderStatus::SpawnFailed:
       std::fputs("mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n",
                  stderr);
@@ -93,12 +96,27 @@ Outcome encoder_outcome(EncoderStatus status, int stop_signal) {
   return kDone;
 }
 
+// Seconds with one decimal, for messages about times.
+std::string seconds(int64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(ms) / 1000);
+  return text;
+}
+
 // Probe run, sizing rule, transcoding run with its "Phase 1" progress: leaves
-// a 96 x 64, 10 frames-per-second temporary movie.
-Outcome prepare_movie(const char* moviepath) {
+// a 96 x 64, 10 frames-per-second temporary movie of the clip asked for.
+Outcome prepare_movie(const ConversionSettings& s) {
+  const char* moviepath = s.moviepath.c_str();
+  // What the container says; a movie it cannot open is left to mencoder to
+  // report in its own way.
+  MovieInfo info;
+  read_movie_info(moviepath, info);
+  if (info.duration_ms >= 0 && s.start_ms >= info.duration_ms)
+    return fail("Start error: the movie is " + seconds(info.duration_ms) + " seconds long; the clip at " +
+                seconds(s.start_ms) + " seconds starts after its end");
   std::fflush(stdout);
   int stop_signal = 0;
-  const EncoderStatus probe = probe_run(moviepath, stop_signal);
+  const EncoderStatus probe = probe_run(moviepath, info.transport_stream, stop_signal);
   // Whether the probe itself succeeded shows in the opening of its movie.
   if (probe == EncoderStatus::Interrupted || probe == EncoderStatus::SpawnFailed)
     return encoder_outcome(probe, stop_signal);
@@ -107,14 +125,17 @@ Outcome prepare_movie(const char* moviepath) {
   if (const SourceStatus status = read_movie_size(kTempMovie, in); status != SourceStatus::ok)
     return fail(open_failure(status));
   std::printf("In Width: %d\nIn Height: %d\n", static_cast<int>(in.width), static_cast<int>(in.height));
-  OutputSize size;
-  if (!output_size(in.width, in.height, size)) return fail("Size error: the picture cannot be fitted to 96 x 64");
-  std::printf("Out Width: %d\nOut Height: %d\n", static_cast<int>(size.outw), static_cast<int>(size.outh));
+  const int64_t end_ms = s.duration_ms == kNoDuration ? kNoDuration : s.start_ms + s.duration_ms;
+  TranscodeRequest request{{}, s.fit == Fit::crop, end_ms, info.transport_stream};
+  if (!fit_size(in.width, in.height, s.fit, request.size))
+    return fail("Size error: the picture cannot be fitted to 96 x 64");
+  std::printf("Out Width: %d\nOut Height: %d\n", static_cast<int>(request.size.outw),
+              static_cast<int>(request.size.outh));
 
   std::puts("Please Wait, this may take a few minutes...");
   std::fflush(stdout);
   const EncoderStatus status = transcode_run(
-      moviepath, size,
+      moviepath, request,
       [](int complete) {
         std::printf("Phase 1: %d%%\r", complete);
         std::fflush(stdout);
@@ -152,9 +173,8 @@ Outcome convert_frame(std::span<const uint8_t> dib, const ConversionSettings& s,
 // source's frames at 10 per second of movie, one record and one "Phase 2"
 // line each, and finishes the file with its frame count. A stop signal ends
 // the loop after the record in hand.
-Outcome convert_frames(FrameSource& source, const ConversionSettings& s, FrameBuffers& buffers,
-                       VideoWriter& outfile) {
-  const SourceTiming t = source.timing();
+Outcome convert_frames(FrameSource& source, const SourceTiming& t, const ConversionSettings& s,
+                       FrameBuffers& buffers, VideoWriter& outfile) {
   uint32_t frameskip = 0;
   // The encoder always writes 10; anything else is a broken movie.
   if (!frame_skip(t.rate, t.scale, frameskip)) return fail("Frame Rate error: the movie has no usable frame rate");
@@ -175,7 +195,7 @@ Outcome convert_frames(FrameSource& source, const ConversionSettings& s, FrameBu
     if (const Outcome o = convert_frame(dib, s, buffers, outfile); !o.done()) return o;
     std::printf("Phase 2: %d%%\r", progress_percent(cadence.curframe, t.start, t.length));
     std::fflush(stdout);
-    if (stop.caught()) return {nullptr, stop.caught()};
+    if (stop.caught()) return {{}, stop.caught()};
   }
   std::printf("Phase 2: 100%%\n");
   return outfile.finish(framecount) ? kDone : fail(kWriteError);
@@ -185,7 +205,7 @@ Outcome convert_frames(FrameSource& source, const ConversionSettings& s, FrameBu
 // back to its whole records under a count of them, and the working files
 // kept for a look.
 RunEnd stop_run(const Outcome& outcome, VideoWriter& outfile) {
-  std::puts(outcome.signal ? "\nInterrupted" : outcome.line);
+  std::puts(outcome.signal ? "\nInterrupted" : outcome.line.c_str());
   outfile.abandon();
   std::fflush(stdout);
   return {1, outcome.signal};
@@ -219,11 +239,17 @@ RunEnd run_conversion(const ConversionSettings& settings) {
   redirect_stderr();
   FrameBuffers buffers;
   VideoWriter outfile;
-  Outcome outcome = prepare_movie(settings.moviepath.c_str());
+  Outcome outcome = prepare_movie(settings);
   if (outcome.done()) {
     AviSource source(kTempMovie);
     outcome = open_movie(source);
-    if (outcome.done()) outcome = convert_frames(source, settings, buffers, outfile);
+    // The temporary movie holds the movie from its start: the clip is the
+    // part of it that the frame loop steps through.
+    SourceTiming clip = source.timing();
+    if (outcome.done() && !clip_timing(clip, settings.start_ms, settings.duration_ms))
+      outcome = fail("Start error: the movie ends before the clip's start at " + seconds(settings.start_ms) +
+                     " seconds");
+    if (outcome.done()) outcome = convert_frames(source, clip, settings, buffers, outfile);
   }  // the movie is released here
   if (!outcome.done()) return stop_run(outcome, outfile);
 

@@ -28,3 +28,12 @@ uint32_t header_frame_count(uint32_t length, uint32_t rate, uint32_t scale);
 // The "Phase 2" percentage after fetching `curframe` of a source whose
 // positions run from `start` for `length`: 0 to 99, 0 for no length.
 int progress_percent(uint64_t curframe, uint32_t start, uint32_t length);
+
+struct SourceTiming;
+
+// Narrows `timing` to the clip that starts `start_ms` into the movie and
+// lasts `duration_ms` (kNoDuration: to the end): the first position is the
+// frame shown at the start, and the clip takes the positions that begin
+// before its end. False, leaving `timing` alone, when the start skips every
+// position there is.
+bool clip_timing(SourceTiming& timing, int64_t start_ms, int64_t duration_ms);

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "raster.h"
 #include "util/numbers.h"
@@ -49,13 +51,106 @@ bool read_weights(const char* s, std::array<float, kKernelSize>& weights) {
   return true;
 }
 
-bool fail(std::FILE* console, const char* message) {
-  std::fprintf(console, "%s\n", message);
+bool fail(std::FILE* console, const std::string& message) {
+  std::fprintf(console, "%s\n", message.c_str());
   std::fflush(console);
   return false;
 }
 
+// The extensions. Each reads its value into the settings; false if the value
+// is not one it takes. A flag takes no value.
+struct LongOption {
+  std::string_view name;
+  bool takes_value;
+  const char* values;  // what the value may be, for the error line
+  bool (*apply)(std::string_view value, ConversionSettings& settings);
+};
+
+bool set_fit(std::string_view value, ConversionSettings& settings) {
+  if (value == "pad") {
+    settings.fit = Fit::pad;
+  } else if (value == "crop") {
+    settings.fit = Fit::crop;
+  } else if (value == "stretch") {
+    settings.fit = Fit::stretch;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool set_start(std::string_view value, ConversionSettings& settings) {
+  return read_time(value, settings.start_ms);
+}
+
+bool set_duration(std::string_view value, ConversionSettings& settings) {
+  int64_t ms = 0;
+  if (!read_time(value, ms) || ms == 0) return false;
+  settings.duration_ms = ms;
+  return true;
+}
+
+constexpr const char* kTimeForms = "a time in seconds, or [[HH:]MM:]SS[.fff]";
+
+constexpr LongOption kLongOptions[] = {
+    {"fit", true, "pad, crop or stretch", set_fit},
+    {"start", true, kTimeForms, set_start},
+    {"duration", true, "a time above zero, in seconds or [[HH:]MM:]SS[.fff]", set_duration},
+};
+
+// Applies one "--name" or "--name=value" argument.
+bool apply_long_option(std::string_view arg, ConversionSettings& settings, std::FILE* console) {
+  const std::string_view body = arg.substr(2);
+  const size_t equals = body.find('=');
+  const std::string_view name = body.substr(0, equals);
+  const bool has_value = equals != std::string_view::npos;
+  const std::string_view value = has_value ? body.substr(equals + 1) : std::string_view();
+  for (const LongOption& option : kLongOptions) {
+    if (option.name != name) continue;
+    const std::string error = "error argument for --" + std::string(name) + ": ";
+    if (option.takes_value != has_value) return fail(console, error + option.values);
+    if (!option.apply(value, settings)) return fail(console, error + option.values);
+    return true;
+  }
+  return fail(console, "error unknown option " + std::string(arg));
+}
+
 }  // namespace
+
+bool read_time(std::string_view text, int64_t& ms) {
+  constexpr int kMaxFields = 3;          // hours, minutes, seconds
+  constexpr size_t kMaxLeadDigits = 9;   // keeps the product far within 64 bits
+  constexpr size_t kMaxFraction = 3;     // milliseconds
+  int64_t total = 0;
+  size_t at = 0;
+  for (int field = 0; field < kMaxFields; ++field) {
+    const size_t begin = at;
+    int64_t value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) value = value * 10 + (text[at] - '0');
+    const size_t digits = at - begin;
+    // The first field may be any number; a field after a colon is one or two
+    // digits below 60.
+    if (digits == 0 || digits > (field == 0 ? kMaxLeadDigits : 2)) return false;
+    if (field > 0 && value >= 60) return false;
+    total = total * 60 + value;
+    if (at < text.size() && text[at] == ':') {
+      ++at;
+      continue;
+    }
+    int64_t fraction = 0;
+    if (at < text.size() && text[at] == '.') {
+      const size_t from = ++at;
+      for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) fraction = fraction * 10 + (text[at] - '0');
+      const size_t places = at - from;
+      if (places == 0 || places > kMaxFraction) return false;
+      for (size_t p = places; p < kMaxFraction; ++p) fraction *= 10;
+    }
+    if (at != text.size()) return false;
+    ms = total * 1000 + fraction;
+    return true;
+  }
+  return false;  // a colon after the seconds
+}
 
 bool parse_settings(int argc, const char* const argv[], ConversionSettings& settings,
                     std::FILE* console) {
@@ -94,6 +189,9 @@ bool parse_settings(int argc, const char* const argv[], ConversionSettings& sett
       }
       case 'g':
         ++settings.grey;
+        break;
+      case '-':
+        if (!apply_long_option(arg, settings, console)) return false;
         break;
       default:
         break;

@@ -5,8 +5,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 constexpr int kKernelSize = 9;  // 3 x 3, row-major, k = 3 * row + column
+
+// How the picture meets the 96 x 64 display: letterboxed with black bars
+// (the default), scaled to cover it with the overflow cropped, or stretched.
+enum class Fit { pad, crop, stretch };
+
+constexpr int64_t kNoDuration = -1;  // the clip runs to the movie's end
 
 struct ConversionSettings {
   std::string moviepath;
@@ -15,10 +22,23 @@ struct ConversionSettings {
   int32_t reduction = 0;  // 0 (off) or 2..255 levels of tone reduction
   std::array<float, kKernelSize> fmat = {0, 0, 0, 0, 0, 0.4375f, 0.1875f, 0.3125f, 0.0625f};
   std::array<int32_t, kKernelSize> matrix = {};  // fmat in 16.16 fixed point
+
+  // Extensions, set by long options only.
+  Fit fit = Fit::pad;
+  int64_t start_ms = 0;                  // the clip: from here (milliseconds of movie)
+  int64_t duration_ms = kNoDuration;     // ... for this long, more than 0
 };
+
+// Reads a time of "SS[.fff]", "MM:SS[.fff]" or "HH:MM:SS[.fff]" (seconds
+// alone may be any number; after a colon, minutes and seconds are below 60)
+// into milliseconds; false for anything else.
+bool read_time(std::string_view text, int64_t& ms);
 
 // Fills `settings` from the argument vector, printing the kernel display and
 // any usage text or error line to `console`; false when the run must stop.
+// Arguments after the output path that begin with "--" are long options
+// ("--name" or "--name=value"), the program's extensions; one it does not
+// know is an error, never ignored.
 bool parse_settings(int argc, const char* const argv[], ConversionSettings& settings,
                     std::FILE* console);
 
