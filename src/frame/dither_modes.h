@@ -1,0 +1,96 @@
+// The dithering choices beyond the default 3 x 3 kernel: named error-diffusion
+// kernels, serpentine scanning, ordered dithering with a Bayer or a
+// blue-noise mask, and a steady mode for video that keeps still pixels'
+// shades from frame to frame. Every mode gives 2 or 4 levels.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "frame/frame.h"
+#include "raster.h"
+
+enum class DitherMode : uint8_t {
+  matrix,  // the settings' 3 x 3 kernel (-m, Floyd-Steinberg by default), default arithmetic
+  floyd_steinberg,
+  atkinson,
+  jarvis_judice_ninke,
+  stucki,
+  burkes,
+  sierra,
+  two_row_sierra,
+  sierra_lite,
+  bayer,       // ordered, 8 x 8 Bayer matrix
+  blue_noise,  // ordered, 64 x 64 void-and-cluster mask
+};
+constexpr int kDitherModeCount = 11;
+
+// The command-line name of each mode ("matrix", "floyd-steinberg",
+// "two-row-sierra", "blue-noise", ...), in DitherMode order.
+std::string_view dither_mode_name(DitherMode mode);
+
+// Looks a command-line name up; false, leaving `mode` alone, if there is no
+// such mode. Names are matched exactly (lower case, words joined by '-').
+bool dither_mode_from_name(std::string_view name, DitherMode& mode);
+
+// How the steady mode trades faithfulness for steadiness. Each frame starts
+// from the previous frame's shades, and a pixel changes only where that brings
+// the picture nearer its source, both seen through a 1-2-1 blur each way (the
+// eye's view of a dithered picture), by more than `flip_cost`: a sum of
+// squared grey levels over the blurred pixels. When more than half of the
+// pixels moved by `cut_change` grey levels or more since the previous frame,
+// the frame is a new scene and starts from the mode's own dithering instead.
+struct StableTuning {
+  int flip_cost = 400;
+  int cut_change = 40;
+};
+
+struct DitherOptions {
+  DitherMode mode = DitherMode::matrix;
+  bool serpentine = false;  // odd rows right to left with the kernel mirrored; diffusion only
+  bool stable = false;      // keep still pixels' shades between frames
+  StableTuning tuning;
+};
+
+// What the steady mode remembers between frames. Owned by the caller, one per
+// video, zero-initialised (or reset()) before its first frame, after any jump
+// in the video and whenever grey changes; dither_frame fills it when
+// options.stable is set.
+struct DitherHistory {
+  GreyBuffer source{};  // the previous frame's dither input
+  GreyBuffer shades{};  // the previous frame's output
+  bool primed = false;  // false until a frame has been dithered
+  void reset() { primed = false; }
+};
+
+// Quantises graybuf (the frame after sampling and tone reduction; not
+// modified) into ditherbuf: 0/255 when grey is 0, else 0/85/170/255.
+// `matrix` is used by DitherMode::matrix only; with that mode, no serpentine
+// and no stable the output is exactly dither()'s. No allocation.
+void dither_frame(const GreyBuffer& graybuf, int32_t grey, const Kernel& matrix,
+                  const DitherOptions& options, DitherHistory& history, GreyBuffer& ditherbuf);
+
+// --- The named kernels, for tests and documentation -------------------------
+
+// One neighbour that receives share / divisor of a pixel's error, at dx
+// columns along the scan and dy rows down.
+struct DiffusionTap {
+  int dx, dy, share;
+};
+struct DiffusionKernel {
+  std::span<const DiffusionTap> taps;  // in the order their shares are rounded
+  int divisor = 0;                     // 0: not a named diffusion kernel
+};
+DiffusionKernel diffusion_kernel(DitherMode mode);
+
+// The error a named kernel puts on each neighbour, dy rows down and dx
+// columns along the scan (dx from -2 to 2; mirrored flips it): what the
+// dithering loop adds for one pixel's error `err` (-255..255). Shares are
+// rounded to nearest (halves away from zero) on the running total, so they
+// add up to err x (sum of shares) / divisor rounded, and an error of -1, 0
+// or 1 (a pixel one level off a display level, such as sampling's white,
+// 254) is dropped. Zero everywhere for other modes.
+using ErrorSpread = std::array<std::array<int, 5>, 3>;  // [dy][dx + 2]
+ErrorSpread spread_of_error(DitherMode mode, int err, bool mirrored);
