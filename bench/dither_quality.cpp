@@ -40,7 +40,8 @@ constexpr const char* kUsage =
     "                       sierra-lite, bayer, blue-noise\n"
     "  --serpentine         odd rows right to left, kernel mirrored\n"
     "  --stable             keep still pixels' shades from frame to frame\n"
-    "  --tuning=F,C         the steady mode's flip cost and cut change\n"
+    "  --tuning=F,G,C,P     the steady mode's flip cost (2 levels, 4 levels), cut\n"
+    "                       change and cut percent (default 400,100,40,25)\n"
     "  -g                   four grey levels\n"
     "  -r N                 tone reduction to about N levels\n"
     "  --out=FILE.8xx       also write the video, for vidxview\n"
@@ -153,8 +154,9 @@ int parse_args(int argc, char** argv, Options& o) {
       o.dither.stable = true;
     } else if (starts(a, "--tuning=", v)) {
       StableTuning& t = o.dither.tuning;
-      if (std::sscanf(std::string(v).c_str(), "%d,%d", &t.flip_cost, &t.cut_change) != 2)
-        return usage_error("--tuning takes two numbers: flip cost,cut change");
+      if (std::sscanf(std::string(v).c_str(), "%d,%d,%d,%d", &t.flip_cost, &t.grey_flip_cost, &t.cut_change,
+                      &t.cut_percent) != 4)
+        return usage_error("--tuning takes four numbers: flip cost, grey flip cost, cut change, cut percent");
     } else if (a == "-g") {
       o.grey = 1;
     } else if (a == "-r" && i + 1 < argc) {

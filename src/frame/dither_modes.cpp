@@ -152,7 +152,8 @@ struct MatrixKernel {
       // 64 bits as in dither(): a weight near the 16.16 limit overflows 32.
       const int64_t delta = int64_t{err} * taps[t].weight >> kFixedShift;
       int16_t& cell = rows[taps[t].dy][x + Dir * taps[t].dx];
-      cell = AddError(cell, static_cast<int>(delta));
+      // AddError's clamp, inline: the cell holds 0..255 and |delta| < 2^24.
+      cell = static_cast<int16_t>(std::clamp(cell + static_cast<int>(delta), 0, kMaxGrey));
     }
   }
 };
@@ -300,7 +301,7 @@ using Field = std::array<int32_t, kFieldCells>;
 constexpr std::array<int32_t, 2 * kTwiceReach + 1> kTwice = {1, 4, 6, 4, 1};  // 1-2-1 convolved with itself
 constexpr int32_t kSelfWeight = 36;   // kTwice's centre squared = sum of B's squared weights
 constexpr int32_t kCostScale = 256;   // g and costs carry B's weights twice: 16 x 16
-constexpr int kCutShare = 2;          // a cut: more than 1/kCutShare of the pixels moved a lot
+constexpr int kPercent = 100;
 // Every change lowers the cost, so the search ends of itself; a frame still
 // changing after this many passes keeps what it has, which bounds the time.
 constexpr int kMaxPasses = 32;
@@ -404,13 +405,19 @@ int refine(const GreyBuffer& base, const GreyBuffer& source, int32_t flip_cost, 
           const int x = w * kWordBits + __builtin_ctzll(bits) - kTwiceReach;
           const int f = field_index(x, y);
           const int32_t e = g[f];
-          // Only a step against the error can help: down where too light.
+          // The cost 2 delta e + 36 delta^2 is least at delta = -e / 36: the
+          // nearest whole number of steps there, at least one (a step back to
+          // the base may pay through the flip it saves), kept on the scale.
+          if (e == 0) continue;
           const int i = y * kWidth + x;
           const int from = out[i];
-          const int delta = e > 0 ? -kStep : kStep;
+          const int toward = e > 0 ? -1 : 1;
+          const int ideal = std::max(std::abs(rounded_quotient(e, kSelfWeight * kStep)), 1);
+          const int steps = std::clamp(toward * ideal, -from / kStep, (kMaxGrey - from) / kStep);
+          if (steps == 0) continue;
+          const int delta = steps * kStep;
           const int to = from + delta;
-          if (e == 0 || to < 0 || to > kMaxGrey) continue;
-          const int32_t gain = 2 * kStep * std::abs(e) - kSelfCost;
+          const int32_t gain = -2 * delta * e - kSelfWeight * delta * delta;
           const int32_t flips = (to != base[i]) - (from != base[i]);  // -1, 0 or 1
           if (gain <= flips * cost_of_flip) continue;
           out[i] = static_cast<uint8_t>(to);
@@ -434,22 +441,22 @@ int refine(const GreyBuffer& base, const GreyBuffer& source, int32_t flip_cost, 
 }
 
 // A new scene: most of the picture changed a lot since the previous frame.
-bool is_cut(const GreyBuffer& source, const GreyBuffer& previous, int cut_change) {
+bool is_cut(const GreyBuffer& source, const GreyBuffer& previous, int cut_change, int cut_percent) {
   int movers = 0;
   for (int i = 0; i < kPixels; ++i) movers += std::abs(source[i] - previous[i]) >= cut_change;
-  return kCutShare * movers > kPixels;
+  return movers * kPercent > kPixels * cut_percent;
 }
 
 template <int Levels>
 void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o,
                  DitherHistory& history, GreyBuffer& out) {
   if (!o.stable) return dither_levels<Levels>(source, matrix, o, out);
-  if (!history.primed || is_cut(source, history.source, o.tuning.cut_change))
+  if (!history.primed || is_cut(source, history.source, o.tuning.cut_change, o.tuning.cut_percent))
     dither_levels<Levels>(source, matrix, o, out);
   else
     out = history.shades;
   const GreyBuffer base = out;
-  refine<Levels>(base, source, o.tuning.flip_cost, out);
+  refine<Levels>(base, source, Levels == kMonoLevels ? o.tuning.flip_cost : o.tuning.grey_flip_cost, out);
   history.source = source;
   history.shades = out;
   history.primed = true;
