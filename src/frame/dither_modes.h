@@ -46,7 +46,7 @@ bool dither_mode_from_name(std::string_view name, DitherMode& mode);
 // the frame starts from the mode's own dithering instead.
 struct StableTuning {
   int flip_cost = 400;       // 2 levels
-  int grey_flip_cost = 100;  // 4 levels
+  int grey_flip_cost = 50;   // 4 levels
   int cut_change = 40;
   int cut_percent = 25;
 };
