@@ -41,7 +41,7 @@ constexpr const char* kUsage =
     "  --serpentine         odd rows right to left, kernel mirrored\n"
     "  --stable             keep still pixels' shades from frame to frame\n"
     "  --tuning=F,G,C,P     the steady mode's flip cost (2 levels, 4 levels), cut\n"
-    "                       change and cut percent (default 400,50,40,25)\n"
+    "                       change and cut percent (default 400,250,40,25)\n"
     "  -g                   four grey levels\n"
     "  -r N                 tone reduction to about N levels\n"
     "  --out=FILE.8xx       also write the video, for vidxview\n"

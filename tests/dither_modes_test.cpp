@@ -729,6 +729,34 @@ TEST(DitherStable, SearchReachesAnExactPicture) {
   }
 }
 
+// Carried-over shades are brought to a level within one step of the new
+// source value, and the search never leaves that range: no black beside
+// white inside a grey area.
+TEST(DitherStable, ShadesStayWithinOneStepOfTheSource) {
+  for (DitherMode m : kAllModes) {
+    DitherHistory history;
+    GreyBuffer out;
+    for (int frame = 0; frame < 6; ++frame) {
+      const GreyBuffer g = jittered(smooth(frame), 50 + frame, 6);
+      dither_frame(g, 1, kFloydSteinberg, options(m, false, true), history, out);
+      if (frame == 0) continue;  // the mode's own dithering, as it comes
+      for (int i = 0; i < kPixels; ++i) ASSERT_LE(std::abs(out[i] - g[i]), 85) << name_of(m) << " i=" << i;
+    }
+  }
+  // A shade three steps off is brought in even where the flip is not worth it
+  // on its own: after white, a flat 40 can only be 0 or 85. Once off their
+  // base, pixels move between those two at no flip cost, so 40 is dithered.
+  DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+  o.tuning.cut_percent = 100;
+  o.tuning.grey_flip_cost = 1000000;
+  DitherHistory history;
+  GreyBuffer out;
+  dither_frame(filled(255), 1, kFloydSteinberg, o, history, out);
+  dither_frame(filled(40), 1, kFloydSteinberg, o, history, out);
+  EXPECT_EQ(count_of(out, 0) + count_of(out, 85), kPixels);
+  EXPECT_NEAR(std::accumulate(out.begin(), out.end(), 0.0) / kPixels, 40.0, 2.0);
+}
+
 namespace {
 
 // The steady output for `next` after `before`, and the output a fresh

@@ -360,6 +360,33 @@ constexpr std::array<uint8_t, kWidth> make_inside() {
 }
 constexpr std::array<uint8_t, kWidth> kInside = make_inside();
 
+// The levels a pixel may take: those within one step of its source value,
+// as error diffusion does, so that a grey area is drawn with the two levels
+// around it and never with black beside white, which the blurred error
+// barely tells apart but the eye does. In 2 levels that is both of them.
+struct LevelRange {
+  std::array<int16_t, kMaxGrey + 1> lowest, highest;  // by source value
+};
+
+template <int Levels>
+constexpr LevelRange level_range() {
+  constexpr int kStep = kStepOf<Levels>;
+  LevelRange r{};
+  for (int v = 0; v <= kMaxGrey; ++v) {
+    r.lowest[v] = static_cast<int16_t>(v == 0 ? 0 : (v - 1) / kStep * kStep);
+    r.highest[v] = static_cast<int16_t>(std::min((v / kStep + 1) * kStep, kMaxGrey));
+  }
+  return r;
+}
+
+// Moves every shade outside its pixel's range to the nearest level inside.
+template <int Levels>
+void bring_into_range(const GreyBuffer& source, GreyBuffer& shades) {
+  static constexpr LevelRange kRange = level_range<Levels>();
+  for (int i = 0; i < kPixels; ++i)
+    shades[i] = static_cast<uint8_t>(std::clamp<int>(shades[i], kRange.lowest[source[i]], kRange.highest[source[i]]));
+}
+
 // Eight bytes of 0 or 1 (the first in the lowest byte) to eight bits, the
 // first in bit 0: each byte's bit lands on its own place in the top byte.
 constexpr uint64_t kGatherBits = 0x0102040810204080ull;
@@ -377,18 +404,26 @@ int refine(const GreyBuffer& base, const GreyBuffer& source, int32_t flip_cost, 
   // |g| must beat these for a change to pay: away from the base, back to it.
   const int32_t away_bar = (kSelfCost + cost_of_flip) / (2 * kStep);
   const int32_t back_bar = (kSelfCost - cost_of_flip) / (2 * kStep);
+  static constexpr LevelRange kRange = level_range<Levels>();
+  const auto& lowest = kRange.lowest;
+  const auto& highest = kRange.highest;
   Field g;
   error_field(out, source, g);
 
-  // First look: every pixel is on its base, so each change would be a flip.
+  // First look: a pixel on its base pays a flip for any change; one already
+  // moved off it (into its range) does not.
   PictureBits look{};
   for (int y = 0; y < kHeight; ++y) {
     const int32_t* row = &g[field_index(0, y)];
     const uint8_t* shade = &out[y * kWidth];
+    const uint8_t* was = &base[y * kWidth];
     std::array<uint8_t, kWidth> worth;
-    for (int x = 0; x < kWidth; ++x)
-      worth[x] = static_cast<uint8_t>((row[x] > away_bar && shade[x] > 0) |
-                                      (row[x] < -away_bar && shade[x] < kMaxGrey));
+    for (int x = 0; x < kWidth; ++x) {
+      const int v = source[y * kWidth + x];
+      const int32_t bar = shade[x] == was[x] ? away_bar : back_bar;
+      worth[x] = static_cast<uint8_t>((row[x] > bar && shade[x] > lowest[v]) |
+                                      (row[x] < -bar && shade[x] < highest[v]));
+    }
     for (int x = 0; x < kWidth; x += kByteBits) {
       uint64_t eight;
       std::memcpy(&eight, &worth[x], sizeof eight);
@@ -413,10 +448,9 @@ int refine(const GreyBuffer& base, const GreyBuffer& source, int32_t flip_cost, 
           const int from = out[i];
           const int toward = e > 0 ? -1 : 1;
           const int ideal = std::max(std::abs(rounded_quotient(e, kSelfWeight * kStep)), 1);
-          const int steps = std::clamp(toward * ideal, -from / kStep, (kMaxGrey - from) / kStep);
-          if (steps == 0) continue;
-          const int delta = steps * kStep;
-          const int to = from + delta;
+          const int to = std::clamp<int>(from + toward * ideal * kStep, lowest[source[i]], highest[source[i]]);
+          if (to == from || (to - from > 0) != (toward > 0)) continue;
+          const int delta = to - from;
           const int32_t gain = -2 * delta * e - kSelfWeight * delta * delta;
           const int32_t flips = (to != base[i]) - (from != base[i]);  // -1, 0 or 1
           if (gain <= flips * cost_of_flip) continue;
@@ -456,6 +490,7 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
   else
     out = history.shades;
   const GreyBuffer base = out;
+  if (history.primed) bring_into_range<Levels>(source, out);
   refine<Levels>(base, source, Levels == kMonoLevels ? o.tuning.flip_cost : o.tuning.grey_flip_cost, out);
   history.source = source;
   history.shades = out;

@@ -39,14 +39,16 @@ bool dither_mode_from_name(std::string_view name, DitherMode& mode);
 // from the previous frame's shades, and a pixel changes only where that brings
 // the picture nearer its source, both seen through a 1-2-1 blur each way (the
 // eye's view of a dithered picture), by more than the flip cost: a sum of
-// squared grey levels over the blurred pixels. A 4-level step moves a pixel a
-// third as far, so it gains a ninth as much and gets its own, smaller cost.
+// squared grey levels over the blurred pixels; the costs were chosen on the
+// quality movies (docs/quality.md). A pixel only ever takes a level within one
+// step of its source value, as error diffusion does, so that 4-level grey
+// areas are drawn with the two levels around them.
 // When more than `cut_percent` % of the pixels moved by `cut_change` grey
 // levels or more since the previous frame (a new scene, or fast movement),
 // the frame starts from the mode's own dithering instead.
 struct StableTuning {
   int flip_cost = 400;       // 2 levels
-  int grey_flip_cost = 50;   // 4 levels
+  int grey_flip_cost = 250;  // 4 levels
   int cut_change = 40;
   int cut_percent = 25;
 };
