@@ -57,6 +57,7 @@ constexpr size_t kRawFrameBytes = size_t{kPixels} * kBgrBytes;
 constexpr size_t kStride = size_t{kWidth} * kBgrBytes;  // 288: already a multiple of four
 constexpr double kPeak = 255.0;
 
+// Stores v little-endian at `at`, as DIB headers hold their numbers.
 void put_u32(uint8_t* at, uint32_t v) {
   for (int k = 0; k < 4; ++k) at[k] = static_cast<uint8_t>(v >> (8 * k));
 }
@@ -124,12 +125,14 @@ struct Options {
   bool tsv = false;
 };
 
+// True, with `rest` what follows, when arg begins with prefix.
 bool starts(std::string_view arg, std::string_view prefix, std::string_view& rest) {
   if (arg.substr(0, prefix.size()) != prefix) return false;
   rest = arg.substr(prefix.size());
   return true;
 }
 
+// Prints the problem and the usage text; the exit status for a bad command line.
 int usage_error(const std::string& problem) {
   std::fprintf(stderr, "dither_quality: %s\n", problem.c_str());
   std::fputs(kUsage, stderr);
@@ -182,6 +185,7 @@ int parse_args(int argc, char** argv, Options& o) {
   return -1;
 }
 
+// The mode as the results name it, e.g. floyd-steinberg+serpentine+stable.
 std::string mode_label(const DitherOptions& d) {
   std::string s(dither_mode_name(d.mode));
   if (d.serpentine) s += "+serpentine";

@@ -184,12 +184,14 @@ void diffuse_row(const K& kernel, int y, const RowPointers& rows, GreyBuffer& ou
     const int q = quantise<Levels>(v);
     out[i] = static_cast<uint8_t>(q);
     const int err = v - q;
-    // No test for a zero error: in grey pictures it is common and unpredictable,
-    // and spreading nothing costs less than a mispredicted branch.
+    // A zero error spreads as nothing (a clamped cell plus 0 is itself), so it
+    // needs no test of its own.
     kernel.template spread<Dir>(err, rows, x);
   }
 }
 
+// Error-diffuses the whole picture with `kernel` into out; odd rows run right
+// to left when serpentine. Three rows of cells are live at a time.
 template <int Levels, class K>
 void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, GreyBuffer& out) {
   std::array<std::array<int16_t, kRowLength>, kRingRows> ring;
@@ -230,6 +232,7 @@ void make_thresholds(const uint16_t* ranks, int side, ThresholdMap& map) {
     }
 }
 
+// The display's thresholds from each mask, worked out on first use and kept.
 template <int Levels>
 const ThresholdMap& bayer_thresholds() {
   static const ThresholdMap map = [] {
@@ -253,6 +256,8 @@ const ThresholdMap& blue_noise_thresholds() {
   return map;
 }
 
+// Ordered dithering: each pixel on its own, the upper of its two levels when
+// it reaches its threshold above the lower.
 template <int Levels>
 void ordered(const GreyBuffer& source, const ThresholdMap& thresholds, GreyBuffer& out) {
   constexpr int kStep = kStepOf<Levels>;
@@ -483,6 +488,8 @@ bool is_cut(const GreyBuffer& source, const GreyBuffer& previous, int cut_change
   return movers * kPercent > kPixels * cut_percent;
 }
 
+// One frame in `Levels` levels: the mode's own dithering, or with the steady
+// mode the search from the previous shades (or from a fresh start after a cut).
 template <int Levels>
 void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o,
                  DitherHistory& history, GreyBuffer& out) {
@@ -499,6 +506,7 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
   history.primed = true;
 }
 
+// A named kernel's published taps and divisor; empty for the other modes.
 DiffusionKernel kernel_of(DitherMode mode) {
   switch (mode) {
     case DitherMode::floyd_steinberg: return {kFloydSteinberg, kFloydSteinbergDivisor};

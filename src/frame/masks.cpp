@@ -38,6 +38,7 @@ constexpr double exp_neg(double x) {
 
 using Weights = std::array<int32_t, kMaxDistanceSquared + 1>;
 
+// The Gaussian by squared distance, in 16.16, rounded.
 constexpr Weights make_weights() {
   Weights w{};
   for (int d2 = 0; d2 <= kMaxDistanceSquared; ++d2)
@@ -49,6 +50,8 @@ constexpr Weights kWeights = make_weights();
 using Pattern = std::array<bool, kCells>;
 using Energy = std::array<int32_t, kCells>;  // each cell's crowding by the pattern's points
 
+// Adds (sign 1) or takes away (-1) one point's crowding around `cell`,
+// wrapping around the torus.
 void add_point(Energy& energy, int cell, int sign) {
   const int cx = cell % kSide, cy = cell / kSide;
   for (int dy = -kReach; dy <= kReach; ++dy) {
@@ -58,6 +61,7 @@ void add_point(Energy& energy, int cell, int sign) {
   }
 }
 
+// Puts a point on `cell` or takes it off, keeping the energy in step.
 void set(Pattern& pattern, Energy& energy, int cell, bool on) {
   pattern[cell] = on;
   add_point(energy, cell, on ? 1 : -1);
