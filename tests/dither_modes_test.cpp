@@ -300,6 +300,43 @@ TEST(DitherKernels, FlatGreysKeepTheirMean) {
   }
 }
 
+namespace {
+
+// Error diffusion written out plainly: cells of value plus received error,
+// read clamped to 0..255, quantised to the nearest level (ties up), the
+// error's shares from spread_of_error added to the neighbours that lie inside
+// the picture, odd rows right to left when serpentine.
+GreyBuffer reference_diffusion(const GreyBuffer& g, DitherMode m, int32_t grey, bool serpentine) {
+  std::vector<int> cell(g.begin(), g.end());
+  GreyBuffer out{};
+  for (int y = 0; y < kHeight; ++y) {
+    const bool back = serpentine && y % 2 == 1;
+    for (int n = 0; n < kWidth; ++n) {
+      const int x = back ? kWidth - 1 - n : n;
+      const int v = std::clamp(cell[y * kWidth + x], 0, 255);
+      const int q = grey == 0 ? (v >= 128 ? 255 : 0) : closestg(static_cast<uint8_t>(v));
+      out[y * kWidth + x] = static_cast<uint8_t>(q);
+      const ErrorSpread s = spread_of_error(m, v - q, back);
+      for (int dy = 0; dy < 3; ++dy)
+        for (int dx = -2; dx <= 2; ++dx)
+          if (y + dy < kHeight && x + dx >= 0 && x + dx < kWidth) cell[(y + dy) * kWidth + x + dx] += s[dy][dx + 2];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(DitherKernels, DiffusionLoopMatchesThePlainDefinition) {
+  const GreyBuffer pictures[] = {noisy(21), smooth(), jittered(smooth(5), 9, 30), filled(77)};
+  for (DitherMode m : kNamedKernels)
+    for (int32_t grey : {0, 1})
+      for (bool serpentine : {false, true})
+        for (const GreyBuffer& g : pictures)
+          ASSERT_EQ(run(g, grey, options(m, serpentine)), reference_diffusion(g, m, grey, serpentine))
+              << name_of(m) << " grey " << grey << (serpentine ? " serpentine" : "");
+}
+
 TEST(DitherKernels, FloydSteinbergOnMidGreyStartsWhiteBlackWhite) {
   const GreyBuffer out = run(filled(128), 0, options(DitherMode::floyd_steinberg));
   // 128 -> 255 (error -127, -56 to the right); 72 -> 0 (error 72, +32); 160 -> 255.

@@ -103,8 +103,21 @@ template <const auto& Taps, int Divisor>
 struct NamedKernel {
   static constexpr size_t kTaps = std::size(Taps);
   static constexpr ShareTable<kTaps> kShares = make_shares(Taps, Divisor);
-
-  static int value(int16_t cell) { return std::clamp<int>(cell, 0, kMaxGrey); }
+  // The taps on the pixel's own row: the next pixel and the one after (-1:
+  // none). Their shares travel along the row in registers rather than
+  // through the row's cells, which would hold up every pixel until the
+  // previous one's share had been stored and read back.
+  static constexpr int kNext = [] {
+    for (size_t k = 0; k < kTaps; ++k)
+      if (Taps[k].dy == 0 && Taps[k].dx == 1) return static_cast<int>(k);
+    return -1;
+  }();
+  static constexpr int kAfterNext = [] {
+    for (size_t k = 0; k < kTaps; ++k)
+      if (Taps[k].dy == 0 && Taps[k].dx == 2) return static_cast<int>(k);
+    return -1;
+  }();
+  static_assert(kNext >= 0, "every named kernel passes error to the next pixel");
 
   // Dir = 1 scans left to right; -1 mirrors every tap.
   template <int Dir>
@@ -112,6 +125,14 @@ struct NamedKernel {
     const auto& share = kShares[err + kMaxError];
     [&]<size_t... K>(std::index_sequence<K...>) {
       ((rows[Taps[K].dy][x + Dir * Taps[K].dx] += share[K]), ...);
+    }(std::make_index_sequence<kTaps>{});
+  }
+
+  // The shares for the rows below only.
+  template <int Dir>
+  static void spread_below(const std::array<int16_t, kTaps>& share, const RowPointers& rows, int x) {
+    [&]<size_t... K>(std::index_sequence<K...>) {
+      ((Taps[K].dy > 0 ? void(rows[Taps[K].dy][x + Dir * Taps[K].dx] += share[K]) : void()), ...);
     }(std::make_index_sequence<kTaps>{});
   }
 };
@@ -173,9 +194,29 @@ int quantise(int v) {
 template <int Levels>
 constexpr int kStepOf = kMaxGrey / (Levels - 1);  // 255 or 85 between levels
 
-// One row of error diffusion, scanned in direction Dir.
-template <int Levels, int Dir, class K>
-void diffuse_row(const K& kernel, int y, const RowPointers& rows, GreyBuffer& out) {
+// One row of error diffusion with a named kernel, scanned in direction Dir;
+// the same sums as spreading every share through the cells.
+template <int Levels, int Dir, const auto& Taps, int Divisor>
+void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& rows, GreyBuffer& out) {
+  using K = NamedKernel<Taps, Divisor>;
+  const int first = Dir > 0 ? 0 : kWidth - 1;
+  int next = 0, after_next = 0;  // what the next two pixels get from this row
+  for (int n = 0; n < kWidth; ++n) {
+    const int x = first + Dir * n;
+    const int v = std::clamp(rows[0][x] + next, 0, kMaxGrey);
+    const int q = quantise<Levels>(v);
+    out[y * kWidth + x] = static_cast<uint8_t>(q);
+    const auto& share = K::kShares[v - q + kMaxError];
+    next = after_next + share[K::kNext];
+    if constexpr (K::kAfterNext >= 0) after_next = share[K::kAfterNext];
+    K::template spread_below<Dir>(share, rows, x);
+  }
+}
+
+// One row of error diffusion with the settings' kernel, scanned in direction
+// Dir, every share through the cells as dither() adds them.
+template <int Levels, int Dir>
+void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, GreyBuffer& out) {
   const int first = Dir > 0 ? 0 : kWidth - 1;
   for (int n = 0; n < kWidth; ++n) {
     const int x = first + Dir * n;
