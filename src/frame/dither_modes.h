@@ -89,11 +89,15 @@ struct DiffusionKernel {
   std::span<const DiffusionTap> taps;  // in the order their shares are rounded
   int divisor = 0;                     // 0: not a named diffusion kernel
 };
+
+// A named kernel's published taps and divisor; no taps and divisor 0 for
+// matrix (whose kernel comes from the settings) and the ordered modes.
 DiffusionKernel diffusion_kernel(DitherMode mode);
 
 // The error a named kernel puts on each neighbour, dy rows down and dx
-// columns along the scan (dx from -2 to 2; mirrored flips it): what the
-// dithering loop adds for one pixel's error `err` (-255..255). Shares are
+// columns to the right (-2 to 2), for one pixel's error `err` (-255..255):
+// what the dithering loop adds. Mirrored, as on a serpentine scan's odd
+// rows, every tap's dx changes sign. Shares are
 // rounded to nearest (halves away from zero) on the running total, so they
 // add up to err x (sum of shares) / divisor rounded, and an error of -1, 0
 // or 1 (a pixel one level off a display level, such as sampling's white,
