@@ -1,12 +1,16 @@
 // Frames per second of the per-frame pipeline (sample, reduce, dither, pack)
 // on a display-sized frame like the ones the encoder hands over, and of each
-// stage alone. items_per_second is frames per second.
+// stage alone; then the pipeline with each dithering mode, and with the
+// steady mode over moving sequences. items_per_second is frames per second.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "frame/dib.h"
+#include "frame/dither_modes.h"
 #include "frame/frame.h"
 
 namespace {
@@ -110,6 +114,117 @@ void BM_Pack(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Pack)->ArgName("grey")->Arg(0)->Arg(1);
+
+// --- Dithering modes ------------------------------------------------------
+
+std::vector<uint8_t> blank_dib() {
+  std::vector<uint8_t> dib(dib_bytes(kWidth, kHeight));
+  put_dib_header(dib, kWidth, kHeight);
+  return dib;
+}
+
+uint8_t clip(double v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// What the steady mode is timed on: it does work only where frames differ,
+// so one repeated frame would flatter it. A still: the picture above under
+// fresh light noise (-3..3) each frame. A pan: a smooth textured scene
+// sliding 0.35 pixels a frame (3.5 a second at 10 frames a second), light
+// noise on it; the sequence loops, which adds a jump every 32 frames.
+enum Sequence { kStill = 0, kPan = 1 };
+constexpr int kSequenceFrames = 32;
+
+std::vector<std::vector<uint8_t>> sequence(int kind) {
+  std::vector<std::vector<uint8_t>> frames;
+  const std::vector<uint8_t> still = picture();
+  uint32_t seed = 77;
+  for (int n = 0; n < kSequenceFrames; ++n) {
+    std::vector<uint8_t> dib = blank_dib();
+    for (int b = 0; b < kHeight; ++b)
+      for (int a = 0; a < kWidth; ++a) {
+        seed = seed * 1664525 + 1013904223;
+        const int noise = static_cast<int>(seed >> 29) - 3;  // -3..3 (and 4)
+        const size_t at = kDibHeaderBytes + (kHeight - 1 - b) * kStride + 3 * a;
+        for (int c = 0; c < 3; ++c) {
+          double v;
+          if (kind == kStill) {
+            v = still[at + c];
+          } else {
+            const double x = a + 0.35 * n, y = b;
+            v = 128 + 60 * std::sin(x * 0.21 + c) * std::cos(y * 0.17) + 40 * std::sin((x + 2 * y) * 0.05) +
+                x * 0.4 - y * 0.5;
+          }
+          dib[at + c] = clip(v + noise);
+        }
+      }
+    frames.push_back(std::move(dib));
+  }
+  return frames;
+}
+
+// The whole pipeline with one mode, on the picture above.
+void BM_PipelineMode(benchmark::State& state, DitherMode mode, int32_t grey, bool serpentine) {
+  const std::vector<uint8_t> frame = picture();
+  DitherOptions options;
+  options.mode = mode;
+  options.serpentine = serpentine;
+  DitherHistory history;
+  GreyBuffer graybuf, ditherbuf;
+  Plane final, final2;
+  for (auto _ : state) {
+    sample(frame, graybuf);
+    reduce(graybuf, 0);
+    dither_frame(graybuf, shades_for(grey), kFloydSteinberg, options, history, ditherbuf);
+    pack(ditherbuf, shades_for(grey), final, final2);
+    benchmark::DoNotOptimize(final.data());
+    benchmark::DoNotOptimize(final2.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The whole pipeline with the steady mode over a moving sequence.
+void BM_PipelineStable(benchmark::State& state, DitherMode mode, int32_t grey, int kind) {
+  const std::vector<std::vector<uint8_t>> frames = sequence(kind);
+  DitherOptions options;
+  options.mode = mode;
+  options.stable = true;
+  DitherHistory history;
+  GreyBuffer graybuf, ditherbuf;
+  Plane final, final2;
+  size_t n = 0;
+  for (auto _ : state) {
+    sample(frames[n], graybuf);
+    n = (n + 1) % frames.size();
+    reduce(graybuf, 0);
+    dither_frame(graybuf, shades_for(grey), kFloydSteinberg, options, history, ditherbuf);
+    pack(ditherbuf, shades_for(grey), final, final2);
+    benchmark::DoNotOptimize(final.data());
+    benchmark::DoNotOptimize(final2.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Named registrations, e.g. BM_PipelineMode/floyd-steinberg/grey:1/serpentine.
+const bool kModesRegistered = [] {
+  for (int m = 0; m < kDitherModeCount; ++m) {
+    const DitherMode mode = static_cast<DitherMode>(m);
+    const std::string name(dither_mode_name(mode));
+    const bool diffusion = mode != DitherMode::bayer && mode != DitherMode::blue_noise;
+    for (int32_t grey : {0, 1}) {
+      const std::string levels = "/grey:" + std::to_string(grey);
+      benchmark::RegisterBenchmark(("BM_PipelineMode/" + name + levels).c_str(), BM_PipelineMode, mode, grey, false);
+      if (diffusion)
+        benchmark::RegisterBenchmark(("BM_PipelineMode/" + name + levels + "/serpentine").c_str(), BM_PipelineMode,
+                                     mode, grey, true);
+      for (int kind : {kStill, kPan})
+        benchmark::RegisterBenchmark(
+            ("BM_PipelineStable/" + name + levels + (kind == kStill ? "/still" : "/pan")).c_str(),
+            BM_PipelineStable, mode, grey, kind);
+    }
+  }
+  return true;
+}();
 
 }  // namespace
 

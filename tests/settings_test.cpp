@@ -363,4 +363,53 @@ TEST(SettingsLongOptions, TrimAndFitErrors) {
   }
 }
 
+TEST(SettingsLongOptions, DitherModesAndTheLaterOfMAndDitherWins) {
+  const std::string kernel = "0,0,0,0,0,0.5,0,0.5,0";
+  const struct {
+    std::vector<std::string> options;
+    DitherMode mode;
+    bool serpentine, stable;
+  } cases[] = {
+      {{}, DitherMode::matrix, false, false},
+      {{"--dither=atkinson"}, DitherMode::atkinson, false, false},
+      {{"--dither=two-row-sierra", "--serpentine"}, DitherMode::two_row_sierra, true, false},
+      {{"--dither=blue-noise", "--stable"}, DitherMode::blue_noise, false, true},
+      {{"-m", kernel, "--dither=bayer"}, DitherMode::bayer, false, false},
+      {{"--dither=bayer", "-m", kernel}, DitherMode::matrix, false, false},
+      {{"--dither=bayer", "--dither=matrix"}, DitherMode::matrix, false, false},
+      {{"--stable", "--serpentine", "--stable"}, DitherMode::matrix, true, true},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = parse_options(c.options);
+    ASSERT_TRUE(p.ok) << p.console;
+    EXPECT_EQ(p.settings.dither, c.mode) << c.options.size();
+    EXPECT_EQ(p.settings.serpentine, c.serpentine);
+    EXPECT_EQ(p.settings.stable, c.stable);
+  }
+  // -m still sets its kernel when a named one follows, for a later --dither=matrix.
+  const Parsed p = parse_options({"-m", kernel, "--dither=stucki"});
+  EXPECT_EQ(p.settings.matrix[5], 32768);
+}
+
+TEST(SettingsLongOptions, DitherErrors) {
+  const std::string names =
+      "matrix, floyd-steinberg, atkinson, jarvis-judice-ninke, stucki, burkes, sierra, two-row-sierra, "
+      "sierra-lite, bayer or blue-noise\n";
+  const struct {
+    std::string option;
+    std::string console;
+  } cases[] = {
+      {"--dither=floyd", "error argument for --dither: " + names},
+      {"--dither=Atkinson", "error argument for --dither: " + names},
+      {"--dither", "error argument for --dither: " + names},
+      {"--stable=yes", "error argument for --stable: it takes no value\n"},
+      {"--serpentine=", "error argument for --serpentine: it takes no value\n"},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = parse_options({c.option});
+    EXPECT_FALSE(p.ok) << c.option;
+    EXPECT_EQ(p.console, c.console) << c.option;
+  }
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "frame/dither_modes.h"
 #include "frame/frame.h"
 #include "movie/avi_source.h"
 #include "movie/encoder.h"
@@ -46,6 +47,7 @@ Outcome fail(std::string line) { return {std::move(line), 0}; }
 struct FrameBuffers {
   GreyBuffer graybuf, ditherbuf;
   Plane final, final2;
+  DitherHistory history;  // the steady mode's memory of the frame before
 };
 
 // The line for a source that failed to open, by the step that failed.
@@ -160,7 +162,8 @@ Outcome convert_frame(std::span<const uint8_t> dib, const ConversionSettings& s,
   const Shades shades = shades_for(s.grey);
   if (!sample(dib, b.graybuf)) return fail("nomoreframes");
   reduce(b.graybuf, s.reduction);
-  dither(b.graybuf, shades, s.matrix, b.ditherbuf);
+  const DitherOptions options{s.dither, s.serpentine, s.stable, {}};
+  dither_frame(b.graybuf, shades, s.matrix, options, b.history, b.ditherbuf);
   pack(b.ditherbuf, shades, b.final, b.final2);
   if (!outfile.write_record(b.final, b.final2, shades)) {
     std::putchar('\n');  // ends the progress line the message would overwrite

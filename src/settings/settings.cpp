@@ -90,12 +90,32 @@ bool set_duration(std::string_view value, ConversionSettings& settings) {
   return true;
 }
 
+bool set_dither(std::string_view value, ConversionSettings& settings) {
+  return dither_mode_from_name(value, settings.dither);
+}
+
+bool set_serpentine(std::string_view, ConversionSettings& settings) {
+  settings.serpentine = true;
+  return true;
+}
+
+bool set_stable(std::string_view, ConversionSettings& settings) {
+  settings.stable = true;
+  return true;
+}
+
 constexpr const char* kTimeForms = "a time in seconds, or [[HH:]MM:]SS[.fff]";
 
 constexpr LongOption kLongOptions[] = {
     {"fit", true, "pad, crop or stretch", set_fit},
     {"start", true, kTimeForms, set_start},
     {"duration", true, "a time above zero, in seconds or [[HH:]MM:]SS[.fff]", set_duration},
+    {"dither", true,
+     "matrix, floyd-steinberg, atkinson, jarvis-judice-ninke, stucki, burkes, sierra, two-row-sierra, sierra-lite, "
+     "bayer or blue-noise",
+     set_dither},
+    {"serpentine", false, "it takes no value", set_serpentine},
+    {"stable", false, "it takes no value", set_stable},
 };
 
 // Applies one "--name" or "--name=value" argument.
@@ -116,6 +136,26 @@ bool apply_long_option(std::string_view arg, ConversionSettings& settings, std::
 }
 
 }  // namespace
+
+namespace {
+
+constexpr std::array<std::string_view, kDitherModeCount> kDitherNames = {
+    "matrix", "floyd-steinberg", "atkinson", "jarvis-judice-ninke", "stucki", "burkes",
+    "sierra", "two-row-sierra", "sierra-lite", "bayer", "blue-noise",
+};
+
+}  // namespace
+
+std::string_view dither_mode_name(DitherMode mode) { return kDitherNames[static_cast<size_t>(mode)]; }
+
+bool dither_mode_from_name(std::string_view name, DitherMode& mode) {
+  for (size_t m = 0; m < kDitherNames.size(); ++m)
+    if (kDitherNames[m] == name) {
+      mode = static_cast<DitherMode>(m);
+      return true;
+    }
+  return false;
+}
 
 bool read_time(std::string_view text, int64_t& ms) {
   constexpr int kMaxFields = 3;          // hours, minutes, seconds
@@ -181,6 +221,7 @@ bool parse_settings(int argc, const char* const argv[], ConversionSettings& sett
         if (++i >= argc || !read_weights(argv[i], weights))
           return fail(console, "error argument for dither matrix");
         settings.fmat = weights;
+        settings.dither = DitherMode::matrix;
         const auto& f = settings.fmat;
         std::fprintf(console, "[ %f , %f , %f ]\n[ %f , %f , %f ]\n[ %f , %f , %f ]\n", f[0], f[1],
                      f[2], f[3], f[4], f[5], f[6], f[7], f[8]);

@@ -15,6 +15,33 @@ enum class Fit { pad, crop, stretch };
 
 constexpr int64_t kNoDuration = -1;  // the clip runs to the movie's end
 
+// How a frame is quantised (--dither=NAME): the 3 x 3 kernel of -m (the
+// default, Floyd-Steinberg unless -m says otherwise), a named error-diffusion
+// kernel, or ordered dithering with a mask.
+enum class DitherMode : uint8_t {
+  matrix,  // the settings' 3 x 3 kernel (-m, Floyd-Steinberg by default), default arithmetic
+  floyd_steinberg,
+  atkinson,
+  jarvis_judice_ninke,
+  stucki,
+  burkes,
+  sierra,
+  two_row_sierra,
+  sierra_lite,
+  bayer,       // ordered, 8 x 8 Bayer matrix
+  blue_noise,  // ordered, 64 x 64 void-and-cluster mask
+};
+constexpr int kDitherModeCount = 11;
+
+// The command-line name of each mode ("matrix", "floyd-steinberg",
+// "two-row-sierra", "blue-noise", ...), in DitherMode order.
+std::string_view dither_mode_name(DitherMode mode);
+
+// Looks a command-line name up; false, leaving `mode` alone, if there is no
+// such mode. Names are matched exactly (lower case, words joined by '-').
+bool dither_mode_from_name(std::string_view name, DitherMode& mode);
+
+
 struct ConversionSettings {
   std::string moviepath;
   std::string outpath;
@@ -27,6 +54,9 @@ struct ConversionSettings {
   Fit fit = Fit::pad;
   int64_t start_ms = 0;                  // the clip: from here (milliseconds of movie)
   int64_t duration_ms = kNoDuration;     // ... for this long, more than 0
+  DitherMode dither = DitherMode::matrix;  // the later of -m and --dither wins
+  bool serpentine = false;               // odd rows scanned right to left
+  bool stable = false;                   // still pixels keep their shades from frame to frame
 };
 
 // Reads a time of "SS[.fff]", "MM:SS[.fff]" or "HH:MM:SS[.fff]" (seconds

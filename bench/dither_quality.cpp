@@ -1,0 +1,345 @@
+// dither_quality: how one dithering mode looks on a movie. For every frame
+// the pipeline makes it measures flicker (the share of pixels whose shade
+// changed since the previous frame) and fidelity (PSNR of the shades against
+// the sampled grey, both seen through a 1-2-1 blur, as the eye sees a
+// dithered picture), then times the pipeline alone over the same frames.
+// Frames come through a FrameSource, chosen with --engine.
+#include <algorithm>
+#include <time.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "frame/dither_modes.h"
+#include "frame/frame.h"
+#include "movie/frame_source.h"
+#include "raster.h"
+#include "videofile/videofile.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: dither_quality SOURCE [options]\n"
+    "Measures a dithering mode over a movie: flicker (% of pixels whose shade changes\n"
+    "between consecutive frames), fidelity (PSNR in dB of the shades against the sampled\n"
+    "grey frames, both blurred 1-2-1) and the pipeline's frames per second.\n"
+    "Options:\n"
+    "  --engine=raw         how SOURCE is read; raw: 96 x 64 frames of bgr24 as made by\n"
+    "                       ffmpeg -i MOVIE -vf fps=10,scale=...,pad=96:64:... -f rawvideo\n"
+    "                       -pix_fmt bgr24 (default)\n"
+    "  --dither=NAME        matrix (default), floyd-steinberg, atkinson,\n"
+    "                       jarvis-judice-ninke, stucki, burkes, sierra, two-row-sierra,\n"
+    "                       sierra-lite, bayer, blue-noise\n"
+    "  --serpentine         odd rows right to left, kernel mirrored\n"
+    "  --stable             keep still pixels' shades from frame to frame\n"
+    "  --tuning=F,G,C,P     the steady mode's flip cost (2 levels, 4 levels), cut\n"
+    "                       change and cut percent (default 400,250,40,25)\n"
+    "  -g                   four grey levels\n"
+    "  -r N                 tone reduction to about N levels\n"
+    "  --out=FILE.8xx       also write the video, for vidxview\n"
+    "  --label=TEXT         the source's name in the result (default SOURCE)\n"
+    "  --min-time=SECONDS   least time spent timing the pipeline (default 0.5)\n"
+    "  --tsv                one tab-separated line: label, mode, levels, frames,\n"
+    "                       flicker %, PSNR dB, pipeline fps, source fps\n";
+
+constexpr uint32_t kOutputFps = 10;
+constexpr size_t kDibHeader = 40;
+constexpr size_t kBgrBytes = 3;
+constexpr size_t kRawFrameBytes = size_t{kPixels} * kBgrBytes;
+constexpr size_t kStride = size_t{kWidth} * kBgrBytes;  // 288: already a multiple of four
+constexpr double kPeak = 255.0;
+
+// Stores v little-endian at `at`, as DIB headers hold their numbers.
+void put_u32(uint8_t* at, uint32_t v) {
+  for (int k = 0; k < 4; ++k) at[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+// 96 x 64 frames of packed blue-green-red, top row first, one after another
+// with nothing between: what ffmpeg's rawvideo muxer writes. Each is handed
+// over as the bottom-up DIB the pipeline reads, rows turned upside down.
+class RawFrameSource : public FrameSource {
+ public:
+  explicit RawFrameSource(std::string path)
+      : path_(std::move(path)), raw_(kRawFrameBytes), dib_(kDibHeader + kRawFrameBytes) {}
+  ~RawFrameSource() override {
+    if (file_) std::fclose(file_);
+  }
+
+  SourceStatus open() override {
+    file_ = std::fopen(path_.c_str(), "rb");
+    if (!file_) return SourceStatus::open_failed;
+    if (std::fseek(file_, 0, SEEK_END) != 0) return SourceStatus::info_failed;
+    const long bytes = std::ftell(file_);
+    if (bytes < 0 || bytes % static_cast<long>(kRawFrameBytes) != 0) return SourceStatus::info_failed;
+    frames_ = static_cast<uint32_t>(bytes / static_cast<long>(kRawFrameBytes));
+    put_u32(&dib_[0], kDibHeader);
+    put_u32(&dib_[4], kWidth);
+    put_u32(&dib_[8], kHeight);
+    return SourceStatus::ok;
+  }
+  FrameSize size() const override { return {kWidth, kHeight}; }
+  SourceTiming timing() const override { return {kOutputFps, 1, 0, frames_, true}; }
+
+  FrameStatus frame(uint32_t pos, std::span<const uint8_t>& dib) override {
+    if (pos >= frames_) return FrameStatus::ended;
+    if (std::fseek(file_, static_cast<long>(pos * kRawFrameBytes), SEEK_SET) != 0 ||
+        std::fread(raw_.data(), 1, raw_.size(), file_) != raw_.size())
+      return FrameStatus::failed;
+    for (int y = 0; y < kHeight; ++y)
+      std::memcpy(&dib_[kDibHeader + size_t(kHeight - 1 - y) * kStride], &raw_[size_t(y) * kStride], kStride);
+    dib = dib_;
+    return FrameStatus::ok;
+  }
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  uint32_t frames_ = 0;
+  std::vector<uint8_t> raw_;
+  std::vector<uint8_t> dib_;
+};
+
+// Engines are added here; each gets the SOURCE argument as it is.
+std::unique_ptr<FrameSource> make_source(std::string_view engine, const std::string& path) {
+  if (engine == "raw") return std::make_unique<RawFrameSource>(path);
+  return nullptr;
+}
+
+struct Options {
+  std::string source;
+  std::string engine = "raw";
+  DitherOptions dither;
+  int32_t grey = 0;
+  int32_t reduction = 0;
+  std::string out;
+  std::string label;
+  double min_time = 0.5;
+  bool tsv = false;
+};
+
+// True, with `rest` what follows, when arg begins with prefix.
+bool starts(std::string_view arg, std::string_view prefix, std::string_view& rest) {
+  if (arg.substr(0, prefix.size()) != prefix) return false;
+  rest = arg.substr(prefix.size());
+  return true;
+}
+
+// Prints the problem and the usage text; the exit status for a bad command line.
+int usage_error(const std::string& problem) {
+  std::fprintf(stderr, "dither_quality: %s\n", problem.c_str());
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+// -1 to go on, or the exit status.
+int parse_args(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    std::string_view v;
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (starts(a, "--engine=", v)) {
+      o.engine = v;
+    } else if (starts(a, "--dither=", v)) {
+      if (!dither_mode_from_name(v, o.dither.mode)) return usage_error("no dithering mode " + std::string(v));
+    } else if (a == "--serpentine") {
+      o.dither.serpentine = true;
+    } else if (a == "--stable") {
+      o.dither.stable = true;
+    } else if (starts(a, "--tuning=", v)) {
+      StableTuning& t = o.dither.tuning;
+      if (std::sscanf(std::string(v).c_str(), "%d,%d,%d,%d", &t.flip_cost, &t.grey_flip_cost, &t.cut_change,
+                      &t.cut_percent) != 4)
+        return usage_error("--tuning takes four numbers: flip cost, grey flip cost, cut change, cut percent");
+    } else if (a == "-g") {
+      o.grey = 1;
+    } else if (a == "-r" && i + 1 < argc) {
+      o.reduction = std::atoi(argv[++i]);
+    } else if (starts(a, "--out=", v)) {
+      o.out = v;
+    } else if (starts(a, "--label=", v)) {
+      o.label = v;
+    } else if (starts(a, "--min-time=", v)) {
+      o.min_time = std::atof(std::string(v).c_str());
+    } else if (a == "--tsv") {
+      o.tsv = true;
+    } else if (!a.empty() && a[0] == '-') {
+      return usage_error("unknown option " + std::string(a));
+    } else if (o.source.empty()) {
+      o.source = a;
+    } else {
+      return usage_error("give one SOURCE");
+    }
+  }
+  if (o.source.empty()) return usage_error("no SOURCE given");
+  if (o.label.empty()) o.label = o.source;
+  return -1;
+}
+
+// The mode as the results name it, e.g. floyd-steinberg+serpentine+stable.
+std::string mode_label(const DitherOptions& d) {
+  std::string s(dither_mode_name(d.mode));
+  if (d.serpentine) s += "+serpentine";
+  if (d.stable) s += "+stable";
+  return s;
+}
+
+// The picture as the eye sees it from a little way off: a 3 x 3 binomial
+// blur (1-2-1 each way, edges repeated), kept 16 times too large.
+using Blurred = std::array<int32_t, kPixels>;
+void blur(const GreyBuffer& in, Blurred& out) {
+  std::array<int32_t, kPixels> rows;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      const int l = std::max(x - 1, 0), r = std::min(x + 1, kWidth - 1);
+      rows[y * kWidth + x] = in[y * kWidth + l] + 2 * in[y * kWidth + x] + in[y * kWidth + r];
+    }
+  for (int y = 0; y < kHeight; ++y) {
+    const int u = std::max(y - 1, 0), d = std::min(y + 1, kHeight - 1);
+    for (int x = 0; x < kWidth; ++x)
+      out[y * kWidth + x] = rows[u * kWidth + x] + 2 * rows[y * kWidth + x] + rows[d * kWidth + x];
+  }
+}
+
+// Which source position shows output frame n: the run's 10 frames a second.
+uint32_t position_of(const SourceTiming& t, uint64_t n) {
+  return t.start + static_cast<uint32_t>(n * t.rate / (uint64_t{kOutputFps} * t.scale));
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// The time this thread has run: on a shared machine, wall time would count
+// the time others had the core.
+double thread_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (const int status = parse_args(argc, argv, o); status >= 0) return status;
+
+  std::unique_ptr<FrameSource> source = make_source(o.engine, o.source);
+  if (!source) return usage_error("no engine " + o.engine);
+  if (source->open() != SourceStatus::ok) {
+    std::fprintf(stderr, "dither_quality: %s: cannot be read\n", o.source.c_str());
+    return 1;
+  }
+  const SourceTiming timing = source->timing();
+  if (timing.rate == 0 || timing.scale == 0) {
+    std::fprintf(stderr, "dither_quality: %s: no frame rate\n", o.source.c_str());
+    return 1;
+  }
+
+  // Frames are kept so that the timing passes repeat exactly what was measured.
+  const uint64_t wanted = uint64_t{timing.length} * kOutputFps * timing.scale / timing.rate;
+  std::vector<std::vector<uint8_t>> frames;
+  double fetch_seconds = 0;
+  for (uint64_t n = 0; !timing.exact_length || n < wanted; ++n) {
+    std::span<const uint8_t> dib;
+    const auto t0 = std::chrono::steady_clock::now();
+    const FrameStatus status = source->frame(position_of(timing, n), dib);
+    fetch_seconds += seconds_since(t0);
+    if (status == FrameStatus::ended) break;
+    if (status == FrameStatus::failed) {
+      std::fprintf(stderr, "dither_quality: %s: frame %" PRIu64 " cannot be read\n", o.source.c_str(), n);
+      return 1;
+    }
+    frames.emplace_back(dib.begin(), dib.end());
+  }
+  if (frames.empty()) {
+    std::fprintf(stderr, "dither_quality: %s: no frames\n", o.source.c_str());
+    return 1;
+  }
+
+  VideoWriter video;
+  if (!o.out.empty() && (!video.open(o.out.c_str()) ||
+                         !video.write_header(o.grey, static_cast<uint32_t>(frames.size())))) {
+    std::fprintf(stderr, "dither_quality: %s: cannot be written\n", o.out.c_str());
+    return 1;
+  }
+
+  // The measured pass.
+  const Kernel matrix = {0, 0, 0, 0, 0, 28672, 12288, 20480, 4096};  // -m's default, Floyd-Steinberg
+  GreyBuffer graybuf, reference, ditherbuf, previous;
+  Plane final, final2;
+  DitherHistory history;
+  Blurred seen, meant;
+  uint64_t flips = 0;
+  double squared = 0;
+  for (size_t n = 0; n < frames.size(); ++n) {
+    if (!sample(frames[n], graybuf)) {
+      std::fprintf(stderr, "dither_quality: frame %zu is not a readable DIB\n", n);
+      return 1;
+    }
+    reference = graybuf;
+    reduce(graybuf, o.reduction);
+    dither_frame(graybuf, shades_for(o.grey), matrix, o.dither, history, ditherbuf);
+    pack(ditherbuf, shades_for(o.grey), final, final2);
+    if (!o.out.empty() && !video.write_record(final, final2, shades_for(o.grey))) {
+      std::fprintf(stderr, "dither_quality: %s: write failed\n", o.out.c_str());
+      return 1;
+    }
+    if (n > 0)
+      for (int i = 0; i < kPixels; ++i) flips += ditherbuf[i] != previous[i];
+    previous = ditherbuf;
+    blur(ditherbuf, seen);
+    blur(reference, meant);
+    for (int i = 0; i < kPixels; ++i) {
+      const double d = (seen[i] - meant[i]) / 16.0;
+      squared += d * d;
+    }
+  }
+  if (!o.out.empty() && !video.finish(static_cast<uint32_t>(frames.size()))) {
+    std::fprintf(stderr, "dither_quality: %s: write failed\n", o.out.c_str());
+    return 1;
+  }
+
+  // The timed passes: the pipeline alone, from a fresh history each time, in
+  // this thread's processor time.
+  // The first frame of a blue-noise run has already built its mask.
+  uint64_t timed = 0;
+  const double t0 = thread_seconds();
+  double elapsed = 0;
+  do {
+    DitherHistory fresh;
+    for (const std::vector<uint8_t>& f : frames) {
+      sample(f, graybuf);
+      reduce(graybuf, o.reduction);
+      dither_frame(graybuf, shades_for(o.grey), matrix, o.dither, fresh, ditherbuf);
+      pack(ditherbuf, shades_for(o.grey), final, final2);
+    }
+    timed += frames.size();
+    elapsed = thread_seconds() - t0;
+  } while (elapsed < o.min_time);
+
+  const size_t count = frames.size();
+  const double flicker = count > 1 ? 100.0 * double(flips) / (double(count - 1) * kPixels) : 0.0;
+  const double mse = squared / (double(count) * kPixels);
+  const double psnr = mse > 0 ? 10 * std::log10(kPeak * kPeak / mse) : INFINITY;
+  const double fps = double(timed) / elapsed;
+  const double source_fps = fetch_seconds > 0 ? double(count) / fetch_seconds : INFINITY;
+  const int levels = o.grey ? 4 : 2;
+  if (o.tsv)
+    std::printf("%s\t%s\t%d\t%zu\t%.2f\t%.2f\t%.0f\t%.0f\n", o.label.c_str(), mode_label(o.dither).c_str(),
+                levels, count, flicker, psnr, fps, source_fps);
+  else
+    std::printf("%s: %s, %d levels, %zu frames: flicker %.2f %%, fidelity %.2f dB, "
+                "pipeline %.0f frames/s (source %.0f frames/s)\n",
+                o.label.c_str(), mode_label(o.dither).c_str(), levels, count, flicker, psnr, fps, source_fps);
+  return 0;
+}

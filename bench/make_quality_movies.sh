@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Makes the movies the dithering quality table is measured on, from the
+# photographs Debian's python3-skimage ships, and their frames at 10 per
+# second scaled straight to 96 x 64 (no lossy step in between):
+#   bench/make_quality_movies.sh [DIR]          (DIR defaults to build-quality)
+# DIR/still.mp4   one photograph held 5 s with light camera noise
+# DIR/pans.mp4    slow pans over four photographs, 24 s, 3 to 4 display pixels a second
+# DIR/action.mp4  fast pans, a zoom, shaking, an object flying over a picture,
+#                 a cut every 1.5 s; 12 s
+# DIR/NAME.bgr    the frames of NAME.mp4: 96 x 64 bgr24, top row first, one after another
+# Every movie is 480 x 320 (the display's shape), 25 frames a second, x264 crf 20.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-packages.sh ffmpeg python3-skimage >&2
+out=${1:-build-quality}
+mkdir -p "$out/segments"
+photos=/usr/lib/python3/dist-packages/skimage/data
+fps=25
+# The same bytes on every run: fixed noise seed, no encoder or muxer stamps.
+exact=(-fflags +bitexact -flags:v +bitexact -map_metadata -1)
+
+# segment NAME SECONDS PHOTO FILTER: PHOTO held as a movie through FILTER
+# (which must end at 480 x 320), stored losslessly for the final encode.
+segment() {
+  ffmpeg -v error -y -framerate $fps -loop 1 -t "$2" -i "$photos/$3" \
+    -vf "$4,setsar=1,format=yuv420p" -r $fps -c:v ffv1 "${exact[@]}" "$out/segments/$1.mkv"
+}
+
+# overlay NAME SECONDS BACKGROUND BGFILTER OBJECT OBJFILTER X Y: OBJECT
+# (through OBJFILTER) moving over BACKGROUND along X(t), Y(t).
+overlay() {
+  ffmpeg -v error -y -framerate $fps -loop 1 -t "$2" -i "$photos/$3" \
+    -framerate $fps -loop 1 -t "$2" -i "$photos/$5" \
+    -filter_complex "[0]$4[bg];[1]$6[fg];[bg][fg]overlay=x='$7':y='$8',setsar=1,format=yuv420p" \
+    -r $fps -c:v ffv1 "${exact[@]}" "$out/segments/$1.mkv"
+}
+
+# join MOVIE SEGMENT...: the segments one after another, cut hard, encoded once.
+join() {
+  local movie=$1 list="$out/segments/$1.txt"
+  shift
+  : > "$list"
+  for s in "$@"; do echo "file '$s.mkv'" >> "$list"; done
+  ffmpeg -v error -y -f concat -safe 0 -i "$list" -c:v libx264 -preset medium -crf 20 \
+    -pix_fmt yuv420p -threads 1 "${exact[@]}" "$out/$movie.mp4"
+}
+
+# A photograph held still, light temporal noise on it (ffmpeg's noise filter,
+# strength 8 of 100, new every frame) before the encoder.
+segment still 5 coffee.png "scale=480:320,noise=alls=8:allf=t"
+join still still
+
+# Slow pans: 15 to 20 movie pixels a second, 3 to 4 display pixels.
+segment pan1 6 coffee.png "scale=720:480,crop=480:320:x='20*t':y=80"
+segment pan2 6 astronaut.png "scale=512:512,crop=480:320:x=16:y='20*t'"
+segment pan3 6 chelsea.png "scale=720:480,crop=480:320:x='40+15*t':y='40+10*t'"
+segment pan4 6 motorcycle_left.png "crop=480:320:x='240-20*t':y=90"
+join pans pan1 pan2 pan3 pan4
+
+# Fast action: 200 to 350 movie pixels a second, and a cut every 1.5 s.
+segment act1 1.5 rocket.jpg "scale=960:640,crop=480:320:x='300*t':y=160"
+segment act2 1.5 astronaut.png \
+  "scale=480:480,crop=480:320:0:80,zoompan=z='1+0.025*on':d=1:x='iw/2-iw/zoom/2':y='ih/2-ih/zoom/2':s=480x320:fps=$fps"
+segment act3 1.5 coffee.png "scale=720:480,crop=480:320:x='120+100*sin(10*t)':y='80+60*cos(13*t)'"
+overlay act4 1.5 camera.png "scale=480:480,crop=480:320:0:80" chelsea.png "scale=160:106" \
+  "-160+430*t" "100+60*sin(6*t)"
+segment act5 1.5 motorcycle_left.png "scale=1112:750,crop=480:320:x='600-350*t':y=200"
+segment act6 1.5 hubble_deep_field.jpg \
+  "scale=600:523,crop=480:320:60:100,zoompan=z='1.6-0.02*on':d=1:x='iw/2-iw/zoom/2':y='ih/2-ih/zoom/2':s=480x320:fps=$fps"
+segment act7 1.5 chelsea.png "scale=900:600,crop=480:320:x='280*t':y='250-160*t'"
+overlay act8 1.5 coffee.png "scale=480:320" rocket.jpg "scale=180:120" "300-400*t" "200-150*t"
+join action act1 act2 act3 act4 act5 act6 act7 act8
+
+# The frames the pipeline would get, scaled straight from each movie.
+for movie in still pans action; do
+  ffmpeg -v error -y -i "$out/$movie.mp4" \
+    -vf "fps=10,scale=96:64:force_original_aspect_ratio=decrease:flags=area,pad=96:64:(ow-iw)/2:(oh-ih)/2:black" \
+    -f rawvideo -pix_fmt bgr24 "$out/$movie.bgr"
+  echo "$out/$movie.mp4: $(($(stat -c %s "$out/$movie.bgr") / 18432)) frames in $out/$movie.bgr"
+done

@@ -1,0 +1,863 @@
+// Tests of the dithering modes: mode names, the named kernels' taps and
+// rounding, serpentine scanning, the Bayer and blue-noise masks, ordered
+// dithering, 4-level grey in every mode, the default path against dither(),
+// and the steady mode's memory between frames.
+#include "frame/dither_modes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <numeric>
+#include <set>
+#include <vector>
+
+#include "frame/frame.h"
+#include "frame/masks.h"
+
+namespace {
+
+constexpr DitherMode kAllModes[] = {
+    DitherMode::matrix,         DitherMode::floyd_steinberg, DitherMode::atkinson,
+    DitherMode::jarvis_judice_ninke, DitherMode::stucki,     DitherMode::burkes,
+    DitherMode::sierra,         DitherMode::two_row_sierra,  DitherMode::sierra_lite,
+    DitherMode::bayer,          DitherMode::blue_noise,
+};
+constexpr DitherMode kNamedKernels[] = {
+    DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::jarvis_judice_ninke,
+    DitherMode::stucki,          DitherMode::burkes,   DitherMode::sierra,
+    DitherMode::two_row_sierra,  DitherMode::sierra_lite,
+};
+constexpr DitherMode kDiffusionModes[] = {
+    DitherMode::matrix, DitherMode::floyd_steinberg, DitherMode::atkinson,
+    DitherMode::jarvis_judice_ninke, DitherMode::stucki, DitherMode::burkes,
+    DitherMode::sierra, DitherMode::two_row_sierra, DitherMode::sierra_lite,
+};
+
+const Kernel kFloydSteinberg = {0, 0, 0, 0, 0, 28672, 12288, 20480, 4096};
+
+std::string name_of(DitherMode m) { return std::string(dither_mode_name(m)); }
+
+GreyBuffer filled(uint8_t v) {
+  GreyBuffer g;
+  g.fill(v);
+  return g;
+}
+
+// A deterministic spread of grey values.
+GreyBuffer noisy(uint32_t seed) {
+  GreyBuffer g;
+  for (uint8_t& v : g) {
+    seed = seed * 1103515245 + 12345;
+    v = static_cast<uint8_t>(seed >> 16);
+  }
+  return g;
+}
+
+// A smooth picture, like a photograph's large shapes: gradients and a disc.
+GreyBuffer smooth(int shift = 0) {
+  GreyBuffer g;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      const int sx = x + shift;
+      const int disc = (sx - 50) * (sx - 50) + (y - 30) * (y - 30) < 300 ? 60 : 0;
+      g[y * kWidth + x] = static_cast<uint8_t>(std::clamp(sx * 2 + y + disc, 0, 254));
+    }
+  return g;
+}
+
+// `g` plus a small deterministic noise of -amp..amp on every pixel.
+GreyBuffer jittered(const GreyBuffer& g, uint32_t seed, int amp) {
+  GreyBuffer out;
+  for (int i = 0; i < kPixels; ++i) {
+    seed = seed * 1664525 + 1013904223;
+    const int noise = static_cast<int>(seed >> 16) % (2 * amp + 1) - amp;
+    out[i] = static_cast<uint8_t>(std::clamp(g[i] + noise, 0, 255));
+  }
+  return out;
+}
+
+GreyBuffer mirrored(const GreyBuffer& g) {
+  GreyBuffer m;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) m[y * kWidth + x] = g[y * kWidth + kWidth - 1 - x];
+  return m;
+}
+
+GreyBuffer run(const GreyBuffer& g, Shades shades, DitherOptions o, const Kernel& matrix = kFloydSteinberg) {
+  DitherHistory history;
+  GreyBuffer out;
+  dither_frame(g, shades, matrix, o, history, out);
+  return out;
+}
+
+DitherOptions options(DitherMode mode, bool serpentine = false, bool stable = false) {
+  DitherOptions o;
+  o.mode = mode;
+  o.serpentine = serpentine;
+  o.stable = stable;
+  return o;
+}
+
+int count_of(const GreyBuffer& g, uint8_t v) { return static_cast<int>(std::count(g.begin(), g.end(), v)); }
+
+int flips(const GreyBuffer& a, const GreyBuffer& b) {
+  int n = 0;
+  for (int i = 0; i < kPixels; ++i) n += a[i] != b[i];
+  return n;
+}
+
+}  // namespace
+
+// --- Names -------------------------------------------------------------------
+
+TEST(DitherNames, EveryModeHasItsName) {
+  const struct {
+    DitherMode mode;
+    const char* name;
+  } cases[] = {
+      {DitherMode::matrix, "matrix"},
+      {DitherMode::floyd_steinberg, "floyd-steinberg"},
+      {DitherMode::atkinson, "atkinson"},
+      {DitherMode::jarvis_judice_ninke, "jarvis-judice-ninke"},
+      {DitherMode::stucki, "stucki"},
+      {DitherMode::burkes, "burkes"},
+      {DitherMode::sierra, "sierra"},
+      {DitherMode::two_row_sierra, "two-row-sierra"},
+      {DitherMode::sierra_lite, "sierra-lite"},
+      {DitherMode::bayer, "bayer"},
+      {DitherMode::blue_noise, "blue-noise"},
+  };
+  static_assert(std::size(cases) == kDitherModeCount);
+  for (const auto& c : cases) {
+    EXPECT_EQ(dither_mode_name(c.mode), c.name);
+    DitherMode m = c.mode == DitherMode::bayer ? DitherMode::matrix : DitherMode::bayer;
+    EXPECT_TRUE(dither_mode_from_name(c.name, m)) << c.name;
+    EXPECT_EQ(m, c.mode) << c.name;
+  }
+}
+
+TEST(DitherNames, UnknownNamesLeaveTheModeAlone) {
+  for (const char* name : {"", "Floyd-Steinberg", "floyd_steinberg", "bayer ", " bayer", "blue",
+                           "sierra-lite-", "jjn", "two row sierra", "matrix\n"}) {
+    DitherMode m = DitherMode::stucki;
+    EXPECT_FALSE(dither_mode_from_name(name, m)) << '"' << name << '"';
+    EXPECT_EQ(m, DitherMode::stucki) << '"' << name << '"';
+  }
+}
+
+// --- The named kernels ---------------------------------------------------------
+
+TEST(DitherKernels, TapsAreThePublishedWeights) {
+  struct Case {
+    DitherMode mode;
+    int divisor;
+    std::vector<DiffusionTap> taps;
+  };
+  const Case cases[] = {
+      {DitherMode::floyd_steinberg, 16, {{1, 0, 7}, {-1, 1, 3}, {0, 1, 5}, {1, 1, 1}}},
+      {DitherMode::atkinson, 8, {{1, 0, 1}, {2, 0, 1}, {-1, 1, 1}, {0, 1, 1}, {1, 1, 1}, {0, 2, 1}}},
+      {DitherMode::jarvis_judice_ninke,
+       48,
+       {{1, 0, 7}, {2, 0, 5}, {-2, 1, 3}, {-1, 1, 5}, {0, 1, 7}, {1, 1, 5}, {2, 1, 3}, {-2, 2, 1},
+        {-1, 2, 3}, {0, 2, 5}, {1, 2, 3}, {2, 2, 1}}},
+      {DitherMode::stucki,
+       42,
+       {{1, 0, 8}, {2, 0, 4}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 8}, {1, 1, 4}, {2, 1, 2}, {-2, 2, 1},
+        {-1, 2, 2}, {0, 2, 4}, {1, 2, 2}, {2, 2, 1}}},
+      {DitherMode::burkes, 32, {{1, 0, 8}, {2, 0, 4}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 8}, {1, 1, 4}, {2, 1, 2}}},
+      {DitherMode::sierra,
+       32,
+       {{1, 0, 5}, {2, 0, 3}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 5}, {1, 1, 4}, {2, 1, 2}, {-1, 2, 2},
+        {0, 2, 3}, {1, 2, 2}}},
+      {DitherMode::two_row_sierra, 16, {{1, 0, 4}, {2, 0, 3}, {-2, 1, 1}, {-1, 1, 2}, {0, 1, 3}, {1, 1, 2}, {2, 1, 1}}},
+      {DitherMode::sierra_lite, 4, {{1, 0, 2}, {-1, 1, 1}, {0, 1, 1}}},
+  };
+  static_assert(std::size(cases) == std::size(kNamedKernels));
+  for (const Case& c : cases) {
+    const DiffusionKernel k = diffusion_kernel(c.mode);
+    EXPECT_EQ(k.divisor, c.divisor) << name_of(c.mode);
+    ASSERT_EQ(k.taps.size(), c.taps.size()) << name_of(c.mode);
+    for (size_t t = 0; t < c.taps.size(); ++t) {
+      EXPECT_EQ(k.taps[t].dx, c.taps[t].dx) << name_of(c.mode) << " tap " << t;
+      EXPECT_EQ(k.taps[t].dy, c.taps[t].dy) << name_of(c.mode) << " tap " << t;
+      EXPECT_EQ(k.taps[t].share, c.taps[t].share) << name_of(c.mode) << " tap " << t;
+    }
+  }
+  for (DitherMode m : {DitherMode::matrix, DitherMode::bayer, DitherMode::blue_noise}) {
+    EXPECT_EQ(diffusion_kernel(m).divisor, 0) << name_of(m);
+    EXPECT_TRUE(diffusion_kernel(m).taps.empty()) << name_of(m);
+  }
+}
+
+// An error that is a whole multiple of the divisor divides exactly: each
+// neighbour gets share x multiple, and nothing lands anywhere else.
+TEST(DitherKernels, OneErrorReachesExactlyTheTaps) {
+  for (DitherMode m : kNamedKernels) {
+    const DiffusionKernel k = diffusion_kernel(m);
+    for (int multiple : {2, -2, 5, -5}) {
+      const int err = k.divisor * multiple;
+      if (std::abs(err) > 255) continue;
+      ErrorSpread want{};
+      for (const DiffusionTap& t : k.taps) want[t.dy][t.dx + 2] = t.share * multiple;
+      EXPECT_EQ(spread_of_error(m, err, false), want) << name_of(m) << " error " << err;
+    }
+  }
+}
+
+// Floyd-Steinberg's shares of a few errors, rounded on the running total.
+TEST(DitherKernels, FloydSteinbergRoundsOnTheRunningTotal) {
+  const struct {
+    int err;
+    int right, below_left, below, below_right;
+  } cases[] = {
+      {-127, -56, -23, -40, -8},  // -55.56, -79.38, -119.06, -127
+      {127, 56, 23, 40, 8},
+      {72, 32, 13, 23, 4},        // 31.5 -> 32, 45, 67.5 -> 68, 72
+      {2, 1, 0, 1, 0},            // 0.875 -> 1, 1.25 -> 1, 1.875 -> 2, 2
+      {-2, -1, 0, -1, 0},
+      {3, 1, 1, 1, 0},            // 1.31 -> 1, 1.88 -> 2, 2.81 -> 3, 3
+  };
+  for (const auto& c : cases) {
+    ErrorSpread want{};
+    want[0][3] = c.right;
+    want[1][1] = c.below_left;
+    want[1][2] = c.below;
+    want[1][3] = c.below_right;
+    EXPECT_EQ(spread_of_error(DitherMode::floyd_steinberg, c.err, false), want) << "error " << c.err;
+  }
+}
+
+// Nothing is lost to rounding: the shares add up to the rounded whole, each
+// within one level of its exact part, and an error and its negative spread
+// as mirror images. Errors of one level are not spread at all.
+TEST(DitherKernels, SharesAddUpAndErrorsOfOneLevelAreDropped) {
+  for (DitherMode m : kNamedKernels) {
+    const DiffusionKernel k = diffusion_kernel(m);
+    int total_share = 0;
+    for (const DiffusionTap& t : k.taps) total_share += t.share;
+    for (int err = -255; err <= 255; ++err) {
+      const ErrorSpread s = spread_of_error(m, err, false);
+      int sum = 0;
+      for (const auto& row : s) sum = std::accumulate(row.begin(), row.end(), sum);
+      if (std::abs(err) <= 1) {
+        EXPECT_EQ(sum, 0) << name_of(m) << " error " << err;
+        EXPECT_EQ(s, ErrorSpread{}) << name_of(m) << " error " << err;
+        continue;
+      }
+      const double whole = double(err) * total_share / k.divisor;
+      EXPECT_EQ(sum, static_cast<int>(std::lround(whole))) << name_of(m) << " error " << err;
+      for (const DiffusionTap& t : k.taps)
+        EXPECT_LE(std::abs(s[t.dy][t.dx + 2] - double(err) * t.share / k.divisor), 1.0)
+            << name_of(m) << " error " << err;
+      ErrorSpread negated = spread_of_error(m, -err, false);
+      for (auto& row : negated)
+        for (int& v : row) v = -v;
+      EXPECT_EQ(s, negated) << name_of(m) << " error " << err;
+    }
+    // Two levels off is the first error that is spread.
+    EXPECT_NE(spread_of_error(m, 2, false), ErrorSpread{}) << name_of(m);
+    EXPECT_NE(spread_of_error(m, -2, false), ErrorSpread{}) << name_of(m);
+  }
+}
+
+// Sampling turns white into 254 and tone reduction leaves values a level off
+// a display level; those stay flat. Two levels off is real grey, except for
+// Atkinson, which passes on only 6/8 of each error and so lets small errors
+// die out (its highlights and shadows go flat by design).
+TEST(DitherKernels, OneLevelOffADisplayLevelStaysFlat) {
+  for (DitherMode m : kNamedKernels) {
+    EXPECT_EQ(run(filled(254), Shades::two, options(m)), filled(255)) << name_of(m);
+    EXPECT_EQ(run(filled(1), Shades::two, options(m)), filled(0)) << name_of(m);
+    for (uint8_t v : {84, 86, 169, 171, 254}) {
+      const uint8_t level = static_cast<uint8_t>((v + 1) / 85 * 85);
+      EXPECT_EQ(run(filled(v), Shades::four, options(m)), filled(level)) << name_of(m) << " grey " << int(v);
+    }
+    if (m == DitherMode::atkinson) continue;
+    EXPECT_GT(count_of(run(filled(253), Shades::two, options(m)), 0), 0) << name_of(m);
+    EXPECT_GT(count_of(run(filled(2), Shades::two, options(m)), 255), 0) << name_of(m);
+    EXPECT_NE(run(filled(87), Shades::four, options(m)), filled(85)) << name_of(m);
+  }
+  EXPECT_EQ(run(filled(224), Shades::two, options(DitherMode::atkinson)), filled(255));
+  // The default path rounds toward minus infinity and so does darken 254.
+  EXPECT_EQ(count_of(run(filled(254), Shades::two, options(DitherMode::matrix)), 0), 53);
+}
+
+// Error diffusion keeps a flat grey's mean, short of what falls off the
+// right and bottom edges. Atkinson keeps it only at mid-grey: it pushes
+// darker greys darker and lighter ones lighter.
+TEST(DitherKernels, FlatGreysKeepTheirMean) {
+  for (DitherMode m : kNamedKernels) {
+    for (int v : {32, 64, 96, 128, 160, 192, 224}) {
+      if (m == DitherMode::atkinson && v != 128) continue;
+      for (int32_t grey : {0, 1}) {
+        const GreyBuffer out = run(filled(static_cast<uint8_t>(v)), shades_for(grey), options(m));
+        const double mean = std::accumulate(out.begin(), out.end(), 0.0) / kPixels;
+        EXPECT_NEAR(mean, v, 3.0) << name_of(m) << " grey " << grey << " value " << v;
+      }
+    }
+  }
+}
+
+namespace {
+
+// Error diffusion written out plainly: cells of value plus received error,
+// read clamped to 0..255, quantised to the nearest level (ties up), the
+// error's shares from spread_of_error added to the neighbours that lie inside
+// the picture, odd rows right to left when serpentine.
+GreyBuffer reference_diffusion(const GreyBuffer& g, DitherMode m, int32_t grey, bool serpentine) {
+  std::vector<int> cell(g.begin(), g.end());
+  GreyBuffer out{};
+  for (int y = 0; y < kHeight; ++y) {
+    const bool back = serpentine && y % 2 == 1;
+    for (int n = 0; n < kWidth; ++n) {
+      const int x = back ? kWidth - 1 - n : n;
+      const int v = std::clamp(cell[y * kWidth + x], 0, 255);
+      const int q = grey == 0 ? (v >= 128 ? 255 : 0) : closestg(static_cast<uint8_t>(v));
+      out[y * kWidth + x] = static_cast<uint8_t>(q);
+      const ErrorSpread s = spread_of_error(m, v - q, back);
+      for (int dy = 0; dy < 3; ++dy)
+        for (int dx = -2; dx <= 2; ++dx)
+          if (y + dy < kHeight && x + dx >= 0 && x + dx < kWidth) cell[(y + dy) * kWidth + x + dx] += s[dy][dx + 2];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(DitherKernels, DiffusionLoopMatchesThePlainDefinition) {
+  const GreyBuffer pictures[] = {noisy(21), smooth(), jittered(smooth(5), 9, 30), filled(77)};
+  for (DitherMode m : kNamedKernels)
+    for (int32_t grey : {0, 1})
+      for (bool serpentine : {false, true})
+        for (const GreyBuffer& g : pictures)
+          ASSERT_EQ(run(g, shades_for(grey), options(m, serpentine)), reference_diffusion(g, m, grey, serpentine))
+              << name_of(m) << " grey " << grey << (serpentine ? " serpentine" : "");
+}
+
+TEST(DitherKernels, FloydSteinbergOnMidGreyStartsWhiteBlackWhite) {
+  const GreyBuffer out = run(filled(128), Shades::two, options(DitherMode::floyd_steinberg));
+  // 128 -> 255 (error -127, -56 to the right); 72 -> 0 (error 72, +32); 160 -> 255.
+  EXPECT_EQ(out[0], 255);
+  EXPECT_EQ(out[1], 0);
+  EXPECT_EQ(out[2], 255);
+}
+
+// --- Serpentine ------------------------------------------------------------------
+
+TEST(DitherSerpentine, MirroredSpreadSendsEachShareToTheOtherSide) {
+  for (DitherMode m : kNamedKernels)
+    for (int err : {-200, -37, 2, 90, 255}) {
+      const ErrorSpread plain = spread_of_error(m, err, false);
+      const ErrorSpread mirror = spread_of_error(m, err, true);
+      for (int dy = 0; dy < 3; ++dy)
+        for (int dx = 0; dx < 5; ++dx)
+          EXPECT_EQ(mirror[dy][dx], plain[dy][4 - dx]) << name_of(m) << " error " << err;
+      // The mirrored spread reaches the left: nothing can be symmetric with
+      // a share on the right of the pixel itself.
+      EXPECT_NE(mirror, plain) << name_of(m);
+    }
+}
+
+// The top row is scanned left to right; the second right to left with the
+// kernel mirrored, which is what a plain scan of the mirrored picture does,
+// as long as the row above passes no error down (it sits on display levels).
+TEST(DitherSerpentine, OddRowsAreThePlainScanMirrored) {
+  GreyBuffer g = noisy(7);
+  for (int x = 0; x < kWidth; ++x) g[x] = (x * 37 % 5 < 2) ? 0 : 255;
+  const GreyBuffer noisier = noisy(8);
+  for (DitherMode m : kDiffusionModes) {
+    for (int32_t grey : {0, 1}) {
+      const GreyBuffer snake = run(g, shades_for(grey), options(m, true));
+      const GreyBuffer plain = run(g, shades_for(grey), options(m));
+      const GreyBuffer flipped = mirrored(run(mirrored(g), shades_for(grey), options(m)));
+      for (int x = 0; x < kWidth; ++x) {
+        ASSERT_EQ(snake[x], plain[x]) << name_of(m) << " x=" << x;
+        ASSERT_EQ(snake[kWidth + x], flipped[kWidth + x]) << name_of(m) << " x=" << x;
+      }
+      // And further down the two scans part ways.
+      EXPECT_NE(run(noisier, shades_for(grey), options(m, true)), run(noisier, shades_for(grey), options(m))) << name_of(m);
+    }
+  }
+}
+
+TEST(DitherSerpentine, OrderedModesIgnoreIt) {
+  for (DitherMode m : {DitherMode::bayer, DitherMode::blue_noise})
+    for (int32_t grey : {0, 1})
+      EXPECT_EQ(run(noisy(3), shades_for(grey), options(m, true)), run(noisy(3), shades_for(grey), options(m))) << name_of(m);
+}
+
+// --- Masks -----------------------------------------------------------------------
+
+TEST(DitherMasks, BayerHoldsEachRankOnce) {
+  const BayerMask m = bayer_mask();
+  std::set<int> ranks(m.begin(), m.end());
+  EXPECT_EQ(ranks.size(), size_t{kBayerCells});
+  EXPECT_EQ(*ranks.begin(), 0);
+  EXPECT_EQ(*ranks.rbegin(), kBayerCells - 1);
+}
+
+// The recursive construction's defining property: the first 4^k ranks are
+// the lattice of step 8 / 2^k, and the first 2 x 4^k add that lattice's
+// centres, so every prefix of the ranking is spread as evenly as it can be.
+TEST(DitherMasks, BayerPrefixesAreLattices) {
+  const BayerMask m = bayer_mask();
+  for (int k = 0; k <= 3; ++k) {
+    const int step = kBayerSide >> k;
+    const int quarter = 1 << (2 * k);  // 4^k
+    for (int y = 0; y < kBayerSide; ++y)
+      for (int x = 0; x < kBayerSide; ++x) {
+        const int r = m[y * kBayerSide + x];
+        const bool on_lattice = x % step == 0 && y % step == 0;
+        const bool on_centre = step > 1 && x % step == step / 2 && y % step == step / 2;
+        EXPECT_EQ(r < quarter, on_lattice) << "k=" << k << " x=" << x << " y=" << y;
+        if (k < 3) {
+          EXPECT_EQ(r < 2 * quarter, on_lattice || on_centre) << "k=" << k << " x=" << x << " y=" << y;
+        }
+      }
+  }
+  EXPECT_EQ(m[0], 0);
+  EXPECT_EQ(m[1], 32);
+  EXPECT_EQ(m[kBayerSide + 1], 16);
+}
+
+TEST(DitherMasks, BlueNoiseHoldsEachRankOnceAndIsTheSameEveryTime) {
+  BlueNoiseMask a, b;
+  make_blue_noise(a);
+  make_blue_noise(b);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(blue_noise_mask(), a);
+  std::vector<int> seen(kBlueNoiseCells, 0);
+  for (uint16_t r : a) {
+    ASSERT_LT(r, kBlueNoiseCells);
+    ++seen[r];
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kBlueNoiseCells);
+  // Pinned, so that a change of the generator (or a machine where it comes
+  // out differently) shows up here rather than as a different movie.
+  EXPECT_EQ(std::vector<int>(a.begin(), a.begin() + 8),
+            (std::vector<int>{3988, 695, 1128, 3220, 3792, 534, 1556, 318}));
+}
+
+namespace {
+
+// The mean power of the pattern "rank < level" at spatial frequencies
+// 0 < |f| <= 4 cycles per side, as a share of white noise's N p (1 - p).
+double low_frequency_share(const std::vector<int>& ranks, int level) {
+  const int side = kBlueNoiseSide, cells = kBlueNoiseCells;
+  const double p = double(level) / cells;
+  double total = 0;
+  int count = 0;
+  for (int u = -4; u <= 4; ++u)
+    for (int v = 0; v <= 4; ++v) {
+      if (u * u + v * v > 16 || (v == 0 && u <= 0)) continue;
+      double re = 0, im = 0;
+      for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+          if (ranks[y * side + x] < level) {
+            const double a = 2 * std::numbers::pi * (u * x + v * y) / side;
+            re += std::cos(a);
+            im += std::sin(a);
+          }
+      total += re * re + im * im;
+      ++count;
+    }
+  return total / count / (cells * p * (1 - p));
+}
+
+// The fewest and most of the first half of the ranks in any 8 x 8 window,
+// windows wrapping around as the mask tiles.
+std::pair<int, int> half_counts_in_windows(const std::vector<int>& ranks) {
+  const int side = kBlueNoiseSide;
+  int lo = 64, hi = 0;
+  for (int y = 0; y < side; ++y)
+    for (int x = 0; x < side; ++x) {
+      int n = 0;
+      for (int dy = 0; dy < 8; ++dy)
+        for (int dx = 0; dx < 8; ++dx) n += ranks[((y + dy) % side) * side + (x + dx) % side] < kBlueNoiseCells / 2;
+      lo = std::min(lo, n);
+      hi = std::max(hi, n);
+    }
+  return {lo, hi};
+}
+
+std::vector<int> white_noise_ranks() {
+  std::vector<int> r(kBlueNoiseCells);
+  std::iota(r.begin(), r.end(), 0);
+  uint32_t s = 99;
+  for (int i = kBlueNoiseCells - 1; i > 0; --i) {
+    s = s * 1664525 + 1013904223;
+    std::swap(r[i], r[(s >> 8) % (i + 1)]);
+  }
+  return r;
+}
+
+}  // namespace
+
+// Blue noise has almost no energy at low frequencies, which is what makes it
+// look even: at every density checked, the power there is under a tenth of
+// white noise's. A shuffled mask (white noise) is checked the same way to
+// show the measure tells them apart.
+TEST(DitherMasks, BlueNoiseHasNoLowFrequencyClumps) {
+  const BlueNoiseMask& mask = blue_noise_mask();
+  const std::vector<int> blue(mask.begin(), mask.end());
+  const std::vector<int> white = white_noise_ranks();
+  for (int level : {512, 1024, 2048, 3072, 3584}) {
+    EXPECT_LT(low_frequency_share(blue, level), 0.1) << "level " << level;
+    EXPECT_GT(low_frequency_share(white, level), 0.5) << "level " << level;
+  }
+}
+
+// Every 8 x 8 window holds 32 +- 4 of the first half of the ranks; white
+// noise strays much further.
+TEST(DitherMasks, BlueNoiseWindowsAreEven) {
+  const BlueNoiseMask& mask = blue_noise_mask();
+  const auto [lo, hi] = half_counts_in_windows(std::vector<int>(mask.begin(), mask.end()));
+  EXPECT_GE(lo, 28);
+  EXPECT_LE(hi, 36);
+  const auto [wlo, whi] = half_counts_in_windows(white_noise_ranks());
+  EXPECT_TRUE(wlo < 28 || whi > 36) << wlo << ".." << whi;
+}
+
+// --- Ordered dithering --------------------------------------------------------------
+
+// Bayer: one pixel of each 8 x 8 tile per rank; 96 x 64 holds 96 tiles.
+TEST(DitherOrdered, BayerLightsOnePixelPerTileForEachRankReached) {
+  const struct {
+    int value, white;
+  } cases[] = {
+      {0, 0}, {1, 0}, {2, 96}, {3, 96}, {128, 3072}, {252, 6048}, {253, 6048}, {254, 6144}, {255, 6144},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(count_of(run(filled(static_cast<uint8_t>(c.value)), Shades::two, options(DitherMode::bayer)), 255), c.white)
+        << "value " << c.value;
+}
+
+TEST(DitherOrdered, GreyLevelsSplitBetweenNeighbouringLevels) {
+  for (DitherMode m : {DitherMode::bayer, DitherMode::blue_noise}) {
+    for (uint8_t v : {0, 1, 84, 85, 86, 169, 170, 171, 254, 255}) {
+      const uint8_t level = static_cast<uint8_t>((v + 1) / 85 * 85);
+      EXPECT_EQ(run(filled(v), Shades::four, options(m)), filled(level)) << name_of(m) << " value " << int(v);
+    }
+  }
+  // Half way between 85 and 170: half of each.
+  const GreyBuffer out = run(filled(128), Shades::four, options(DitherMode::bayer));
+  EXPECT_EQ(count_of(out, 85), kPixels / 2);
+  EXPECT_EQ(count_of(out, 170), kPixels / 2);
+}
+
+// Within one whole 64 x 64 mask, value v lights v / 255 of the pixels:
+// 128 lights 2056 of 4096 (the ranks r with 255 (2r + 1) / 8192 <= 128).
+// No threshold is below 2, so 2 also lights the 16 ranks that would be 1.
+TEST(DitherOrdered, BlueNoiseLightsItsShareOfEachFullMask) {
+  const struct {
+    int value, white;
+  } cases[] = {{1, 0}, {2, 32}, {64, 1028}, {127, 2040}, {128, 2056}, {129, 2072}, {253, 4064}, {254, 4096}};
+  for (const auto& c : cases) {
+    const GreyBuffer out = run(filled(static_cast<uint8_t>(c.value)), Shades::two, options(DitherMode::blue_noise));
+    int white = 0;
+    for (int y = 0; y < kBlueNoiseSide; ++y)
+      for (int x = 0; x < kBlueNoiseSide; ++x) white += out[y * kWidth + x] == 255;
+    EXPECT_EQ(white, c.white) << "value " << c.value;
+  }
+}
+
+TEST(DitherOrdered, EachPixelDependsOnlyOnItsOwnValue) {
+  for (DitherMode m : {DitherMode::bayer, DitherMode::blue_noise}) {
+    GreyBuffer g = noisy(11);
+    const GreyBuffer before = run(g, Shades::two, options(m));
+    g[500] = static_cast<uint8_t>(g[500] ^ 0x80);
+    const GreyBuffer after = run(g, Shades::two, options(m));
+    for (int i = 0; i < kPixels; ++i)
+      if (i != 500) {
+        ASSERT_EQ(before[i], after[i]) << name_of(m) << " i=" << i;
+      }
+  }
+}
+
+// --- Levels in every mode -------------------------------------------------------------
+
+TEST(DitherGrey, EveryModeGivesOnlyDisplayLevels) {
+  for (DitherMode m : kAllModes)
+    for (bool serpentine : {false, true})
+      for (bool stable : {false, true}) {
+        DitherHistory history;
+        GreyBuffer out;
+        for (uint32_t frame = 0; frame < 3; ++frame) {
+          dither_frame(jittered(smooth(static_cast<int>(frame)), frame, 3), Shades::four, kFloydSteinberg,
+                       options(m, serpentine, stable), history, out);
+          for (uint8_t q : out)
+            ASSERT_TRUE(q == 0 || q == 85 || q == 170 || q == 255) << name_of(m) << " " << int(q);
+          EXPECT_GT(count_of(out, 85) + count_of(out, 170), kPixels / 4) << name_of(m);
+        }
+        history.reset();
+        for (uint32_t frame = 0; frame < 3; ++frame) {
+          dither_frame(jittered(smooth(static_cast<int>(frame)), frame, 3), Shades::two, kFloydSteinberg,
+                       options(m, serpentine, stable), history, out);
+          EXPECT_EQ(count_of(out, 0) + count_of(out, 255), kPixels) << name_of(m);
+        }
+      }
+}
+
+TEST(DitherGrey, FlatDisplayLevelsStayFlatInEveryMode) {
+  for (DitherMode m : kAllModes)
+    for (bool stable : {false, true})
+      for (uint8_t v : {0, 85, 170, 255}) {
+        DitherHistory history;
+        GreyBuffer out;
+        for (int frame = 0; frame < 2; ++frame) {
+          dither_frame(filled(v), Shades::four, kFloydSteinberg, options(m, false, stable), history, out);
+          EXPECT_EQ(out, filled(v)) << name_of(m) << " value " << int(v);
+        }
+      }
+}
+
+// --- The default path -----------------------------------------------------------------
+
+TEST(DitherDefault, MatrixModeIsDitherByteForByte) {
+  const Kernel kernels[] = {
+      kFloydSteinberg,
+      {},                                          // plain thresholding
+      {0, 0, 0, 0, 0, 21845, 0, 21845, 0},         // the usage text's other suggestion
+      {7, -9, 11, 3, 5, 40000, -20000, 30000, 70000},  // every position, some negative
+      {0, 0, 0, 0, 0, INT32_MAX, INT32_MIN, INT32_MAX, 0},
+  };
+  for (const Kernel& k : kernels)
+    for (int32_t grey : {0, 1, 2})
+      for (uint32_t seed : {1u, 2u, 3u}) {
+        const GreyBuffer g = noisy(seed);
+        GreyBuffer designed = g, want, got;
+        dither(designed, shades_for(grey), k, want);
+        DitherHistory history;
+        dither_frame(g, shades_for(grey), k, DitherOptions{}, history, got);
+        EXPECT_EQ(got, want) << "grey " << grey << " seed " << seed << " kernel[5] " << k[5];
+        EXPECT_FALSE(history.primed);
+      }
+}
+
+// The steady mode's first frame is the mode's own dithering, which the
+// search then leaves alone when every change costs more than it could gain:
+// so the diffusion loop, run with the settings' kernel, must be dither().
+TEST(DitherDefault, DiffusionLoopWithTheSettingsKernelIsDither) {
+  DitherOptions o = options(DitherMode::matrix, false, true);
+  o.tuning.flip_cost = o.tuning.grey_flip_cost = 1000000;
+  const Kernel kernels[] = {kFloydSteinberg, {0, 0, 0, 0, 0, 21845, 0, 21845, 0},
+                            {9, 9, 9, 9, 9, 16384, 16384, 16384, 16384}};
+  for (const Kernel& k : kernels)
+    for (int32_t grey : {0, 1})
+      for (const GreyBuffer& g : {smooth(), jittered(smooth(3), 5, 20), filled(254), filled(128)}) {
+        GreyBuffer designed = g, want, got;
+        dither(designed, shades_for(grey), k, want);
+        DitherHistory history;
+        dither_frame(g, shades_for(grey), k, o, history, got);
+        EXPECT_EQ(got, want) << "grey " << grey << " kernel[5] " << k[5];
+      }
+}
+
+TEST(DitherDefault, SerpentineTopRowIsDither) {
+  for (int32_t grey : {0, 1}) {
+    GreyBuffer g = noisy(4), want;
+    GreyBuffer designed = g;
+    dither(designed, shades_for(grey), kFloydSteinberg, want);
+    const GreyBuffer got = run(g, shades_for(grey), options(DitherMode::matrix, true));
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + kWidth, want.begin()));
+    EXPECT_NE(got, want);
+  }
+}
+
+// --- The steady mode -----------------------------------------------------------------------
+
+TEST(DitherStable, IdenticalFramesGiveIdenticalShades) {
+  for (DitherMode m : kAllModes)
+    for (int32_t grey : {0, 1}) {
+      DitherHistory history;
+      GreyBuffer first, second, third, fourth;
+      const DitherOptions o = options(m, false, true);
+      const GreyBuffer a = jittered(smooth(), 1, 3), b = jittered(smooth(1), 2, 3);
+      dither_frame(a, shades_for(grey), kFloydSteinberg, o, history, first);
+      dither_frame(b, shades_for(grey), kFloydSteinberg, o, history, second);
+      dither_frame(b, shades_for(grey), kFloydSteinberg, o, history, third);
+      dither_frame(b, shades_for(grey), kFloydSteinberg, o, history, fourth);
+      EXPECT_EQ(third, second) << name_of(m) << " grey " << grey;
+      EXPECT_EQ(fourth, second) << name_of(m) << " grey " << grey;
+      EXPECT_TRUE(history.primed);
+      EXPECT_EQ(history.shades, fourth);
+      EXPECT_EQ(history.source, b);
+    }
+}
+
+// A still picture under light noise: plain error diffusion reshuffles a
+// large share of its pixels every frame; the steady mode keeps nearly all.
+TEST(DitherStable, NoisyStillPictureBarelyFlips) {
+  for (DitherMode m : kAllModes)
+    for (int32_t grey : {0, 1}) {
+      DitherHistory steady_history, plain_history;
+      GreyBuffer steady, plain, last_steady, last_plain;
+      int steady_flips = 0, plain_flips = 0;
+      for (uint32_t frame = 0; frame < 8; ++frame) {
+        const GreyBuffer g = jittered(smooth(), 100 + frame, 2);
+        dither_frame(g, shades_for(grey), kFloydSteinberg, options(m, false, true), steady_history, steady);
+        dither_frame(g, shades_for(grey), kFloydSteinberg, options(m), plain_history, plain);
+        if (frame > 0) {
+          steady_flips += flips(steady, last_steady);
+          plain_flips += flips(plain, last_plain);
+        }
+        last_steady = steady;
+        last_plain = plain;
+      }
+      EXPECT_LT(steady_flips, 7 * kPixels / 100) << name_of(m) << " grey " << grey;  // under 1 % a frame
+      if (m != DitherMode::bayer && m != DitherMode::blue_noise) {
+        EXPECT_GT(plain_flips, 7 * kPixels / 10) << name_of(m) << " grey " << grey;  // over 10 % a frame
+      }
+    }
+}
+
+// A pixel changes only when the blurred error it removes is worth more than
+// a flip: all black, then one pixel of value v. Turning it white gains
+// 36 x 255 x (2v - 255) in the search's units, against 256 x flip cost;
+// a grey step of 85 gains 36 x 85 x (2v - 85). (Brighter single pixels
+// draw in their neighbours too, which see them through the blur.)
+TEST(DitherStable, PixelChangesWhenTheGainBeatsTheFlipCost) {
+  const struct {
+    int32_t grey;
+    int flip_cost;
+    int value;
+    int shade;
+  } cases[] = {
+      {0, 400, 133, 0},   {0, 400, 134, 255}, {0, 400, 135, 255},
+      {0, 0, 127, 0},     {0, 0, 128, 255},
+      {1, 100, 46, 0},    {1, 100, 47, 85},   {1, 100, 48, 85},
+      {1, 0, 42, 0},      {1, 0, 43, 85},
+  };
+  for (const auto& c : cases) {
+    DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    o.tuning.flip_cost = o.tuning.grey_flip_cost = c.flip_cost;
+    DitherHistory history;
+    GreyBuffer out;
+    dither_frame(filled(0), shades_for(c.grey), kFloydSteinberg, o, history, out);
+    ASSERT_EQ(out, filled(0));
+    GreyBuffer g = filled(0);
+    const int at = 30 * kWidth + 40;
+    g[at] = static_cast<uint8_t>(c.value);
+    dither_frame(g, shades_for(c.grey), kFloydSteinberg, o, history, out);
+    GreyBuffer want = filled(0);
+    want[at] = static_cast<uint8_t>(c.shade);
+    EXPECT_EQ(out, want) << "grey " << c.grey << " cost " << c.flip_cost << " value " << c.value;
+  }
+}
+
+// Without the cut rule, a black picture turning white (and back) is reached
+// by the search alone, every pixel moving all the way (several grey steps at
+// once). Greedy search ends in a local minimum in general; here the minimum
+// is the exact picture.
+TEST(DitherStable, SearchReachesAnExactPicture) {
+  for (int32_t grey : {0, 1}) {
+    DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    o.tuning.cut_percent = 100;
+    DitherHistory history;
+    GreyBuffer out;
+    dither_frame(filled(0), shades_for(grey), kFloydSteinberg, o, history, out);
+    dither_frame(filled(255), shades_for(grey), kFloydSteinberg, o, history, out);
+    EXPECT_EQ(out, filled(255)) << "grey " << grey;
+    dither_frame(filled(0), shades_for(grey), kFloydSteinberg, o, history, out);
+    EXPECT_EQ(out, filled(0)) << "grey " << grey;
+  }
+}
+
+// Carried-over shades are brought to a level within one step of the new
+// source value, and the search never leaves that range: no black beside
+// white inside a grey area.
+TEST(DitherStable, ShadesStayWithinOneStepOfTheSource) {
+  for (DitherMode m : kAllModes) {
+    DitherHistory history;
+    GreyBuffer out;
+    for (int frame = 0; frame < 6; ++frame) {
+      const GreyBuffer g = jittered(smooth(frame), 50 + frame, 6);
+      dither_frame(g, Shades::four, kFloydSteinberg, options(m, false, true), history, out);
+      if (frame == 0) continue;  // the mode's own dithering, as it comes
+      for (int i = 0; i < kPixels; ++i) ASSERT_LE(std::abs(out[i] - g[i]), 85) << name_of(m) << " i=" << i;
+    }
+  }
+  // A shade three steps off is brought in even where the flip is not worth it
+  // on its own: after white, a flat 40 can only be 0 or 85. Once off their
+  // base, pixels move between those two at no flip cost, so 40 is dithered.
+  DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+  o.tuning.cut_percent = 100;
+  o.tuning.grey_flip_cost = 1000000;
+  DitherHistory history;
+  GreyBuffer out;
+  dither_frame(filled(255), Shades::four, kFloydSteinberg, o, history, out);
+  dither_frame(filled(40), Shades::four, kFloydSteinberg, o, history, out);
+  EXPECT_EQ(count_of(out, 0) + count_of(out, 85), kPixels);
+  EXPECT_NEAR(std::accumulate(out.begin(), out.end(), 0.0) / kPixels, 40.0, 2.0);
+}
+
+namespace {
+
+// The steady output for `next` after `before`, and the output a fresh
+// history gives `next`: equal when `next` counts as a new scene.
+std::pair<GreyBuffer, GreyBuffer> after_and_fresh(const GreyBuffer& before, const GreyBuffer& next,
+                                                  const DitherOptions& o) {
+  DitherHistory history;
+  GreyBuffer out, fresh;
+  dither_frame(before, Shades::two, kFloydSteinberg, o, history, out);
+  dither_frame(next, Shades::two, kFloydSteinberg, o, history, out);
+  DitherHistory empty;
+  dither_frame(next, Shades::two, kFloydSteinberg, o, empty, fresh);
+  return {out, fresh};
+}
+
+}  // namespace
+
+TEST(DitherStable, FollowsASceneCutWithinOneFrame) {
+  for (DitherMode m : kAllModes) {
+    const DitherOptions o = options(m, false, true);
+    const GreyBuffer scene = jittered(smooth(), 7, 3);
+    GreyBuffer other;  // every pixel 100 levels away
+    for (int i = 0; i < kPixels; ++i) other[i] = static_cast<uint8_t>(scene[i] >= 128 ? scene[i] - 100 : scene[i] + 100);
+    const auto [out, fresh] = after_and_fresh(scene, other, o);
+    EXPECT_EQ(out, fresh) << name_of(m);
+  }
+}
+
+// The cut rule at its edges: more than 25 % of the pixels (1536) moving by
+// 40 levels or more. Below it the previous shades carry on, which a fresh
+// start would not reproduce.
+TEST(DitherStable, CutNeedsMoreThanAQuarterMovingFortyLevels) {
+  const struct {
+    int moved, by;
+    bool cut;
+  } cases[] = {
+      {1535, 40, false}, {1536, 40, false}, {1537, 40, true}, {1537, 39, false}, {1537, 41, true}, {6144, 39, false},
+  };
+  const GreyBuffer scene = jittered(filled(100), 3, 20);
+  for (const auto& c : cases) {
+    GreyBuffer next = scene;
+    for (int i = 0; i < c.moved; ++i) next[i] = static_cast<uint8_t>(scene[i] + c.by);
+    const auto [out, fresh] = after_and_fresh(scene, next, options(DitherMode::floyd_steinberg, false, true));
+    EXPECT_EQ(out == fresh, c.cut) << c.moved << " pixels by " << c.by;
+  }
+}
+
+TEST(DitherStable, ResetForgetsThePreviousFrames) {
+  DitherHistory history;
+  GreyBuffer out, fresh;
+  const DitherOptions o = options(DitherMode::burkes, false, true);
+  dither_frame(jittered(smooth(), 1, 4), Shades::two, kFloydSteinberg, o, history, out);
+  const GreyBuffer next = jittered(smooth(), 2, 4);
+  history.reset();
+  dither_frame(next, Shades::two, kFloydSteinberg, o, history, out);
+  DitherHistory empty;
+  dither_frame(next, Shades::two, kFloydSteinberg, o, empty, fresh);
+  EXPECT_EQ(out, fresh);
+}
+
+TEST(DitherStable, PlainModesLeaveTheHistoryAlone) {
+  DitherHistory history;
+  GreyBuffer out;
+  dither_frame(noisy(1), Shades::two, kFloydSteinberg, options(DitherMode::sierra), history, out);
+  EXPECT_FALSE(history.primed);
+  EXPECT_EQ(history.shades, GreyBuffer{});
+}
