@@ -16,6 +16,7 @@
 
 #include "raster.h"
 #include "util/non_copyable.h"
+#include "version.h"
 #include "videofile/videofile.h"
 
 struct RunResult {
@@ -147,7 +148,8 @@ inline const std::string kUsageText =
     "\t -m \"0,0,0,0,0,0.333333,0,0.333333,0\"\n"
     "\t -m \"0,0,0,0,0,0.4375,0.1875,0.3125,0.0625\"\n"
     "\n"
-    "Example: movdith movie.mp4 movie.8xx -g -r 4\n";
+    "movdith " MOVDITH_VERSION
+    " - example: movdith movie.mp4 movie.8xx -g -r 4 - more in man movdith\n";
 
 // The kernel display for -m 0,0,0,0,0,0.5,0,0.5,0.
 inline const std::string kHalfKernelDisplay =

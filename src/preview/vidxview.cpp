@@ -17,6 +17,7 @@
 #include "util/numbers.h"
 #include "util/paths.h"
 #include "util/stop_signals.h"
+#include "version.h"
 #include "videofile/videofile.h"
 
 namespace {
@@ -33,7 +34,8 @@ constexpr const char* kUsage =
     "  --scale N       pixel size in the picture, 1 to 16\n"
     "                  (default 4 for --gif, 2 for --png)\n"
     "  --every N       sheet frame step (default 10: one frame a second,\n"
-    "                  more for videos longer than 100 seconds)\n";
+    "                  more for videos longer than 100 seconds)\n"
+    "vidxview " MOVDITH_VERSION ", part of movdith - more in man vidxview\n";
 
 enum class Action { none, gif, png, play, info };
 

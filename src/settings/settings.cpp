@@ -9,6 +9,7 @@
 
 #include "raster.h"
 #include "util/numbers.h"
+#include "version.h"
 
 namespace {
 
@@ -23,7 +24,8 @@ constexpr const char* kUsage =
     "\t -m \"0,0,0,0,0,0.333333,0,0.333333,0\"\n"
     "\t -m \"0,0,0,0,0,0.4375,0.1875,0.3125,0.0625\"\n"
     "\n"
-    "Example: movdith movie.mp4 movie.8xx -g -r 4\n";
+    "movdith " MOVDITH_VERSION
+    " - example: movdith movie.mp4 movie.8xx -g -r 4 - more in man movdith\n";
 
 constexpr int kMaxLevels = 255;
 
