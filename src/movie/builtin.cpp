@@ -44,6 +44,10 @@ constexpr int64_t kMaxPixels = 40'000'000;
 // A displayed width stretched by an absurd pixel shape is held to this, so
 // that the sizing arithmetic stays far from overflow.
 constexpr int64_t kMaxDisplayedSide = int64_t{1} << 20;
+// Timestamps beyond this many ticks either way are damage, not time; kept
+// out, like trims past about 35 years, they cannot overflow the arithmetic.
+constexpr int64_t kMaxTicks = int64_t{1} << 52;
+constexpr int64_t kMaxTrimMs = int64_t{1} << 40;
 
 constexpr int kDibHeaderSize = 40;  // BITMAPINFOHEADER
 constexpr int kDibBitCount = 24;
@@ -54,7 +58,8 @@ constexpr size_t kDibBytes = kDibHeaderSize + size_t{kDibStride} * kHeight;
 // Area averaging: each output pixel is the mean of the source pixels it
 // covers, which is what shrinking a 1280-pixel picture to 96 needs.
 constexpr const char* kScaleFlags = "area";
-constexpr size_t kTextSize = 512;  // filter descriptions and error lines
+constexpr size_t kTextSize = 512;  // filter descriptions
+constexpr const char* kLogPrefix = "Built-in decoder: ";
 
 // After a seek the first keyframe may lie after the clip's start (an index
 // of decode times, a demuxer that seeks roughly); these are the further steps
@@ -68,14 +73,17 @@ constexpr int kMaxDrainErrors = 64;
 constexpr int kWindow = 16;
 
 // Mid-stream trouble, reported on standard error once per kind.
-enum ErrorKind { kRefusedPacket, kDamagedPicture, kOversizedPicture, kBrokenData, kErrorKinds };
+enum ErrorKind { kRefusedPacket, kDamagedPicture, kOversizedPicture, kEmptyPicture, kBrokenData, kErrorKinds };
 constexpr const char* kErrorText[kErrorKinds] = {
     "the decoder refused part of the movie",
     "a damaged picture was patched up by the decoder",
     "a picture larger than allowed was skipped",
+    "a picture without size was skipped",
     "the movie's data breaks off",
 };
 
+// Little-endian stores into the DIB header, which has no alignment promise.
+// `p` must have room for 2 (put16) or 4 (put32) bytes.
 void put16(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
@@ -91,9 +99,11 @@ void put32(uint8_t* p, uint32_t v) {
 void report_open_failure(const char* what, int err) {
   char reason[AV_ERROR_MAX_STRING_SIZE] = "";
   if (err < 0) av_strerror(err, reason, sizeof reason);
-  std::fprintf(stderr, "Built-in decoder: %s%s%s\n", what, err < 0 ? ": " : "", reason);
+  std::fprintf(stderr, "%s%s%s%s\n", kLogPrefix, what, err < 0 ? ": " : "", reason);
 }
 
+// Whether a picture of this size is past the limits; sizes of 0 or less
+// are not (callers refuse them as unreadable, not as too large).
 bool too_large(int width, int height) {
   return width > kMaxSide || height > kMaxSide || int64_t{width} * height > kMaxPixels;
 }
@@ -120,7 +130,11 @@ struct Turn {
   bool transposed() const { return quarter % 2 == 1; }
 };
 
-// Reads a display matrix. A negative determinant means the matrix mirrors;
+// Negates a matrix entry; the one value with no negative stays as large as
+// it can, which a matrix that holds it (damage) does not deserve better than.
+int32_t negated(int32_t v) { return v == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max() : -v; }
+
+// Reads a display matrix (or none). A negative determinant means it mirrors;
 // taking the mirror (a negated first column) off leaves a pure rotation,
 // which is rounded to the nearest quarter turn.
 Turn turn_of(const int32_t* matrix) {
@@ -131,9 +145,9 @@ Turn turn_of(const int32_t* matrix) {
   int32_t rotation[9];
   std::memcpy(rotation, matrix, sizeof rotation);
   if (det < 0) {
-    rotation[0] = -rotation[0];
-    rotation[3] = -rotation[3];
-    rotation[6] = -rotation[6];
+    rotation[0] = negated(rotation[0]);
+    rotation[3] = negated(rotation[3]);
+    rotation[6] = negated(rotation[6]);
     turn.hflip = true;
   }
   const double clockwise = -av_display_rotation_get(rotation);
@@ -157,7 +171,13 @@ FrameSize displayed_size(int width, int height, AVRational sar, const Turn& turn
   return {uint32_t(w), uint32_t(h)};
 }
 
+// a / b rounded up, for a >= 0 and b > 0.
+// Used where a size or a position must cover a whole remainder.
 int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
+
+// Whether a timestamp or duration (in ticks) is one to compute with: known
+// and within kMaxTicks of 0.
+bool sane(int64_t ticks) { return ticks != AV_NOPTS_VALUE && ticks > -kMaxTicks && ticks < kMaxTicks; }
 
 // The scaled size for each fit. Pad follows the encoder's sizing rule, with a
 // side that rounds to 0 (a picture over 96 times wider than tall) kept at 1.
@@ -255,7 +275,7 @@ struct BuiltinSource::Engine {
     reported[kind] = true;
     char reason[AV_ERROR_MAX_STRING_SIZE] = "";
     if (err < 0) av_strerror(err, reason, sizeof reason);
-    std::fprintf(stderr, "Built-in decoder: %s%s%s (more of this kind are only counted)\n", kErrorText[kind],
+    std::fprintf(stderr, "%s%s%s%s (more of this kind are only counted)\n", kLogPrefix, kErrorText[kind],
                  err < 0 ? ": " : "", reason);
   }
 
@@ -271,9 +291,12 @@ struct BuiltinSource::Engine {
   // Whether some output frame shows the picture at `pts` that the one at
   // `next` follows: the first output time at or after pts comes before next.
   bool shown(int64_t pts, int64_t next) const {
-    const int64_t from_ms = av_rescale_q_rnd(pts - t0, st->time_base, kMs, AV_ROUND_UP) - start_ms;
-    const int64_t pos = from_ms <= 0 ? 0 : ceil_div(from_ms, kMsPerFrame);
-    return in_clip(pos) && sample_time(pos) < next;
+    // Rounded up: the first whole millisecond not before pts. An overflow
+    // (libav's INT64_MIN) or a huge time lies past every position anyway.
+    int64_t ms = av_rescale_q_rnd(pts - t0, st->time_base, kMs, AV_ROUND_UP);
+    ms = std::clamp(ms, -kMaxTrimMs, 4 * kMaxTrimMs) - start_ms;
+    const int64_t pos = ms <= 0 ? 0 : ceil_div(ms, kMsPerFrame);
+    return pos <= std::numeric_limits<uint32_t>::max() && in_clip(pos) && sample_time(pos) < next;
   }
 
   // The timestamp that follows `pts` among the packets around it, or
@@ -282,7 +305,7 @@ struct BuiltinSource::Engine {
   int64_t successor(int64_t pts) const {
     int64_t next = AV_NOPTS_VALUE;
     const auto consider = [&](int64_t t) {
-      if (t != AV_NOPTS_VALUE && t > pts && (next == AV_NOPTS_VALUE || t < next)) next = t;
+      if (sane(t) && t > pts && (next == AV_NOPTS_VALUE || t < next)) next = t;
     };
     for (int i = 0; i < sent_count; ++i) consider(sent[i]);
     for (int i = 0; i < queue_count; ++i) consider(queue[(queue_head + i) % kWindow]->pts);
@@ -296,7 +319,7 @@ struct BuiltinSource::Engine {
   // often store one nominal duration for all.
   void choose_discard(const AVPacket* p) {
     bool skip = false;
-    if (!exact && t0_known && p->pts != AV_NOPTS_VALUE) {
+    if (!exact && t0_known && sane(p->pts)) {
       const int64_t next = successor(p->pts);
       skip = next != AV_NOPTS_VALUE && !shown(p->pts, next);
     }
@@ -323,18 +346,20 @@ struct BuiltinSource::Engine {
   }
 
   // Sends the oldest read packet to the decoder; false when none is left.
+  // A decoder with pictures still to hand out keeps the packet waiting.
   bool send_next() {
     fill_queue();
     if (queue_count == 0) return false;
     AVPacket* p = queue[queue_head];
+    choose_discard(p);
+    const int r = avcodec_send_packet(dec, p);
+    if (r == AVERROR(EAGAIN)) return true;
+    if (r < 0) note(kRefusedPacket, r);
     queue_head = (queue_head + 1) % kWindow;
     --queue_count;
-    choose_discard(p);
     sent[sent_next] = p->pts;
     sent_next = (sent_next + 1) % kWindow;
     sent_count = std::min(sent_count + 1, kWindow);
-    const int r = avcodec_send_packet(dec, p);
-    if (r < 0 && r != AVERROR(EAGAIN)) note(kRefusedPacket, r);
     av_packet_unref(p);
     return true;
   }
@@ -352,19 +377,20 @@ struct BuiltinSource::Engine {
         need_key = false;
         // A size change mid-stream within the pixel limit but past a side
         // limit; the decoder's max_pixels has refused the rest.
-        if (too_large(ahead->width, ahead->height) || ahead->width <= 0 || ahead->height <= 0) {
-          note(kOversizedPicture, 0);
+        if (ahead->width <= 0 || ahead->height <= 0 || too_large(ahead->width, ahead->height)) {
+          note(ahead->width <= 0 || ahead->height <= 0 ? kEmptyPicture : kOversizedPicture, 0);
           av_frame_unref(ahead);
           continue;
         }
         if (ahead->decode_error_flags || (ahead->flags & AV_FRAME_FLAG_CORRUPT)) note(kDamagedPicture, 0);
         int64_t pts = ahead->best_effort_timestamp;
-        if (pts == AV_NOPTS_VALUE) pts = ahead->pts;
-        if (pts == AV_NOPTS_VALUE) pts = next_guess;
-        const int64_t duration = ahead->pkt_duration > 0 ? ahead->pkt_duration : default_duration;
+        if (!sane(pts)) pts = ahead->pts;
+        if (!sane(pts)) pts = next_guess;
+        const int64_t duration = sane(ahead->pkt_duration) && ahead->pkt_duration > 0 ? ahead->pkt_duration
+                                                                                       : default_duration;
         ahead_pts = pts;
         ahead_end = pts + duration;
-        next_guess = ahead_end;
+        next_guess = std::min(ahead_end, kMaxTicks - 1);
         ahead_valid = true;
         return 1;
       }
@@ -519,6 +545,8 @@ struct BuiltinSource::Engine {
     return fits;
   }
 
+  // Fills in the DIB's header, the same for every frame: 96 x 64, 24 bits,
+  // rows bottom-up, uncompressed.
   void write_dib_header() {
     uint8_t* h = dib.data();
     put32(h + 0, kDibHeaderSize);  // biSize
@@ -547,8 +575,8 @@ SourceStatus BuiltinSource::open() {
   auto e = std::make_unique<Engine>();
   e->fit = request_.fit;
   e->exact = request_.exact;
-  e->start_ms = std::max<int64_t>(request_.start_ms, 0);
-  e->duration_ms = request_.duration_ms < 0 ? -1 : request_.duration_ms;
+  e->start_ms = std::clamp<int64_t>(request_.start_ms, 0, kMaxTrimMs);
+  e->duration_ms = request_.duration_ms < 0 ? -1 : std::min(request_.duration_ms, kMaxTrimMs);
   e->write_dib_header();
 
   int r = avformat_open_input(&e->fmt, request_.path.c_str(), nullptr, nullptr);
@@ -601,8 +629,8 @@ SourceStatus BuiltinSource::open() {
     e->dec->thread_count = 0;  // one per core
     e->dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     e->dec->max_pixels = kMaxPixels;  // also refuses a size change mid-stream
-    // The deblocking filter is never skipped: pictures without it drift from
-    // the true ones by up to 5 dB below what a detailed movie can take.
+    // The deblocking filter is never skipped: without it the pictures of a
+    // detailed movie drift to 40 dB from the true ones, which dithering shows.
     ok = avcodec_open2(e->dec, codec, nullptr) >= 0 && (e->pkt = av_packet_alloc()) && (e->ahead = av_frame_alloc()) &&
          (e->held = av_frame_alloc()) && (e->filtered = av_frame_alloc());
     for (AVPacket*& p : e->queue) ok = ok && (p = av_packet_alloc());
@@ -615,8 +643,8 @@ SourceStatus BuiltinSource::open() {
     e->fmt->streams[i]->discard = e->fmt->streams[i] == st ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
   const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
   if (rate.num > 0 && rate.den > 0)
-    e->default_duration = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), st->time_base));
-  e->next_guess = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    e->default_duration = std::clamp<int64_t>(av_rescale_q(1, av_inv_q(rate), st->time_base), 1, kMaxTicks - 1);
+  e->next_guess = sane(st->start_time) ? st->start_time : 0;
 
   // The first picture's time anchors every output time.
   if (!e->decode_next()) {
@@ -637,13 +665,14 @@ SourceStatus BuiltinSource::open() {
   // The length estimate: the stream's (or else the file's) duration from the
   // first picture on, less the trimmed start, within the trimmed length.
   int64_t total_ms = -1;
-  if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
-    const int64_t from = st->start_time != AV_NOPTS_VALUE ? st->start_time : e->t0;
+  if (sane(st->duration) && st->duration > 0) {
+    const int64_t from = sane(st->start_time) ? st->start_time : e->t0;
     total_ms = av_rescale_q(st->duration - (e->t0 - from), st->time_base, kMs);
-  } else if (e->fmt->duration != AV_NOPTS_VALUE && e->fmt->duration > 0) {
-    const int64_t from = e->fmt->start_time != AV_NOPTS_VALUE ? e->fmt->start_time : 0;
+  } else if (sane(e->fmt->duration) && e->fmt->duration > 0) {
+    const int64_t from = sane(e->fmt->start_time) ? e->fmt->start_time : 0;
     total_ms = av_rescale_q(e->fmt->duration + from, AV_TIME_BASE_Q, kMs) - av_rescale_q(e->t0, st->time_base, kMs);
   }
+  total_ms = std::clamp<int64_t>(total_ms, -1, kMaxTrimMs);
   int64_t clip_ms = std::max<int64_t>(total_ms - e->start_ms, 0);
   if (e->duration_ms >= 0) clip_ms = total_ms < 0 ? e->duration_ms : std::min(clip_ms, e->duration_ms);
   timing_.rate = kOutputRate;
