@@ -12,6 +12,7 @@ extern "C" {
 #include <climits>
 #include <cstdio>
 #include <fstream>
+#include <ostream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -179,6 +180,8 @@ struct LosslessCase {
   std::vector<std::string> options;
 };
 
+void PrintTo(const LosslessCase& c, std::ostream* os) { *os << c.name; }
+
 class BuiltinLossless : public ::testing::TestWithParam<LosslessCase> {};
 
 TEST_P(BuiltinLossless, GivesExactlyTheMoviesFrames) {
@@ -240,6 +243,8 @@ struct TurnCase {
   const char* filters;  // what ffmpeg applies to the stored frames to show them
 };
 
+void PrintTo(const TurnCase& c, std::ostream* os) { *os << c.name; }
+
 class BuiltinTurn : public ::testing::TestWithParam<TurnCase> {};
 
 TEST_P(BuiltinTurn, PicturesAreShownTurned) {
@@ -289,6 +294,8 @@ struct SizeCase {
   Fit fit;
   FrameSize shown, scaled;
 };
+
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
 
 class BuiltinSize : public ::testing::TestWithParam<SizeCase> {};
 
@@ -349,9 +356,11 @@ struct FitCase {
   int top, bottom, left, right;  // black rows and columns at each edge
 };
 
-class BuiltinFit : public ::testing::TestWithParam<FitCase> {};
-
 std::string fit_name(Fit fit) { return fit == Fit::pad ? "pad" : fit == Fit::crop ? "crop" : "stretch"; }
+
+void PrintTo(const FitCase& c, std::ostream* os) { *os << c.size << " " << fit_name(c.fit); }
+
+class BuiltinFit : public ::testing::TestWithParam<FitCase> {};
 
 TEST_P(BuiltinFit, WhitePictureFillsWhatTheFitPromises) {
   const FitCase& c = GetParam();
@@ -445,6 +454,8 @@ struct ChoiceCase {
   size_t frames;
 };
 
+void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
+
 class BuiltinChoice : public ::testing::TestWithParam<ChoiceCase> {};
 
 TEST_P(BuiltinChoice, EachOutputFrameIsTheLastSourceFrameDue) {
@@ -500,6 +511,8 @@ struct SkipCase {
   std::vector<std::string> options;
   int64_t start_ms;
 };
+
+void PrintTo(const SkipCase& c, std::ostream* os) { *os << c.name << " from " << c.start_ms << " ms"; }
 
 class BuiltinSkip : public ::testing::TestWithParam<SkipCase> {};
 
@@ -562,6 +575,10 @@ struct TrimCase {
   int first;     // number shown by output frame 0
   size_t count;  // output frames
 };
+
+void PrintTo(const TrimCase& c, std::ostream* os) {
+  *os << c.container << " from " << c.start_ms << " ms for " << c.duration_ms << " ms";
+}
 
 class BuiltinTrim : public ::testing::TestWithParam<TrimCase> {};
 
@@ -696,6 +713,8 @@ class AllocationCap {
 struct HugeCase {
   int width, height;
 };
+
+void PrintTo(const HugeCase& c, std::ostream* os) { *os << c.width << " x " << c.height; }
 
 class BuiltinHuge : public ::testing::TestWithParam<HugeCase> {};
 
