@@ -27,7 +27,7 @@ fi
 now() { date +%s.%N; }
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 for movie in "${movies[@]}"; do
-  read -r w h < <(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=' ' "$movie")
+  IFS=x read -r w h < <(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$movie")
   # The sizing rule (pad fit): full width for 3:2 and wider, else full height.
   if ((h * 96 / w <= 64)); then ow=96 oh=$((h * 96 / w)); else ow=$((w * 64 / h)) oh=64; fi
   vf="fps=10,scale=$ow:$oh,pad=96:64:$(((96 - ow) / 2)):$(((64 - oh) / 2))"
