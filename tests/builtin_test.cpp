@@ -546,7 +546,19 @@ INSTANTIATE_TEST_SUITE_P(
                                "[a][b]concat",
                                {"-fps_mode", "passthrough", "-c:v", "mpeg4", "-bf", "3", "-g", "20"}, 0},
                       SkipCase{"bframes24.avi", "testsrc2=size=320x240:rate=24:duration=3",
-                               {"-c:v", "mpeg4", "-bf", "2"}, 0}),
+                               {"-c:v", "mpeg4", "-bf", "2"}, 0},
+                      // H.264 with a B-pyramid (some B-pictures are references) and
+                      // HEVC: the decoder must keep every picture others refer to.
+                      SkipCase{"pyramid.mp4", "testsrc2=size=320x240:rate=30:duration=3",
+                               {"-c:v", "libx264", "-bf", "3", "-b_strategy", "0"}, 0},
+                      SkipCase{"pyramid.mp4", "testsrc2=size=320x240:rate=30:duration=3",
+                               {"-c:v", "libx264", "-bf", "3", "-b_strategy", "0"}, 1230},
+                      SkipCase{"hevc.mkv", "testsrc2=size=320x240:rate=30:duration=3",
+                               {"-c:v", "libx265", "-x265-params", "log-level=error:bframes=4"}, 0},
+                      SkipCase{"pyramid_vfr.mkv",
+                               "testsrc2=size=320x240:rate=30:duration=1[a];testsrc2=size=320x240:rate=12:duration=1[b];"
+                               "[a][b]concat",
+                               {"-fps_mode", "passthrough", "-c:v", "libx264", "-bf", "3"}, 0}),
     [](const auto& info) {
       std::string n = info.param.name;
       return n.substr(0, n.find('.')) + "_from" + std::to_string(info.param.start_ms);
