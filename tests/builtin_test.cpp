@@ -553,6 +553,8 @@ INSTANTIATE_TEST_SUITE_P(
                                {"-c:v", "libx264", "-bf", "3", "-b_strategy", "0"}, 0},
                       SkipCase{"pyramid.mp4", "testsrc2=size=320x240:rate=30:duration=3",
                                {"-c:v", "libx264", "-bf", "3", "-b_strategy", "0"}, 1230},
+                      SkipCase{"pyramid.ts", "testsrc2=size=320x240:rate=30:duration=3",
+                               {"-c:v", "libx264", "-bf", "3", "-b_strategy", "0"}, 0},
                       SkipCase{"hevc.mkv", "testsrc2=size=320x240:rate=30:duration=3",
                                {"-c:v", "libx265", "-x265-params", "log-level=error:bframes=4"}, 0},
                       SkipCase{"pyramid_vfr.mkv",
@@ -561,7 +563,7 @@ INSTANTIATE_TEST_SUITE_P(
                                {"-fps_mode", "passthrough", "-c:v", "libx264", "-bf", "3"}, 0}),
     [](const auto& info) {
       std::string n = info.param.name;
-      return n.substr(0, n.find('.')) + "_from" + std::to_string(info.param.start_ms);
+      return n.substr(0, n.find('.')) + "_" + n.substr(n.find('.') + 1) + "_from" + std::to_string(info.param.start_ms);
     });
 
 TEST(BuiltinStill, PictureFileGivesOneFrame) {

@@ -72,6 +72,18 @@ constexpr int kMaxDrainErrors = 64;
 // reorder by far fewer pictures than this (H.264 allows 16).
 constexpr int kWindow = 16;
 
+// H.264 NAL unit headers: whether other pictures refer to the unit
+// (nal_ref_idc) and its type; the types that may come with a picture nothing
+// refers to without mattering to the pictures shown.
+constexpr uint8_t kNalForbidden = 0x80;
+constexpr uint8_t kNalRefIdc = 0x60;
+constexpr uint8_t kNalType = 0x1F;
+constexpr uint8_t kNalSlice = 1;  // a slice of a picture other than an IDR
+constexpr uint8_t kNalSei = 6;
+constexpr uint8_t kNalDelimiter = 9;
+constexpr uint8_t kNalFiller = 12;
+constexpr int kAvccLengthField = 4;  // avcC byte holding the NAL length size - 1
+
 // Mid-stream trouble, reported on standard error once per kind.
 enum ErrorKind { kRefusedPacket, kDamagedPicture, kOversizedPicture, kEmptyPicture, kBrokenData, kErrorKinds };
 constexpr const char* kErrorText[kErrorKinds] = {
@@ -175,6 +187,48 @@ FrameSize displayed_size(int width, int height, AVRational sar, const Turn& turn
 // Used where a size or a position must cover a whole remainder.
 int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
+// Whether a NAL unit with this header may be in a packet left out before
+// the decoder; counts the slices among them.
+bool droppable_nal(uint8_t header, int& slices) {
+  if (header & kNalForbidden) return false;
+  const uint8_t type = header & kNalType;
+  if (type == kNalSlice) {
+    ++slices;
+    return !(header & kNalRefIdc);
+  }
+  return type == kNalSei || type == kNalDelimiter || type == kNalFiller;
+}
+// Whether an H.264 packet holds one picture that no other refers to and
+// nothing else that matters: `length_size` bytes before each unit (MP4,
+// Matroska), or 0 for start codes (transport streams). Anything unexpected
+// answers no.
+bool unreferenced_h264(const uint8_t* data, int size, int length_size) {
+  int slices = 0;
+  if (length_size > 0) {
+    int at = 0;
+    while (at < size) {
+      if (size - at < length_size) return false;
+      uint32_t length = 0;
+      for (int i = 0; i < length_size; ++i) length = length << 8 | data[at + i];
+      at += length_size;
+      if (length == 0 || length > uint32_t(size - at) || !droppable_nal(data[at], slices)) return false;
+      at += int(length);
+    }
+    return slices > 0;
+  }
+  // Start codes: 00 00 01 before each unit (a fourth 00 before them is the
+  // previous unit's trailing zero, harmless here).
+  bool any = false;
+  for (int i = 0; i + 3 < size; ++i) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+      if (!droppable_nal(data[i + 3], slices)) return false;
+      any = true;
+      i += 2;
+    }
+  }
+  return any && slices > 0;
+}
+
 // Whether a timestamp or duration (in ticks) is one to compute with: known
 // and within kMaxTicks of 0.
 bool sane(int64_t ticks) { return ticks != AV_NOPTS_VALUE && ticks > -kMaxTicks && ticks < kMaxTicks; }
@@ -227,6 +281,9 @@ struct BuiltinSource::Engine {
 
   Fit fit = Fit::pad;
   Turn turn;
+  // H.264 pictures nothing refers to are left out before the decoder: bytes
+  // of each unit's length in packets (0 for start codes), -1 if not H.264.
+  int h264_length_size = -1;
   FrameSize out;  // scaled size, as displayed
   bool exact = false;
 
@@ -316,14 +373,15 @@ struct BuiltinSource::Engine {
   // unless others refer to it, which only the decoder knows; telling it to
   // drop such non-reference pictures leaves every shown picture exact. Packet
   // durations are not trusted for this: containers of variable-rate movies
-  // often store one nominal duration for all.
-  void choose_discard(const AVPacket* p) {
+  // often store one nominal duration for all. Returns whether nothing shows it.
+  bool choose_discard(const AVPacket* p) {
     bool skip = false;
     if (!exact && t0_known && sane(p->pts)) {
       const int64_t next = successor(p->pts);
       skip = next != AV_NOPTS_VALUE && !shown(p->pts, next);
     }
     dec->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    return skip;
   }
 
   // Tops up the read-ahead window with packets of our stream.
@@ -351,8 +409,12 @@ struct BuiltinSource::Engine {
     fill_queue();
     if (queue_count == 0) return false;
     AVPacket* p = queue[queue_head];
-    choose_discard(p);
-    const int r = avcodec_send_packet(dec, p);
+    // An unshown H.264 picture that nothing refers to is one the decoder
+    // would skip before touching any state but its slice header; leaving it
+    // out also saves the hand-over to a decoder thread.
+    const bool unshown = choose_discard(p);
+    const bool leave_out = unshown && h264_length_size >= 0 && unreferenced_h264(p->data, p->size, h264_length_size);
+    const int r = leave_out ? 0 : avcodec_send_packet(dec, p);
     if (r == AVERROR(EAGAIN)) return true;
     if (r < 0) note(kRefusedPacket, r);
     queue_head = (queue_head + 1) % kWindow;
@@ -641,6 +703,12 @@ SourceStatus BuiltinSource::open() {
   }
   for (unsigned i = 0; i < e->fmt->nb_streams; ++i)
     e->fmt->streams[i]->discard = e->fmt->streams[i] == st ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+  if (par->codec_id == AV_CODEC_ID_H264) {
+    // MP4 and Matroska keep the parameter sets in extradata (avcC, version 1)
+    // and put each unit's length before it; other containers use start codes.
+    const bool avcc = par->extradata_size > kAvccLengthField && par->extradata[0] == 1;
+    e->h264_length_size = avcc ? (par->extradata[kAvccLengthField] & 3) + 1 : 0;
+  }
   const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
   if (rate.num > 0 && rate.den > 0)
     e->default_duration = std::clamp<int64_t>(av_rescale_q(1, av_inv_q(rate), st->time_base), 1, kMaxTicks - 1);
