@@ -688,15 +688,39 @@ TEST(BuiltinHostile, TruncatedMovieEndsWhereItsDataDoes) {
   EXPECT_EQ(pull(mp4_cut).status, SourceStatus::open_failed);
 }
 
-TEST(BuiltinHostile, DamagedMiddleIsCountedAndReportedOncePerKind) {
-  const std::string path = made("h264.mp4", "testsrc2=size=320x240:rate=10:duration=2", kH264);
-  std::string bytes = read_file(path);
+// Garbles the middle fifth of a file with pseudo-random bytes.
+std::string garbled(std::string bytes) {
   uint32_t seed = 12345;
   for (size_t i = bytes.size() * 2 / 5; i < bytes.size() * 3 / 5; ++i) {
     seed = seed * 1103515245 + 12345;
     bytes[i] = char(seed >> 16);
   }
-  const std::string damaged = scratch() / "damaged.mp4";
+  return bytes;
+}
+
+// Takes one packet of the video (ffmpeg's PID 0x100) out of the middle of a
+// transport stream, as a lossy broadcast does: a break in its continuity.
+std::string packet_lost(const std::string& ts) {
+  constexpr size_t kTsPacket = 188;
+  constexpr int kVideoPid = 0x100;
+  const size_t packets = ts.size() / kTsPacket;
+  for (size_t i = packets / 2; i < packets; ++i) {
+    const size_t at = i * kTsPacket;
+    if (((uint8_t(ts[at + 1]) & 0x1F) << 8 | uint8_t(ts[at + 2])) == kVideoPid)
+      return ts.substr(0, at) + ts.substr(at + kTsPacket);
+  }
+  return ts;
+}
+
+class BuiltinDamaged : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BuiltinDamaged, DamagedMiddleIsCountedAndReportedOncePerKind) {
+  const std::string container = GetParam();
+  const std::string path = made("h264." + container, "testsrc2=size=320x240:rate=10:duration=2", kH264);
+  const std::string whole = read_file(path);
+  const std::string bytes = container == "ts" ? packet_lost(whole) : garbled(whole);
+  ASSERT_NE(bytes, whole);
+  const std::string damaged = scratch() / ("damaged." + container);
   write_file(damaged, bytes);
   ::testing::internal::CaptureStderr();
   const Pulled p = pull(damaged);
@@ -715,6 +739,10 @@ TEST(BuiltinHostile, DamagedMiddleIsCountedAndReportedOncePerKind) {
   EXPECT_GE(count, 1);
   EXPECT_LE(uint64_t(count), p.errors);
 }
+
+// Garbage in an MP4's pictures; a transport stream that lost a packet.
+INSTANTIATE_TEST_SUITE_P(Builtin, BuiltinDamaged, ::testing::Values("mp4", "ts"),
+                         [](const auto& info) { return std::string(info.param); });
 
 // Caps every single libav allocation for the life of a test: a picture
 // buffer for a header's claimed size would fail instead of being made.

@@ -85,8 +85,17 @@ constexpr uint8_t kNalFiller = 12;
 constexpr int kAvccLengthField = 4;  // avcC byte holding the NAL length size - 1
 
 // Mid-stream trouble, reported on standard error once per kind.
-enum ErrorKind { kRefusedPacket, kDamagedPicture, kOversizedPicture, kEmptyPicture, kBrokenData, kErrorKinds };
+enum ErrorKind {
+  kDamagedPacket,
+  kRefusedPacket,
+  kDamagedPicture,
+  kOversizedPicture,
+  kEmptyPicture,
+  kBrokenData,
+  kErrorKinds
+};
 constexpr const char* kErrorText[kErrorKinds] = {
+    "part of the movie was found damaged while reading it",
     "the decoder refused part of the movie",
     "a damaged picture was patched up by the decoder",
     "a picture larger than allowed was skipped",
@@ -395,6 +404,8 @@ struct BuiltinSource::Engine {
       }
       // An empty packet would tell the decoder the stream has ended.
       if (pkt->stream_index == st->index && pkt->size > 0) {
+        // A transport stream's lost or garbled packets, for instance.
+        if (pkt->flags & AV_PKT_FLAG_CORRUPT) note(kDamagedPacket, 0);
         av_packet_move_ref(queue[(queue_head + queue_count) % kWindow], pkt);
         ++queue_count;
       } else {
