@@ -18,10 +18,14 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/dib.h"
 #include "frame/dither_modes.h"
 #include "frame/frame.h"
+#include "movie/avi_source.h"
+#include "movie/builtin.h"
 #include "movie/frame_source.h"
 #include "raster.h"
+#include "run/stepping.h"
 #include "videofile/videofile.h"
 
 namespace {
@@ -32,9 +36,11 @@ constexpr const char* kUsage =
     "between consecutive frames), fidelity (PSNR in dB of the shades against the sampled\n"
     "grey frames, both blurred 1-2-1) and the pipeline's frames per second.\n"
     "Options:\n"
-    "  --engine=raw         how SOURCE is read; raw: 96 x 64 frames of bgr24 as made by\n"
-    "                       ffmpeg -i MOVIE -vf fps=10,scale=...,pad=96:64:... -f rawvideo\n"
-    "                       -pix_fmt bgr24 (default)\n"
+    "  --engine=NAME        how SOURCE is read: builtin (a movie, through the built-in\n"
+    "                       engine), avi (a temporary movie the mencoder engine made; keep\n"
+    "                       one with bench/keep/mencoder), or raw (96 x 64 frames of bgr24\n"
+    "                       as made by ffmpeg -i MOVIE -vf fps=10,scale=...,pad=96:64:...\n"
+    "                       -f rawvideo -pix_fmt bgr24; the default)\n"
     "  --dither=NAME        matrix (default), floyd-steinberg, atkinson,\n"
     "                       jarvis-judice-ninke, stucki, burkes, sierra, two-row-sierra,\n"
     "                       sierra-lite, bayer, blue-noise\n"
@@ -48,19 +54,11 @@ constexpr const char* kUsage =
     "  --label=TEXT         the source's name in the result (default SOURCE)\n"
     "  --min-time=SECONDS   least time spent timing the pipeline (default 0.5)\n"
     "  --tsv                one tab-separated line: label, mode, levels, frames,\n"
-    "                       flicker %, PSNR dB, pipeline fps, source fps\n";
+    "                       flicker %, PSNR dB, pipeline fps, source fps, median flicker %\n";
 
-constexpr uint32_t kOutputFps = 10;
-constexpr size_t kDibHeader = 40;
-constexpr size_t kBgrBytes = 3;
-constexpr size_t kRawFrameBytes = size_t{kPixels} * kBgrBytes;
-constexpr size_t kStride = size_t{kWidth} * kBgrBytes;  // 288: already a multiple of four
+constexpr size_t kRawFrameBytes = size_t{kPixels} * kDibBytesPerPixel;
+constexpr size_t kStride = dib_stride(kWidth);  // 288: no padding
 constexpr double kPeak = 255.0;
-
-// Stores v little-endian at `at`, as DIB headers hold their numbers.
-void put_u32(uint8_t* at, uint32_t v) {
-  for (int k = 0; k < 4; ++k) at[k] = static_cast<uint8_t>(v >> (8 * k));
-}
 
 // 96 x 64 frames of packed blue-green-red, top row first, one after another
 // with nothing between: what ffmpeg's rawvideo muxer writes. Each is handed
@@ -68,7 +66,7 @@ void put_u32(uint8_t* at, uint32_t v) {
 class RawFrameSource : public FrameSource {
  public:
   explicit RawFrameSource(std::string path)
-      : path_(std::move(path)), raw_(kRawFrameBytes), dib_(kDibHeader + kRawFrameBytes) {}
+      : path_(std::move(path)), raw_(kRawFrameBytes), dib_(dib_bytes(kWidth, kHeight)) {}
   ~RawFrameSource() override {
     if (file_) std::fclose(file_);
   }
@@ -80,13 +78,11 @@ class RawFrameSource : public FrameSource {
     const long bytes = std::ftell(file_);
     if (bytes < 0 || bytes % static_cast<long>(kRawFrameBytes) != 0) return SourceStatus::info_failed;
     frames_ = static_cast<uint32_t>(bytes / static_cast<long>(kRawFrameBytes));
-    put_u32(&dib_[0], kDibHeader);
-    put_u32(&dib_[4], kWidth);
-    put_u32(&dib_[8], kHeight);
+    put_dib_header(dib_, kWidth, kHeight);
     return SourceStatus::ok;
   }
   FrameSize size() const override { return {kWidth, kHeight}; }
-  SourceTiming timing() const override { return {kOutputFps, 1, 0, frames_, true}; }
+  SourceTiming timing() const override { return {kFramesPerSecond, 1, 0, frames_, true}; }
 
   FrameStatus frame(uint32_t pos, std::span<const uint8_t>& dib) override {
     if (pos >= frames_) return FrameStatus::ended;
@@ -94,7 +90,7 @@ class RawFrameSource : public FrameSource {
         std::fread(raw_.data(), 1, raw_.size(), file_) != raw_.size())
       return FrameStatus::failed;
     for (int y = 0; y < kHeight; ++y)
-      std::memcpy(&dib_[kDibHeader + size_t(kHeight - 1 - y) * kStride], &raw_[size_t(y) * kStride], kStride);
+      std::memcpy(&dib_[kDibHeaderBytes + size_t(kHeight - 1 - y) * kStride], &raw_[size_t(y) * kStride], kStride);
     dib = dib_;
     return FrameStatus::ok;
   }
@@ -107,9 +103,11 @@ class RawFrameSource : public FrameSource {
   std::vector<uint8_t> dib_;
 };
 
-// Engines are added here; each gets the SOURCE argument as it is.
+// Each engine gets the SOURCE argument as it is.
 std::unique_ptr<FrameSource> make_source(std::string_view engine, const std::string& path) {
   if (engine == "raw") return std::make_unique<RawFrameSource>(path);
+  if (engine == "builtin") return std::make_unique<BuiltinSource>(BuiltinRequest{.path = path});
+  if (engine == "avi") return std::make_unique<AviSource>(path);
   return nullptr;
 }
 
@@ -210,11 +208,6 @@ void blur(const GreyBuffer& in, Blurred& out) {
   }
 }
 
-// Which source position shows output frame n: the run's 10 frames a second.
-uint32_t position_of(const SourceTiming& t, uint64_t n) {
-  return t.start + static_cast<uint32_t>(n * t.rate / (uint64_t{kOutputFps} * t.scale));
-}
-
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -240,23 +233,26 @@ int main(int argc, char** argv) {
     return 1;
   }
   const SourceTiming timing = source->timing();
-  if (timing.rate == 0 || timing.scale == 0) {
+  uint32_t frameskip = 0;
+  if (!frame_skip(timing.rate, timing.scale, frameskip)) {
     std::fprintf(stderr, "dither_quality: %s: no frame rate\n", o.source.c_str());
     return 1;
   }
 
-  // Frames are kept so that the timing passes repeat exactly what was measured.
-  const uint64_t wanted = uint64_t{timing.length} * kOutputFps * timing.scale / timing.rate;
+  // The frames a run takes, at its cadence; kept so that the timing passes
+  // repeat exactly what was measured.
   std::vector<std::vector<uint8_t>> frames;
   double fetch_seconds = 0;
-  for (uint64_t n = 0; !timing.exact_length || n < wanted; ++n) {
+  const uint64_t end = timing.exact_length ? uint64_t{timing.start} + timing.length : UINT64_MAX;
+  for (Cadence cadence{timing.start, 0}; cadence.curframe < end && cadence.curframe <= UINT32_MAX;
+       step(cadence, frameskip)) {
     std::span<const uint8_t> dib;
     const auto t0 = std::chrono::steady_clock::now();
-    const FrameStatus status = source->frame(position_of(timing, n), dib);
+    const FrameStatus status = source->frame(static_cast<uint32_t>(cadence.curframe), dib);
     fetch_seconds += seconds_since(t0);
     if (status == FrameStatus::ended) break;
     if (status == FrameStatus::failed) {
-      std::fprintf(stderr, "dither_quality: %s: frame %" PRIu64 " cannot be read\n", o.source.c_str(), n);
+      std::fprintf(stderr, "dither_quality: %s: frame %zu cannot be read\n", o.source.c_str(), frames.size());
       return 1;
     }
     frames.emplace_back(dib.begin(), dib.end());
@@ -280,6 +276,7 @@ int main(int argc, char** argv) {
   DitherHistory history;
   Blurred seen, meant;
   uint64_t flips = 0;
+  std::vector<int> frame_flips;  // per frame after the first, for the median
   double squared = 0;
   for (size_t n = 0; n < frames.size(); ++n) {
     if (!sample(frames[n], graybuf)) {
@@ -294,8 +291,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "dither_quality: %s: write failed\n", o.out.c_str());
       return 1;
     }
-    if (n > 0)
-      for (int i = 0; i < kPixels; ++i) flips += ditherbuf[i] != previous[i];
+    if (n > 0) {
+      int changed = 0;
+      for (int i = 0; i < kPixels; ++i) changed += ditherbuf[i] != previous[i];
+      flips += changed;
+      frame_flips.push_back(changed);
+    }
     previous = ditherbuf;
     blur(ditherbuf, seen);
     blur(reference, meant);
@@ -329,17 +330,23 @@ int main(int argc, char** argv) {
 
   const size_t count = frames.size();
   const double flicker = count > 1 ? 100.0 * double(flips) / (double(count - 1) * kPixels) : 0.0;
+  double median_flicker = 0.0;
+  if (!frame_flips.empty()) {
+    std::sort(frame_flips.begin(), frame_flips.end());
+    median_flicker = 100.0 * frame_flips[frame_flips.size() / 2] / kPixels;
+  }
   const double mse = squared / (double(count) * kPixels);
   const double psnr = mse > 0 ? 10 * std::log10(kPeak * kPeak / mse) : INFINITY;
   const double fps = double(timed) / elapsed;
   const double source_fps = fetch_seconds > 0 ? double(count) / fetch_seconds : INFINITY;
   const int levels = o.grey ? 4 : 2;
   if (o.tsv)
-    std::printf("%s\t%s\t%d\t%zu\t%.2f\t%.2f\t%.0f\t%.0f\n", o.label.c_str(), mode_label(o.dither).c_str(),
-                levels, count, flicker, psnr, fps, source_fps);
+    std::printf("%s\t%s\t%d\t%zu\t%.2f\t%.2f\t%.0f\t%.0f\t%.2f\n", o.label.c_str(), mode_label(o.dither).c_str(),
+                levels, count, flicker, psnr, fps, source_fps, median_flicker);
   else
-    std::printf("%s: %s, %d levels, %zu frames: flicker %.2f %%, fidelity %.2f dB, "
+    std::printf("%s: %s, %d levels, %zu frames: flicker %.2f %% (median frame %.2f %%), fidelity %.2f dB, "
                 "pipeline %.0f frames/s (source %.0f frames/s)\n",
-                o.label.c_str(), mode_label(o.dither).c_str(), levels, count, flicker, psnr, fps, source_fps);
+                o.label.c_str(), mode_label(o.dither).c_str(), levels, count, flicker, median_flicker, psnr, fps,
+                source_fps);
   return 0;
 }

@@ -1,17 +1,15 @@
 #!/usr/bin/env bash
-# Measures every dithering mode on the quality movies and prints the tables
-# of docs/quality.md (flicker, fidelity, pipeline frames per second):
-#   bench/quality_table.sh [DIR]        (DIR as for make_quality_movies.sh)
+# Measures every dithering mode on the quality movies, their frames made by
+# the built-in engine, and prints the tables of docs/quality.md (flicker,
+# fidelity, pipeline frames per second):
+#   bench/quality_table.sh [DIR]        (run by scripts/bench.sh quality; DIR as
+#                                        for make_quality_movies.sh)
 # and writes DIR/sheets/MOVIE-MODE.png, contact sheets of a few modes made by
 # vidxview --png from the videos dither_quality wrote.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-quality}
-[ -f "$dir/action.bgr" ] || bench/make_quality_movies.sh "$dir" >&2
-scripts/install-packages.sh g++ cmake make pkg-config libavformat-dev libavcodec-dev libswscale-dev \
-  libavutil-dev libbenchmark-dev >&2
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DMOVDITH_TESTS=OFF -DMOVDITH_BENCH=ON >/dev/null
-cmake --build build-bench -j2 --target dither_quality vidxview >&2
+[ -f "$dir/action.mp4" ] || bench/make_quality_movies.sh "$dir" >&2
 tool=build-bench/dither_quality
 movies=(still pans action)
 modes=(matrix floyd-steinberg atkinson jarvis-judice-ninke stucki burkes sierra two-row-sierra sierra-lite
@@ -40,7 +38,7 @@ for grey in "" "-g"; do
     row="| $label |"
     for movie in "${movies[@]}"; do
       # shellcheck disable=SC2086
-      IFS=$'\t' read -r _ _ _ _ flicker psnr fps _ < <($tool "$dir/$movie.bgr" $v $grey --min-time=0.3 --tsv)
+      IFS=$'\t' read -r _ _ _ _ flicker psnr fps _ < <($tool "$dir/$movie.mp4" --engine=builtin $v $grey --min-time=0.3 --tsv)
       row+=" $flicker % · $psnr · $(awk -v f="$fps" 'BEGIN { printf "%.1fk", f / 1000 }') |"
     done
     echo "$row"
@@ -51,7 +49,7 @@ for movie in pans action; do
   for s in "${sheets[@]}"; do
     name=$(echo "$s" | sed 's/ --/+/g')
     # shellcheck disable=SC2086
-    $tool "$dir/$movie.bgr" --dither=$s --min-time=0 --out="$dir/sheets/$movie-$name.8xx" >/dev/null
+    $tool "$dir/$movie.mp4" --engine=builtin --dither=$s --min-time=0 --out="$dir/sheets/$movie-$name.8xx" >/dev/null
     build-bench/vidxview "$dir/sheets/$movie-$name.8xx" --png "$dir/sheets/$movie-$name.png" --every 10 --scale 2 >/dev/null
   done
 done

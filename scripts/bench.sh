@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
 # The measurements, each with what it needs installed and built first.
-#   scripts/bench.sh [pipeline] [benchmark options]   frames per second of the per-frame pipeline
-#   scripts/bench.sh speed [runs]                     whole-run wall time against ffmpeg
-#   scripts/bench.sh memory                           peak memory, 10 s against 10 min of movie
+#   scripts/bench.sh [pipeline] [benchmark options]   frames per second of the per-frame pipeline, every mode
+#   scripts/bench.sh speed [runs] [movie...]          whole runs of each engine against ffmpeg
+#   scripts/bench.sh memory                           peak memory, 10 s against 10 min of movie, each engine
+#   scripts/bench.sh guard [movie...]                 the built-in engine's pictures against a full decode's
+#   scripts/bench.sh quality [folder]                 flicker, fidelity and speed of every dithering mode
 #   scripts/bench.sh compare OLD_MOVDITH              console text and files against another build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=pipeline
 case "${1:-}" in
-  pipeline | speed | memory | compare) what=$1; shift ;;
+  pipeline | speed | memory | guard | quality | compare) what=$1; shift ;;
 esac
 scripts/setup.sh --packages-only tests bench
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j"$(nproc)"
+# build/movdith, which the whole-run measurements run, as the sources are now.
+if [[ -f build/CMakeCache.txt ]]; then cmake --build --preset default -j"$(nproc)" --target movdith; else scripts/setup.sh; fi
 case $what in
-  pipeline)
-    cmake --preset bench >/dev/null
-    cmake --build --preset bench -j"$(nproc)" --target pipeline_bench
-    build-bench/pipeline_bench "$@"
-    ;;
-  speed) scripts/setup.sh >/dev/null && bench/compare_ffmpeg.sh "$@" ;;
-  memory) scripts/setup.sh >/dev/null && bench/peak_memory.sh "$@" ;;
-  compare) scripts/setup.sh >/dev/null && bench/compare_builds.sh "$@" ;;
+  pipeline) build-bench/pipeline_bench "$@" ;;
+  speed) bench/speed.sh "$@" ;;
+  memory) bench/memory.sh "$@" ;;
+  guard) bench/guard.sh "$@" ;;
+  quality) bench/quality_table.sh "$@" ;;
+  compare) bench/compare_builds.sh "$@" ;;
 esac

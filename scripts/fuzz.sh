@@ -21,7 +21,8 @@ targets=("$@")
 scripts/setup.sh --packages-only tests fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzz}"
-[[ -x build/movdith ]] || scripts/setup.sh  # the seeds include a run's temporary movie
+# The seeds include a run's temporary movie: build/movdith as the sources are now.
+if [[ -f build/CMakeCache.txt ]]; then cmake --build --preset default -j"$(nproc)" --target movdith; else scripts/setup.sh; fi
 
 root="$PWD"
 work="$(realpath -m "${FUZZ_WORK:-build-fuzz/work}")"

@@ -8,11 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <signal.h>
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "frame/dib.h"
+#include "frame/frame.h"
 #include "raster.h"
 #include "test_support.h"
 #include "util/bytes.h"
@@ -415,6 +419,173 @@ TEST(ConversionFit, PadCropAndStretchAWidePicture) {
     EXPECT_EQ(r.run.out.substr(0, c.sizes.size()), c.sizes) << c.fit;
     ASSERT_EQ(header_count(r.video), 10u) << c.fit;
     for (size_t record = 0; record < 10; ++record) EXPECT_EQ(dark_rows(r.video, record), c.bars) << c.fit;
+  }
+}
+
+// ---- The built-in engine ----
+
+// The frames ffmpeg decodes from `movie`, as the pipeline's bitmaps.
+std::vector<std::vector<uint8_t>> decoded_bitmaps(const std::string& movie) {
+  const std::string raw = movie + ".bgr";
+  EXPECT_EQ(run_program({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", movie, "-f", "rawvideo", "-pix_fmt", "bgr24",
+                         raw})
+                .status,
+            0);
+  const std::string all = read_file(raw);
+  const size_t picture = size_t{kWidth} * kHeight * 3;
+  std::vector<std::vector<uint8_t>> frames;
+  for (size_t at = 0; at + picture <= all.size(); at += picture) {
+    std::vector<uint8_t> dib(dib_bytes(kWidth, kHeight));
+    put_dib_header(dib, kWidth, kHeight);
+    for (int y = 0; y < kHeight; ++y)  // top row first in, bottom row first out
+      std::memcpy(&dib[kDibHeaderBytes + size_t(kHeight - 1 - y) * dib_stride(kWidth)],
+                  all.data() + at + size_t(y) * kWidth * 3, size_t{kWidth} * 3);
+    frames.push_back(std::move(dib));
+  }
+  return frames;
+}
+
+// A lossless 96 x 64 movie at 10 frames a second: the file is exactly the
+// pipeline's records of its frames, and the console has no encoder phase.
+TEST(ConversionBuiltin, LosslessDisplaySizedMovieGivesThePipelinesRecords) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "in.mkv", "testsrc2=size=96x64:rate=10:duration=2", {"-c:v", "ffv1"}));
+  const std::vector<std::vector<uint8_t>> frames = decoded_bitmaps(dir / "in.mkv");
+  ASSERT_EQ(frames.size(), 20u);
+  for (const int32_t grey : {0, 1}) {
+    std::string expected = header_string(grey, 20);
+    GreyBuffer graybuf, ditherbuf;
+    Plane final, final2;
+    const Kernel floyd_steinberg = {0, 0, 0, 0, 0, 28672, 12288, 20480, 4096};
+    for (const auto& dib : frames) {
+      ASSERT_TRUE(sample(dib, graybuf));
+      dither(graybuf, shades_for(grey), floyd_steinberg, ditherbuf);
+      pack(ditherbuf, shades_for(grey), final, final2);
+      expected.append(final.begin(), final.end());
+      if (grey) expected.append(final2.begin(), final2.end());
+    }
+    const Conversion c = convert(dir, "in.mkv", grey ? std::vector<std::string>{"--engine=builtin", "-g"}
+                                                     : std::vector<std::string>{"--engine=builtin"});
+    ASSERT_EQ(c.run.status, 0) << c.run.out;
+    EXPECT_EQ(c.run.out, size_lines(96, 64, 96, 64) + frame_loop_text(20, 20, "Phase 2: 100%\nSuccess!\n"));
+    EXPECT_TRUE(c.video == expected) << "grey " << grey;
+  }
+  // The output file is the only file it writes.
+  EXPECT_EQ(folder_names(dir.path()), (std::set<std::string>{"in.mkv", "in.mkv.bgr", "out.8xx"}));
+}
+
+// One picture repeated (MJPEG frames decode to the same bits): every record
+// is the same, with --stable too.
+TEST(ConversionBuiltin, IdenticalFramesGiveIdenticalRecords) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "still.avi", "smptebars=size=320x240:rate=25:duration=3",
+                         {"-c:v", "mjpeg", "-q:v", "3"}));
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"--engine=builtin"}, {"--engine=builtin", "--stable", "-g"}}) {
+    const Conversion c = convert(dir, "still.avi", options);
+    ASSERT_EQ(c.run.status, 0) << c.run.out;
+    const size_t record = options.size() > 1 ? 2 * kPlaneBytes : kPlaneBytes;
+    ASSERT_EQ(header_count(c.video), 30u);
+    for (size_t i = 1; i < 30; ++i)
+      EXPECT_EQ(c.video.substr(kHeaderBytes + i * record, record), c.video.substr(kHeaderBytes, record)) << i;
+  }
+}
+
+// The engine needs no lock and no working files: it runs while another run
+// holds the folder, and leaves a stale error.txt and temporary movie alone.
+TEST(ConversionBuiltin, RunsBesideAnEncoderRunAndTouchesNoWorkingFile) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=160x120:rate=10:duration=1"));
+  write_bytes(dir / "error.txt", "another run's log\n");
+  write_bytes(dir / "movdithtemp.avi", "another run's movie");
+  const Background holder = start_program(Launch{{"flock", ".", "sleep", "20"}, dir.path(), "", false}, dir / "f.txt");
+  ASSERT_TRUE(wait_until([&] { return run_program({"flock", "-n", dir.path(), "true"}).status != 0; }, 10));
+  const RunResult r = run_program(Launch{{MOVDITH_BIN, "in.mp4", "out.8xx", "--engine=builtin"}, dir.path(), "", false}, 15);
+  kill(-holder.pid, SIGKILL);
+  int wstatus = 0;
+  finish(holder, wstatus);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("Waiting"), std::string::npos);
+  EXPECT_EQ(read_file(dir / "error.txt"), "another run's log\n");
+  EXPECT_EQ(read_file(dir / "movdithtemp.avi"), "another run's movie");
+  EXPECT_EQ(header_count(read_file(dir / "out.8xx")), 10u);
+}
+
+TEST(ConversionBuiltin, TrimHasTheFramesOfItsSeconds) {
+  TempDir dir;
+  const Conversion c =
+      convert(dir, stamped_movie(), {"--engine=builtin", "--start=2", "--duration=3", "-m", "0,0,0,0,0,0,0,0,0"});
+  ASSERT_EQ(c.run.status, 0) << c.run.out;
+  EXPECT_NE(c.run.out.find("Frame Rate = 10.00 hz\nLength = 3 seconds\nPhase 2: 0%\r"), std::string::npos);
+  EXPECT_EQ(header_count(c.video), 30u);
+  EXPECT_EQ(stamps(c.video), frames_from(20, 30));
+}
+
+// ---- Both engines on the same movies ----
+
+// Movies whose picture is not shown as stored, or whose timing misleads
+// mencoder's own demuxer: both engines agree on the sizes shown and on the
+// frames (mencoder may write one more at the end).
+struct ShapeAndTime {
+  const char* name;
+  const char* file;
+  std::string lavfi;
+  std::vector<std::string> options;
+  bool quarter_turn;  // a display matrix turning the picture a quarter clockwise
+  std::string sizes;
+  uint32_t frames;
+};
+
+class ConversionEngines : public ::testing::TestWithParam<ShapeAndTime> {};
+
+TEST_P(ConversionEngines, AgreeOnSizesAndFrames) {
+  const ShapeAndTime& c = GetParam();
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / c.file, c.lavfi, c.options));
+  if (c.quarter_turn) {
+    ASSERT_TRUE(set_display_matrix(dir / c.file, kQuarterClockwise));
+  }
+  for (const char* engine : {"--engine=mencoder", "--engine=builtin"}) {
+    const Conversion r = convert(dir, c.file, {engine});
+    ASSERT_EQ(r.run.status, 0) << engine << "\n" << r.run.out;
+    EXPECT_EQ(r.run.out.substr(0, c.sizes.size()), c.sizes) << engine;
+    EXPECT_GE(header_count(r.video), c.frames) << engine;
+    EXPECT_LE(header_count(r.video), c.frames + 1) << engine;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Movies, ConversionEngines,
+    ::testing::Values(
+        ShapeAndTime{"PhoneTurnedAQuarter", "phone.mov", "testsrc2=size=640x360:rate=30:duration=2",
+                     {"-c:v", "libx264", "-pix_fmt", "yuv420p"}, true, size_lines(360, 640, 36, 64), 20},
+        ShapeAndTime{"WidePixels", "dvd.mp4", "testsrc2=size=720x480:rate=25:duration=2,setsar=32/27",
+                     {"-c:v", "libx264", "-pix_fmt", "yuv420p"}, false, size_lines(853, 480, 96, 54), 20},
+        ShapeAndTime{"TransportStream", "tv.ts", "testsrc2=size=640x360:rate=30:duration=3",
+                     {"-c:v", "libx264", "-pix_fmt", "yuv420p"}, false, size_lines(640, 360, 96, 54), 30},
+        ShapeAndTime{"Plain", "plain.mp4", "testsrc2=size=640x480:rate=25:duration=2", {}, false,
+                     size_lines(640, 480, 85, 64), 20}),
+    [](const ::testing::TestParamInfo<ShapeAndTime>& info) { return info.param.name; });
+
+// The turn is the right way round: a picture stored dark on the left is
+// shown dark at the top after a quarter turn clockwise, by both engines.
+TEST(ConversionEngines, QuarterTurnPutsTheLeftOnTop) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "half.mov", "color=white:size=96x64:rate=10:duration=1,drawbox=x=0:y=0:w=48:h=64:color=black:t=fill",
+                         {"-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv444p"}));
+  ASSERT_TRUE(set_display_matrix(dir / "half.mov", kQuarterClockwise));
+  for (const char* engine : {"--engine=mencoder", "--engine=builtin"}) {
+    const Conversion r = convert(dir, "half.mov", {engine, "-m", "0,0,0,0,0,0,0,0,0"});
+    ASSERT_EQ(r.run.status, 0) << engine << "\n" << r.run.out;
+    EXPECT_NE(r.run.out.find(size_lines(64, 96, 42, 64)), std::string::npos) << engine << "\n" << r.run.out;
+    // Shown 42 x 64, centred: columns 27 to 68. Row 10 is dark there, row 53 light.
+    const std::string video = r.video;
+    ASSERT_GT(video.size(), size_t{kHeaderBytes} + kPlaneBytes);
+    const auto dark = [&](int x, int y) { return uint8_t(video[kHeaderBytes + y * kRowBytes + x / 8]) >> (7 - x % 8) & 1; };
+    for (int x = 30; x < 65; ++x) {
+      EXPECT_EQ(dark(x, 10), 1) << engine << " x " << x;
+      EXPECT_EQ(dark(x, 53), 0) << engine << " x " << x;
+    }
   }
 }
 

@@ -47,7 +47,7 @@ Transcoded transcode(const char* moviepath, OutputSize size = {85, 64}) {
   Transcoded t;
   int stop_signal = -1;
   t.status =
-      transcode_run(moviepath, {size}, [&](int complete) { t.reports.push_back(complete); }, stop_signal);
+      transcode_run(moviepath, {.size = size}, [&](int complete) { t.reports.push_back(complete); }, stop_signal);
   EXPECT_EQ(stop_signal, 0);
   return t;
 }
@@ -216,16 +216,24 @@ TEST(EncoderArguments, FilterChainTrimAndDemuxer) {
     TranscodeRequest request;
     std::string vf, ss, endpos, demuxer;
   } cases[] = {
-      {"design run", {{96, 54}}, "scale=96:54,format=bgr24,expand=96:64,scale", "(none)", "(none)", "(none)"},
-      {"crop", {{114, 64}, true}, "scale=114:64,crop=96:64,format=bgr24,expand=96:64,scale", "(none)", "(none)",
+      {"design run", {.size = {96, 54}}, "scale=96:54,format=bgr24,expand=96:64,scale", "(none)", "(none)",
        "(none)"},
-      {"stretch", {{96, 64}}, "scale=96:64,format=bgr24,expand=96:64,scale", "(none)", "(none)", "(none)"},
-      {"clip end", {{96, 54}, false, 5000}, "scale=96:54,format=bgr24,expand=96:64,scale", "(none)", "5.000",
-       "(none)"},
-      {"late clip end", {{96, 54}, false, 3723501}, "scale=96:54,format=bgr24,expand=96:64,scale", "(none)",
-       "3723.501", "(none)"},
-      {"transport stream", {{96, 54}, false, kNoDuration, true}, "scale=96:54,format=bgr24,expand=96:64,scale",
+      {"crop", {.size = {114, 64}, .crop = true}, "scale=114:64,crop=96:64,format=bgr24,expand=96:64,scale",
+       "(none)", "(none)", "(none)"},
+      {"stretch", {.size = {96, 64}}, "scale=96:64,format=bgr24,expand=96:64,scale", "(none)", "(none)", "(none)"},
+      {"clip end", {.size = {96, 54}, .end_ms = 5000}, "scale=96:54,format=bgr24,expand=96:64,scale", "(none)",
+       "5.000", "(none)"},
+      {"late clip end", {.size = {96, 54}, .end_ms = 3723501}, "scale=96:54,format=bgr24,expand=96:64,scale",
+       "(none)", "3723.501", "(none)"},
+      {"transport stream", {.size = {96, 54}, .lavf = true}, "scale=96:54,format=bgr24,expand=96:64,scale",
        "(none)", "(none)", "lavf"},
+      // Shown upright first: a quarter turn either way, mirrored, half a turn.
+      {"turned clockwise", {.size = {36, 64}, .turn = {1, false, false}},
+       "rotate=1,scale=36:64,format=bgr24,expand=96:64,scale", "(none)", "(none)", "(none)"},
+      {"turned anticlockwise and mirrored", {.size = {36, 64}, .turn = {3, true, false}},
+       "rotate=2,mirror,scale=36:64,format=bgr24,expand=96:64,scale", "(none)", "(none)", "(none)"},
+      {"half a turn", {.size = {96, 54}, .turn = {0, true, true}},
+       "mirror,flip,scale=96:54,format=bgr24,expand=96:64,scale", "(none)", "(none)", "(none)"},
   };
   for (const auto& c : cases) {
     const std::vector<std::string> args = transcode_arguments(c.request);
@@ -266,7 +274,7 @@ TEST(EncoderTranscode, EncoderGetsItsArgumentsUnchanged) {
   PathPrefix path(bin.path());
   const char* movie = "-x my movie;touch pwned$(x) it's \"q\".mp4";
   ASSERT_EQ(transcode(movie, {96, 54}).status, EncoderStatus::Ok);
-  std::vector<std::string> expected = transcode_arguments({{96, 54}});
+  std::vector<std::string> expected = transcode_arguments({.size = {96, 54}});
   expected.insert(expected.end(), {"--", movie});
   EXPECT_EQ(split_args(read_file(bin / "args")), expected);
   EXPECT_EQ(folder_names(bin.path()), (std::set<std::string>{"mencoder", "args"}));

@@ -280,4 +280,82 @@ TEST(FailureOutputPath, WorkingFileNamesInAnotherFolderAreFine) {
   }
 }
 
+// ---- Hostile and unusual movies through the built-in engine ----
+
+struct BuiltinCase {
+  const char* name;
+  void (*make)(const TempDir& dir);  // writes dir/in.mp4, or nothing for a missing movie
+  std::vector<std::string> options;
+  std::string line;
+};
+
+void write_text(const TempDir& d) { write_bytes(d / "in.mp4", "This is not a movie.\n"); }
+void write_sound(const TempDir& d) { ASSERT_TRUE(make_movie(d / "in.mp4", "sine=duration=1", {"-c:a", "aac"})); }
+void write_short(const TempDir& d) { ASSERT_TRUE(make_movie(d / "in.mp4", "testsrc2=size=160x120:rate=10:duration=2")); }
+// A raw movie whose header claims 16000 x 16000 pictures: 384 MB each, which
+// must be refused before anything is allocated for it.
+void write_huge(const TempDir& d) {
+  write_bytes(d / "in.mp4", "YUV4MPEG2 W16000 H16000 F10:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(100000, '\0'));
+}
+
+class FailureBuiltin : public ::testing::TestWithParam<BuiltinCase> {};
+
+TEST_P(FailureBuiltin, OneLineAndNothingWritten) {
+  const BuiltinCase& c = GetParam();
+  TempDir dir;
+  if (c.make) c.make(dir);
+  const std::set<std::string> before = folder_names(dir.path());
+  std::vector<std::string> argv = {MOVDITH_BIN, "in.mp4", "out.8xx", "--engine=builtin"};
+  argv.insert(argv.end(), c.options.begin(), c.options.end());
+  const RunResult r = run_program(argv, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, c.line + "\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(folder_names(dir.path()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Movies, FailureBuiltin,
+    ::testing::Values(
+        BuiltinCase{"Missing", nullptr, {}, "Open error: cannot open the movie: No such file or directory"},
+        BuiltinCase{"NotAMovie", write_text, {}, "Open error: cannot open the movie: Invalid data found when processing input"},
+        BuiltinCase{"SoundOnly", write_sound, {}, "Stream error: the file has no video"},
+        BuiltinCase{"HugePictures", write_huge, {},
+                    "Size error: the picture, 16000 x 16000, is larger than allowed (8192 pixels a side, 40 million in all)"},
+        BuiltinCase{"StartPastTheEnd", write_short, {"--start=5"}, "Start error: the clip starts after the movie's end"}),
+    [](const ::testing::TestParamInfo<BuiltinCase>& info) { return info.param.name; });
+
+// The count is written last, so the output must be a file it can go back to.
+TEST(FailureBuiltin, PipeOutputIsRefused) {
+  TempDir dir;
+  write_short(dir);
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  const RunResult r = run_program(
+      {"sh", "-c", "cat pipe > /dev/null & \"$0\" in.mp4 pipe --engine=builtin; status=$?; wait; exit $status",
+       MOVDITH_BIN},
+      dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(last_line(r.out),
+            "Output error: the built-in engine writes the frame count last, so the output must be a file, not a pipe "
+            "or a device");
+}
+
+// Damage in the middle: the engine goes on, says so on standard error, and the
+// file has every frame.
+TEST(FailureBuiltin, DamageMidMovieIsReportedAndPassedOver) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "in.ts", "testsrc2=size=320x240:rate=25:duration=4",
+                         {"-c:v", "mpeg2video", "-q:v", "4"}));
+  std::string ts = read_file(dir / "in.ts");
+  for (size_t at = ts.size() / 2; at < ts.size() / 2 + 6000; ++at) ts[at] = static_cast<char>(at * 7);
+  write_bytes(dir / "in.ts", ts);
+  const RunResult r = run_program({MOVDITH_BIN, "in.ts", "out.8xx", "--engine=builtin"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(last_line(r.out), "Success!");
+  EXPECT_EQ(r.err.rfind("Built-in decoder: ", 0), 0u) << r.err;
+  const std::string video = read_file(dir / "out.8xx");
+  EXPECT_GE(header_count(video), 39u);
+  EXPECT_EQ(video.size(), kHeaderBytes + header_count(video) * size_t{kPlaneBytes});
+}
+
 }  // namespace

@@ -20,11 +20,6 @@ namespace {
 
 constexpr int kDibHeader = 40;
 
-TempDir& scratch() {
-  static TempDir dir;
-  return dir;
-}
-
 uint32_t get32(const std::string& s, size_t at) { return get_le32(bytes_of(s), at); }
 
 void put32(std::string& s, size_t at, uint32_t v) {
@@ -85,7 +80,7 @@ const std::string& movie(const std::string& name) {
     // A 5 fps source made 10 fps: every other frame is a zero-length chunk.
     const std::string src = scratch() / "src5.avi";
     std::vector<std::string> argv = {"mencoder"};
-    for (const std::string& option : transcode_arguments({{96, 64}})) argv.push_back(option);
+    for (const std::string& option : transcode_arguments({.size = {96, 64}})) argv.push_back(option);
     argv.insert(argv.end(), {"--", src});
     ok = make_movie(src, "testsrc2=size=96x64:rate=5:duration=4", {"-c:v", "mpeg4", "-q:v", "2"}) &&
          run_program(argv, scratch().path()).status == 0 &&
@@ -328,7 +323,8 @@ TEST(ReaderFailure, MissingAndNonMovieFilesDoNotOpen) {
   write_bytes(header_only, std::string("RIFF\x10\0\0\0AVI LIST", 16) + std::string(64, '\x55'));
   AVIFileInit();
   for (const std::string& path : {scratch() / "no_such_movie.avi", text, header_only}) {
-    AviFile* file = reinterpret_cast<AviFile*>(&scratch());  // must be reset
+    int sentinel = 0;
+    AviFile* file = reinterpret_cast<AviFile*>(&sentinel);  // must be reset
     int status = AVIFileOpenA(&file, path.c_str());
     if (status == 0) {
       // Opened as something: then it must hold no video to read.

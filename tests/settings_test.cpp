@@ -251,6 +251,25 @@ TEST(SettingsOptions, StartsFromDefaultsEveryCall) {
 
 // ---- Long options: the extensions ----
 
+TEST(SettingsLongOptions, EngineAndTheLaterOneWins) {
+  const struct {
+    std::vector<std::string> options;
+    Engine engine;
+  } cases[] = {
+      {{}, Engine::mencoder},
+      {{"--engine=builtin"}, Engine::builtin},
+      {{"--engine=mencoder"}, Engine::mencoder},
+      {{"--engine=builtin", "--engine=mencoder"}, Engine::mencoder},
+      {{"-g", "--engine=builtin", "-r", "4"}, Engine::builtin},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = parse_options(c.options);
+    ASSERT_TRUE(p.ok) << c.options.size();
+    EXPECT_EQ(p.settings.engine, c.engine) << c.options.size();
+    EXPECT_EQ(p.console, "");
+  }
+}
+
 TEST(SettingsLongOptions, DesignOptionsKeepTheirMeaning) {
   // A long option beside the design's options changes none of them.
   const Parsed plain = parse_options({"-g", "-r", "4", "-m", "0,0,0,0,0,0.5,0,0.5,0"});
@@ -284,6 +303,9 @@ TEST(SettingsLongOptions, UnknownOrMalformedIsOneLineNeverIgnored) {
       {{"--fit=crop=yes"}, "error argument for --fit: pad, crop or stretch\n"},
       // After a good option the first bad one stops the walk.
       {{"--fit=crop", "--stabel"}, "error unknown option --stabel\n"},
+      {{"--engine"}, "error argument for --engine: mencoder or builtin\n"},
+      {{"--engine=ffmpeg"}, "error argument for --engine: mencoder or builtin\n"},
+      {{"--engin=builtin"}, "error unknown option --engin=builtin\n"},
       // The value of -r and -m is taken whatever it looks like.
       {{"-r", "--fit=crop"}, "error argument for reduction\n"},
       {{"-m", "--fit=crop"}, "error argument for dither matrix\n"},

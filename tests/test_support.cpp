@@ -216,9 +216,9 @@ std::string size_lines(int in_w, int in_h, int out_w, int out_h) {
          "\nOut Width: " + std::to_string(out_w) + "\nOut Height: " + std::to_string(out_h) + "\n";
 }
 
-std::string loop_text(uint32_t length, uint32_t records, const std::string& last) {
+std::string frame_loop_text(uint32_t length, uint32_t records, const std::string& last) {
   char line[96];
-  std::snprintf(line, sizeof line, "Phase 1: 100%%\nFrame Rate = 10.00 hz\nLength = %0.0f seconds\n", length / 10.0);
+  std::snprintf(line, sizeof line, "Frame Rate = 10.00 hz\nLength = %0.0f seconds\n", length / 10.0);
   std::string text = line;
   for (uint32_t i = 0; i < records; ++i) {
     std::snprintf(line, sizeof line, "Phase 2: %u%%\r", 100 * i / length);
@@ -313,3 +313,19 @@ std::vector<BadVideoFile> bad_video_files() {
   };
 }
 
+
+const TempDir& scratch() {
+  static const TempDir dir;
+  return dir;
+}
+
+bool set_display_matrix(const std::string& path, const DisplayMatrix& m) {
+  std::string mov = read_file(path);
+  const size_t tkhd = mov.find("tkhd");
+  if (tkhd == std::string::npos) return false;
+  const size_t at = tkhd + (mov[tkhd + 4] == 1 ? 56 : 44);  // version 1 has 64-bit times
+  for (int i = 0; i < 9; ++i)
+    for (int b = 0; b < 4; ++b) mov[at + 4 * i + b] = static_cast<char>(uint32_t(m[i]) >> (8 * (3 - b)));  // big-endian
+  write_bytes(path, mov);
+  return true;
+}

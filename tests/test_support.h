@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -79,6 +80,9 @@ void write_bytes(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
 // The names in a folder, without "." and "..".
 std::set<std::string> folder_names(const std::string& path);
+
+// A folder for files made once and shared by the tests of one program.
+const TempDir& scratch();
 
 // A string's bytes as the byte span the code under test reads.
 inline std::span<const uint8_t> bytes_of(const std::string& s) {
@@ -170,10 +174,14 @@ inline const std::string kCopyGood = "cp \"$GOOD\" movdithtemp.avi";
 std::string size_lines(int in_w, int in_h, int out_w, int out_h);
 inline const std::string kWaitLine = "Please Wait, this may take a few minutes...\n";
 
-// The console text from "Phase 1: 100%" on of a run over a 10 frames-per-
-// second temporary movie `length` frames long that wrote `records` records,
-// then `last` (the closing lines, or a failure's line).
-std::string loop_text(uint32_t length, uint32_t records, const std::string& last);
+// The console text of a frame loop over a 10 frames-per-second source
+// `length` frames long that wrote `records` records, from the frame-rate
+// report on, then `last` (the closing lines, or a failure's line).
+std::string frame_loop_text(uint32_t length, uint32_t records, const std::string& last);
+// The same from "Phase 1: 100%" on, as the mencoder engine prints it.
+inline std::string loop_text(uint32_t length, uint32_t records, const std::string& last) {
+  return "Phase 1: 100%\n" + frame_loop_text(length, records, last);
+}
 
 // One 32-bit field of an AVI header chunk, by its offset in the chunk's data.
 struct AviPatch {
@@ -211,3 +219,16 @@ struct BadVideoFile {
 };
 
 std::vector<BadVideoFile> bad_video_files();
+
+// A display matrix as QuickTime stores it: 16.16 entries, 2.30 in the corner.
+using DisplayMatrix = std::array<int32_t, 9>;
+constexpr int32_t kMatrixOne = 1 << 16;
+constexpr int32_t kMatrixCorner = 1 << 30;
+// The matrices of a picture turned a quarter clockwise and anticlockwise.
+constexpr DisplayMatrix kQuarterClockwise = {0, kMatrixOne, 0, -kMatrixOne, 0, 0, 0, 0, kMatrixCorner};
+constexpr DisplayMatrix kQuarterAnticlockwise = {0, -kMatrixOne, 0, kMatrixOne, 0, 0, 0, 0, kMatrixCorner};
+
+// Writes a display matrix into a QuickTime movie's track header, the way a
+// phone or an editing program stores rotation and mirroring; false if the
+// file has no track header.
+bool set_display_matrix(const std::string& path, const DisplayMatrix& m);

@@ -188,6 +188,19 @@ std::string seconds_text(int64_t ms) {
 
 }  // namespace
 
+namespace {
+
+// mencoder's own filters for a turn: rotate=1 turns a quarter clockwise,
+// rotate=2 anticlockwise; mirror flips left to right, flip upside down.
+std::string turn_filters(const Turn& turn) {
+  std::string filters = turn.quarter == 1 ? "rotate=1," : turn.quarter == 3 ? "rotate=2," : "";
+  if (turn.hflip) filters += "mirror,";
+  if (turn.vflip) filters += "flip,";
+  return filters;
+}
+
+}  // namespace
+
 std::vector<std::string> transcode_arguments(const TranscodeRequest& request) {
   const std::string scale = "scale=" + std::to_string(request.size.outw) + ":" + std::to_string(request.size.outh);
   const std::string crop = request.crop ? ",crop=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) : "";
@@ -197,7 +210,8 @@ std::vector<std::string> transcode_arguments(const TranscodeRequest& request) {
                                       // The padding is done in RGB: mencoder's expand fills the chroma of
                                       // left and right borders wrongly in YUV, which decodes as green
                                       // bars. The last scale converts back to what the codec takes.
-                                      "-vf", scale + crop + ",format=bgr24," + expand + ",scale", "-o", kTempMovie};
+                                      "-vf", turn_filters(request.turn) + scale + crop + ",format=bgr24," + expand + ",scale",
+                                      "-o", kTempMovie};
   // No -ss: mencoder's seeking lands up to a second or more after the time
   // asked for, depending on the movie's keyframes, so a clip's start is
   // found by the frame loop in the complete temporary movie instead.

@@ -18,6 +18,7 @@ struct TranscodeRequest {
   bool crop = false;                // cropped to the display where it overflows, centred; else padded
   int64_t end_ms = kNoDuration;     // stop at this time of the movie, or at its end
   bool lavf = false;                // the movie read through libavformat (for MPEG-TS)
+  Turn turn{};                      // shown upright first, as its display matrix asks
 };
 
 // The options each run gives mencoder, before "--" and the movie path.

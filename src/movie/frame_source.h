@@ -35,6 +35,9 @@ enum class SourceStatus {
   stream_info_failed,  // the stream's timing cannot be read
   getter_failed,       // no decoder for the stream
   too_large,           // the picture is larger than the decoder is allowed to allocate
+  no_frames,           // the video stream holds no picture that decodes
+  start_past_end,      // the clip is asked to start at or after the end of the movie's last frame
+  cannot_fit,          // the picture is too thin to keep a row (or column) at 96 x 64
 };
 
 enum class FrameStatus {

@@ -3,9 +3,72 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 }
 
+#include <cmath>
 #include <cstring>
+#include <limits>
+
+#include "movie/libav_movie.h"
+
+namespace {
+
+// Negates a matrix entry; the one value with no negative stays as large as
+// it can, which a matrix that holds it (damage) does not deserve better than.
+int32_t negated(int32_t v) { return v == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max() : -v; }
+
+// Reads a display matrix (or none). A negative determinant means it mirrors;
+// taking the mirror (a negated first column) off leaves a pure rotation,
+// which is rounded to the nearest quarter turn.
+Turn turn_of(const int32_t* matrix) {
+  Turn turn;
+  if (!matrix) return turn;
+  const double det = double(matrix[0]) * matrix[4] - double(matrix[1]) * matrix[3];
+  if (det == 0) return turn;  // singular: nothing sensible to show, leave as stored
+  int32_t rotation[9];
+  std::memcpy(rotation, matrix, sizeof rotation);
+  if (det < 0) {
+    rotation[0] = negated(rotation[0]);
+    rotation[3] = negated(rotation[3]);
+    rotation[6] = negated(rotation[6]);
+    turn.hflip = true;
+  }
+  const double clockwise = -av_display_rotation_get(rotation);
+  if (std::isnan(clockwise)) return turn;
+  turn.quarter = int(((std::lround(clockwise / 90) % 4) + 4) % 4);
+  if (turn.quarter == 2) {  // half a turn: both mirrors, no transpose
+    turn.hflip = !turn.hflip;
+    turn.vflip = true;
+  }
+  return turn;
+}
+
+}  // namespace
+
+// The movie's best video stream; cover art (a single attached picture) is
+// not a movie, even when it is the only video stream of the file.
+AVStream* pick_video_stream(AVFormatContext* fmt) {
+  int best = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (best >= 0 && !(fmt->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC)) return fmt->streams[best];
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    AVStream* st = fmt->streams[i];
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      return st;
+  }
+  return nullptr;
+}
+
+Turn stream_turn(const AVStream* st) {
+  return turn_of(reinterpret_cast<const int32_t*>(av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)));
+}
+
+FrameSize stream_displayed_size(AVFormatContext* fmt, AVStream* st, const Turn& turn) {
+  const AVRational sar = av_guess_sample_aspect_ratio(fmt, st, nullptr);
+  const AVCodecParameters* par = st->codecpar;
+  return displayed_size(static_cast<uint32_t>(std::max(par->width, 0)), static_cast<uint32_t>(std::max(par->height, 0)),
+                        sar.num, sar.den, turn);
+}
 
 bool read_movie_info(const char* path, MovieInfo& info) {
   info = MovieInfo{};
@@ -18,6 +81,12 @@ bool read_movie_info(const char* path, MovieInfo& info) {
   if (avformat_find_stream_info(fmt, nullptr) >= 0 && fmt->duration > 0 && fmt->duration != AV_NOPTS_VALUE)
     info.duration_ms = av_rescale(fmt->duration, 1000, AV_TIME_BASE);
   info.transport_stream = fmt->iformat && std::strcmp(fmt->iformat->name, "mpegts") == 0;
+  if (AVStream* st = pick_video_stream(fmt)) {
+    info.turn = stream_turn(st);
+    const AVRational sar = av_guess_sample_aspect_ratio(fmt, st, nullptr);
+    info.sar_num = sar.num;
+    info.sar_den = sar.den;
+  }
   avformat_close_input(&fmt);
   return true;
 }

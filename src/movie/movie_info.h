@@ -1,13 +1,18 @@
 // What libavformat tells about the user's movie before an encoder runs: its
-// length and the container it comes in, so the mencoder engine can refuse a
-// clip that starts past the end and read MPEG-TS correctly.
+// length, the container it comes in, and how its picture is shown (turned by
+// a display matrix, stretched by a pixel shape), none of which mencoder
+// applies by itself.
 #pragma once
 
 #include <cstdint>
 
+#include "movie/sizing.h"
+
 struct MovieInfo {
-  int64_t duration_ms = -1;  // -1 when the container does not say
+  int64_t duration_ms = -1;       // -1 when the container does not say
   bool transport_stream = false;  // MPEG-TS, whose frame rate mencoder's own demuxer misreads
+  Turn turn;                      // of the movie's video stream
+  int64_t sar_num = 0, sar_den = 0;  // its pixel shape; 0 when unknown (square)
 };
 
 // Reads `path`'s container header; false if libavformat cannot open it

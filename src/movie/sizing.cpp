@@ -26,6 +26,18 @@ bool output_size(uint32_t width, uint32_t height, OutputSize& size) {
   return true;
 }
 
+FrameSize displayed_size(uint32_t width, uint32_t height, int64_t sar_num, int64_t sar_den, const Turn& turn) {
+  // Held far from overflow in the sizing arithmetic, which a damaged pixel
+  // shape could otherwise push a width into.
+  constexpr int64_t kMaxDisplayedSide = int64_t{1} << 20;
+  int64_t w = width;
+  if (sar_num > 0 && sar_den > 0) w = static_cast<int64_t>((static_cast<__int128>(width) * sar_num + sar_den / 2) / sar_den);
+  w = std::clamp<int64_t>(w, 1, kMaxDisplayedSide);
+  const int64_t h = std::clamp<int64_t>(height, 1, kMaxDisplayedSide);
+  if (turn.transposed()) return {static_cast<uint32_t>(h), static_cast<uint32_t>(w)};
+  return {static_cast<uint32_t>(w), static_cast<uint32_t>(h)};
+}
+
 bool fit_size(uint32_t width, uint32_t height, Fit fit, OutputSize& size) {
   if (width == 0 || height == 0) return false;
   const uint64_t w = width, h = height;
@@ -34,11 +46,10 @@ bool fit_size(uint32_t width, uint32_t height, Fit fit, OutputSize& size) {
       return output_size(width, height, size);
     case Fit::crop:
       // The side that fits exactly is the display's; the other overflows.
-      // A side is held at 32 bits, which only an absurd shape reaches.
       if (w * kHeight >= h * kWidth) {
-        size = {static_cast<uint32_t>(std::min<uint64_t>((w * kHeight + h - 1) / h, UINT32_MAX)), kHeight};
+        size = {static_cast<uint32_t>(std::min<uint64_t>((w * kHeight + h - 1) / h, kMaxScaledSide)), kHeight};
       } else {
-        size = {kWidth, static_cast<uint32_t>(std::min<uint64_t>((h * kWidth + w - 1) / w, UINT32_MAX))};
+        size = {kWidth, static_cast<uint32_t>(std::min<uint64_t>((h * kWidth + w - 1) / w, kMaxScaledSide))};
       }
       return true;
     case Fit::stretch:

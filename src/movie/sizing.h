@@ -4,7 +4,22 @@
 
 #include <cstdint>
 
+#include "movie/frame_source.h"
 #include "settings/settings.h"
+
+// How a stored picture is turned to be shown: a quarter turn (transpose),
+// then mirroring, in that order.
+struct Turn {
+  int quarter = 0;  // clockwise quarter turns, 0..3
+  bool hflip = false;
+  bool vflip = false;
+  bool transposed() const { return quarter % 2 == 1; }
+};
+
+// A stored width x height picture as shown: its width stretched by the
+// pixel shape sar_num / sar_den (1:1 when either is not above 0), then
+// turned. Each side is kept within 1 .. 2^20.
+FrameSize displayed_size(uint32_t width, uint32_t height, int64_t sar_num, int64_t sar_den, const Turn& turn);
 
 struct OutputSize {
   uint32_t outw = 0;
@@ -17,6 +32,7 @@ bool output_size(uint32_t width, uint32_t height, OutputSize& size);
 
 // The size a W x H picture is scaled to for `fit`: the rule above for pad;
 // for crop, the smallest size of its shape that covers 96 x 64 (rounded up,
-// so no edge is left bare); 96 x 64 for stretch. False when either side of
-// the picture, or of the padded size, is 0.
+// so no edge is left bare; the long side held at kMaxScaledSide); 96 x 64 for
+// stretch. False when either side of the picture, or of the padded size, is 0.
+constexpr uint32_t kMaxScaledSide = 8192;
 bool fit_size(uint32_t width, uint32_t height, Fit fit, OutputSize& size);

@@ -16,6 +16,7 @@
 #include "frame/dither_modes.h"
 #include "frame/frame.h"
 #include "movie/avi_source.h"
+#include "movie/builtin.h"
 #include "movie/encoder.h"
 #include "movie/frame_source.h"
 #include "movie/movie_info.h"
@@ -98,6 +99,16 @@ Outcome encoder_outcome(EncoderStatus status, int stop_signal) {
   return kDone;
 }
 
+constexpr const char* kCannotFit = "Size error: the picture cannot be fitted to 96 x 64";
+
+void print_sizes_in(FrameSize in) {
+  std::printf("In Width: %d\nIn Height: %d\n", static_cast<int>(in.width), static_cast<int>(in.height));
+}
+
+void print_sizes_out(FrameSize out) {
+  std::printf("Out Width: %d\nOut Height: %d\n", static_cast<int>(out.width), static_cast<int>(out.height));
+}
+
 // Seconds with one decimal, for messages about times.
 std::string seconds(int64_t ms) {
   char text[32];
@@ -123,16 +134,18 @@ Outcome prepare_movie(const ConversionSettings& s) {
   if (probe == EncoderStatus::Interrupted || probe == EncoderStatus::SpawnFailed)
     return encoder_outcome(probe, stop_signal);
 
-  FrameSize in;
-  if (const SourceStatus status = read_movie_size(kTempMovie, in); status != SourceStatus::ok)
+  FrameSize stored;
+  if (const SourceStatus status = read_movie_size(kTempMovie, stored); status != SourceStatus::ok)
     return fail(open_failure(status));
-  std::printf("In Width: %d\nIn Height: %d\n", static_cast<int>(in.width), static_cast<int>(in.height));
+  // The probe's picture is as stored; the sizes are of the picture as shown,
+  // and the transcoding run turns it so.
+  const FrameSize in = displayed_size(stored.width, stored.height, info.sar_num, info.sar_den, info.turn);
+  print_sizes_in(in);
   const int64_t end_ms = s.duration_ms == kNoDuration ? kNoDuration : s.start_ms + s.duration_ms;
-  TranscodeRequest request{{}, s.fit == Fit::crop, end_ms, info.transport_stream};
-  if (!fit_size(in.width, in.height, s.fit, request.size))
-    return fail("Size error: the picture cannot be fitted to 96 x 64");
-  std::printf("Out Width: %d\nOut Height: %d\n", static_cast<int>(request.size.outw),
-              static_cast<int>(request.size.outh));
+  TranscodeRequest request{
+      .size = {}, .crop = s.fit == Fit::crop, .end_ms = end_ms, .lavf = info.transport_stream, .turn = info.turn};
+  if (!fit_size(in.width, in.height, s.fit, request.size)) return fail(kCannotFit);
+  print_sizes_out({request.size.outw, request.size.outh});
 
   std::puts("Please Wait, this may take a few minutes...");
   std::fflush(stdout);
@@ -182,6 +195,10 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
   // The encoder always writes 10; anything else is a broken movie.
   if (!frame_skip(t.rate, t.scale, frameskip)) return fail("Frame Rate error: the movie has no usable frame rate");
   if (!outfile.open(s.outpath.c_str())) return fail("Output error: the output file could not be created");
+  // A count known only at the end needs a file it can be written back into.
+  if (!t.exact_length && !outfile.seekable())
+    return fail("Output error: the built-in engine writes the frame count last, so the output must be a file, not a "
+                "pipe or a device");
 
   const double rate = static_cast<double>(t.rate) / t.scale;
   std::printf("Frame Rate = %02.2f hz\nLength = %0.0f seconds\n", rate, t.length / rate);
@@ -189,19 +206,22 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
   if (!outfile.write_header(s.grey, framecount)) return fail(kWriteError);
 
   const StopSignals stop;
-  const uint64_t end = uint64_t{t.start} + t.length;
+  // A length that is only an estimate does not end the loop: the source does.
+  const uint64_t end = t.exact_length ? uint64_t{t.start} + t.length : UINT64_MAX;
   for (Cadence cadence{t.start, 0}; cadence.curframe < end; step(cadence, frameskip)) {
     std::span<const uint8_t> dib;
-    if (cadence.curframe > UINT32_MAX ||
-        source.frame(static_cast<uint32_t>(cadence.curframe), dib) != FrameStatus::ok)
-      return fail("nomoreframes");
+    const FrameStatus status = cadence.curframe > UINT32_MAX
+                                   ? FrameStatus::failed
+                                   : source.frame(static_cast<uint32_t>(cadence.curframe), dib);
+    if (status == FrameStatus::ended && !t.exact_length) break;
+    if (status != FrameStatus::ok) return fail("nomoreframes");
     if (const Outcome o = convert_frame(dib, s, buffers, outfile); !o.done()) return o;
     std::printf("Phase 2: %d%%\r", progress_percent(cadence.curframe, t.start, t.length));
     std::fflush(stdout);
     if (stop.caught()) return {{}, stop.caught()};
   }
   std::printf("Phase 2: 100%%\n");
-  return outfile.finish(framecount) ? kDone : fail(kWriteError);
+  return outfile.finish(t.exact_length ? framecount : outfile.records()) ? kDone : fail(kWriteError);
 }
 
 // The end of a failed or interrupted run: its line, the output file cut
@@ -221,6 +241,42 @@ RunEnd refuse(const std::string& line) {
   return {1, 0};
 }
 
+// The line for a movie the built-in engine could not open: the step's word,
+// then the engine's reason.
+std::string builtin_failure(SourceStatus status, const std::string& reason) {
+  constexpr struct {
+    SourceStatus status;
+    const char* word;
+  } kWords[] = {
+      {SourceStatus::open_failed, "Open error"},         {SourceStatus::info_failed, "Info error"},
+      {SourceStatus::stream_failed, "Stream error"},     {SourceStatus::stream_info_failed, "Stream Info error"},
+      {SourceStatus::getter_failed, "Frame Open error"}, {SourceStatus::too_large, "Size error"},
+      {SourceStatus::cannot_fit, "Size error"},          {SourceStatus::no_frames, "Decode error"},
+      {SourceStatus::start_past_end, "Start error"},
+  };
+  for (const auto& w : kWords)
+    if (w.status == status) return std::string(w.word) + ": " + reason;
+  return "Open error: " + reason;
+}
+
+// A run of the built-in engine: the movie decoded here, frames straight into
+// the loop; no encoder, no working files, so no lock.
+RunEnd run_builtin(const ConversionSettings& s) {
+  FrameBuffers buffers;
+  VideoWriter outfile;
+  BuiltinSource source({.path = s.moviepath, .fit = s.fit, .start_ms = s.start_ms, .duration_ms = s.duration_ms});
+  const SourceStatus status = source.open();
+  Outcome outcome = status == SourceStatus::ok ? kDone : fail(builtin_failure(status, source.failure()));
+  if (outcome.done()) {
+    print_sizes_in(source.size());
+    print_sizes_out(source.scaled());
+    outcome = convert_frames(source, source.timing(), s, buffers, outfile);
+  }
+  if (!outcome.done()) return stop_run(outcome, outfile);
+  std::puts("Success!");
+  return {std::fflush(stdout) == 0 ? 0 : 1, 0};
+}
+
 }  // namespace
 
 RunEnd run_conversion(const ConversionSettings& settings) {
@@ -228,6 +284,7 @@ RunEnd run_conversion(const ConversionSettings& settings) {
   const char* outpath = settings.outpath.c_str();
   if (same_file(settings.moviepath.c_str(), outpath))
     return refuse("Output error: the output file is the movie itself; choose another name");
+  if (settings.engine == Engine::builtin) return run_builtin(settings);
   if (const char* working = working_file_at(outpath))
     return refuse(std::string("Output error: the output file would be this run's working file ") + working +
                   "; choose another name");

@@ -68,6 +68,17 @@ struct LongOption {
   bool (*apply)(std::string_view value, ConversionSettings& settings);
 };
 
+bool set_engine(std::string_view value, ConversionSettings& settings) {
+  if (value == "mencoder") {
+    settings.engine = Engine::mencoder;
+  } else if (value == "builtin") {
+    settings.engine = Engine::builtin;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool set_fit(std::string_view value, ConversionSettings& settings) {
   if (value == "pad") {
     settings.fit = Fit::pad;
@@ -109,6 +120,7 @@ bool set_stable(std::string_view, ConversionSettings& settings) {
 constexpr const char* kTimeForms = "a time in seconds, or [[HH:]MM:]SS[.fff]";
 
 constexpr LongOption kLongOptions[] = {
+    {"engine", true, "mencoder or builtin", set_engine},
     {"fit", true, "pad, crop or stretch", set_fit},
     {"start", true, kTimeForms, set_start},
     {"duration", true, "a time above zero, in seconds or [[HH:]MM:]SS[.fff]", set_duration},

@@ -9,6 +9,10 @@
 
 constexpr int kKernelSize = 9;  // 3 x 3, row-major, k = 3 * row + column
 
+// What turns the movie into frames: mencoder and its temporary movie (the
+// default), or the decoder built into movdith (--engine=builtin).
+enum class Engine { mencoder, builtin };
+
 // How the picture meets the 96 x 64 display: letterboxed with black bars
 // (the default), scaled to cover it with the overflow cropped, or stretched.
 enum class Fit { pad, crop, stretch };
@@ -51,6 +55,7 @@ struct ConversionSettings {
   std::array<int32_t, kKernelSize> matrix = {};  // fmat in 16.16 fixed point
 
   // Extensions, set by long options only.
+  Engine engine = Engine::mencoder;
   Fit fit = Fit::pad;
   int64_t start_ms = 0;                  // the clip: from here (milliseconds of movie)
   int64_t duration_ms = kNoDuration;     // ... for this long, more than 0
