@@ -161,33 +161,9 @@ std::vector<std::vector<uint8_t>> sequence(int kind) {
   return frames;
 }
 
-// The whole pipeline with one mode, on the picture above.
-void BM_PipelineMode(benchmark::State& state, DitherMode mode, int32_t grey, bool serpentine) {
-  const std::vector<uint8_t> frame = picture();
-  DitherOptions options;
-  options.mode = mode;
-  options.serpentine = serpentine;
-  DitherHistory history;
-  GreyBuffer graybuf, ditherbuf;
-  Plane final, final2;
-  for (auto _ : state) {
-    sample(frame, graybuf);
-    reduce(graybuf, 0);
-    dither_frame(graybuf, shades_for(grey), kFloydSteinberg, options, history, ditherbuf);
-    pack(ditherbuf, shades_for(grey), final, final2);
-    benchmark::DoNotOptimize(final.data());
-    benchmark::DoNotOptimize(final2.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations());
-}
-
-// The whole pipeline with the steady mode over a moving sequence.
-void BM_PipelineStable(benchmark::State& state, DitherMode mode, int32_t grey, int kind) {
-  const std::vector<std::vector<uint8_t>> frames = sequence(kind);
-  DitherOptions options;
-  options.mode = mode;
-  options.stable = true;
+// The whole pipeline with `options` over `frames`, round and round.
+void run_pipeline(benchmark::State& state, const std::vector<std::vector<uint8_t>>& frames,
+                  const DitherOptions& options, int32_t grey) {
   DitherHistory history;
   GreyBuffer graybuf, ditherbuf;
   Plane final, final2;
@@ -203,6 +179,16 @@ void BM_PipelineStable(benchmark::State& state, DitherMode mode, int32_t grey, i
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+// The whole pipeline with one mode, on the picture above.
+void BM_PipelineMode(benchmark::State& state, DitherMode mode, int32_t grey, bool serpentine) {
+  run_pipeline(state, {picture()}, {mode, serpentine, false, {}}, grey);
+}
+
+// The whole pipeline with the steady mode over a moving sequence.
+void BM_PipelineStable(benchmark::State& state, DitherMode mode, int32_t grey, int kind) {
+  run_pipeline(state, sequence(kind), {mode, false, true, {}}, grey);
 }
 
 // Named registrations, e.g. BM_PipelineMode/floyd-steinberg/grey:1/serpentine.

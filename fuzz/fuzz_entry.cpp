@@ -17,13 +17,17 @@ extern "C" {
 }
 
 #include "frame/frame.h"
+#include "frame/dib.h"
+#include "movie/builtin.h"
 #include "movie/reader.h"
+#include "movie/sizing.h"
 #include "settings/settings.h"
 
 namespace {
 
 constexpr size_t kMaxArgs = 64;     // argv entries after argv[0]
 constexpr int kMaxPositions = 30;   // reader positions asked per input
+constexpr uint32_t kMaxFrames = 40;  // built-in engine frames asked per input
 constexpr int kSequential = 24;     // of which from the start onwards
 // Frame bytes handed out per input before the positions stop: a damaged
 // header can make every frame megabytes, and the fuzzer breeds such inputs
@@ -148,6 +152,45 @@ ReaderOutcome fuzz_reader(const uint8_t* data, size_t size) {
   }
   AVIStreamGetFrameClose(getter);
   AVIFileRelease(file);
+  return outcome;
+}
+
+BuiltinOutcome fuzz_builtin(const uint8_t* data, size_t size) {
+  static MemFile movie("movie");
+  BuiltinOutcome outcome;
+  // The first byte, when there is more, picks a fit and a clip, so that the
+  // seeking and cropping paths are fuzzed too; the rest is the movie.
+  BuiltinRequest request;
+  if (size > 1) {
+    const uint8_t pick = data[0];
+    request.fit = static_cast<Fit>(pick % 3);
+    if (pick & 0x04) request.start_ms = 100 * (pick >> 4);
+    if (pick & 0x08) request.duration_ms = 100 + 100 * (pick >> 5);
+    ++data;
+    --size;
+  }
+  request.path = movie.fill(data, size);
+  BuiltinSource source(request);
+  if (source.open() != SourceStatus::ok) return outcome;
+  outcome.opened = true;
+  const FrameSize shown = source.size(), scaled = source.scaled();
+  check(shown.width > 0 && shown.height > 0, "zero picture size reported");
+  check(scaled.width >= 1 && scaled.height >= 1 && scaled.width <= kMaxScaledSide && scaled.height <= kMaxScaledSide,
+        "scaled size out of bounds");
+  const SourceTiming t = source.timing();
+  check(t.rate == 10 && t.scale == 1 && t.start == 0 && !t.exact_length, "not the engine's timing");
+  GreyBuffer grey;
+  for (uint32_t pos = 0; pos < kMaxFrames; ++pos) {
+    std::span<const uint8_t> dib;
+    const FrameStatus status = source.frame(pos, dib);
+    if (status != FrameStatus::ok) {
+      outcome.ended = status == FrameStatus::ended;
+      break;
+    }
+    check(dib.size() == dib_bytes(kWidth, kHeight), "a frame that is not 96 x 64");
+    check(sample(dib, grey), "a frame sample cannot read");
+    ++outcome.frames;
+  }
   return outcome;
 }
 

@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a
 # bounded time:  scripts/fuzz.sh [seconds-per-target] [target...]
 # Targets: settings (the command line), reader (movie files through the
-# reader and the frame pipeline), vidx (video files through the preview's
-# reader). Corpora grow in $FUZZ_WORK (default build-fuzz/work/<target>),
+# reader and the frame pipeline), builtin (movie files through the built-in
+# engine), vidx (video files through the preview's reader). Corpora grow in $FUZZ_WORK (default build-fuzz/work/<target>),
 # seeded from fuzz/corpus/ and from small movies made here with ffmpeg and
 # mencoder. A crash, hang, leak or broken invariant stops the run with a
 # failure status and leaves the input in $FUZZ_WORK/findings/<target>/
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(settings reader vidx)
+((${#targets[@]})) || targets=(settings reader builtin vidx)
 
 # ffmpeg and mencoder make the seed movies; clang-14 and libclang-rt-14-dev
 # bring libFuzzer and the sanitizer runtimes for it.
@@ -52,6 +52,30 @@ make_reader_seeds() {
   touch "$dir/.done"
 }
 
+# Small movies of the codecs and containers the tests make, each behind the
+# byte fuzz_builtin reads its fit and clip from (0: pad, the whole movie).
+make_builtin_seeds() {
+  local dir="$seeds/builtin" lavfi="testsrc2=size=48x32:rate=10:duration=0.5"
+  [[ -f "$dir/.done" ]] && return
+  mkdir -p "$dir"
+  local made=()
+  seed() {  # name, output options...
+    local name=$1
+    shift
+    ffmpeg -nostdin -v error -y -f lavfi -i "$lavfi" "$@" "$seeds/$name"
+    { printf '\0'; cat "$seeds/$name"; } >"$dir/$name"
+    rm -f "$seeds/$name"
+  }
+  seed h264.mp4 -c:v libx264 -pix_fmt yuv420p
+  seed h264.ts -c:v libx264 -pix_fmt yuv420p
+  seed vp9.webm -c:v libvpx-vp9 -b:v 50k
+  seed mjpeg.avi -c:v mjpeg -q:v 20
+  seed mpeg4.mkv -c:v mpeg4 -bf 2 -g 3
+  seed ffv1.mkv -c:v ffv1
+  seed gif.gif -c:v gif
+  touch "$dir/.done"
+}
+
 run_target() {
   local target="$1" options=()
   local corpus="$work/$target" artifacts="$work/findings/$target"
@@ -62,6 +86,7 @@ run_target() {
   [[ -d "fuzz/regressions/$target" ]] && seed_dirs+=("$root/fuzz/regressions/$target")
   case "$target" in
     reader) make_reader_seeds; seed_dirs+=("$seeds/reader"); options=(-max_len=32768) ;;
+    builtin) make_builtin_seeds; seed_dirs+=("$seeds/builtin"); options=(-max_len=32768) ;;
     vidx) options=(-max_len=8192) ;;
     settings) options=(-max_len=512 -dict="$root/fuzz/settings.dict") ;;
   esac

@@ -37,30 +37,11 @@ using Matrix = DisplayMatrix;
 
 uint32_t get32(const std::string& s, size_t at) { return get_le32(bytes_of(s), at); }
 
-// ffmpeg's decode of every frame of `path` (through `vf` if given), top row
-// first, 3 bytes a pixel; the display matrix is left alone.
-std::vector<std::string> ffmpeg_frames(const std::string& path, int width, int height, const std::string& vf = "") {
-  const std::string out = path + ".bgr";
-  std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "error", "-y", "-noautorotate", "-i", path};
-  if (!vf.empty()) argv.insert(argv.end(), {"-vf", vf});
-  argv.insert(argv.end(), {"-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "bgr24", out});
-  RunResult r = run_program(argv);
-  EXPECT_EQ(r.status, 0) << r.err;
-  const std::string all = read_file(out);
-  const size_t size = size_t(width) * height * 3;
-  std::vector<std::string> frames;
-  for (size_t at = 0; at + size <= all.size(); at += size) frames.push_back(all.substr(at, size));
-  return frames;
-}
-
 // Each decoded frame's time in milliseconds, in output order, per ffprobe.
 std::vector<int64_t> frame_times_ms(const std::string& path) {
-  RunResult r = run_program({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                             "frame=best_effort_timestamp_time", "-of", "csv=p=0", path});
-  EXPECT_EQ(r.status, 0) << r.err;
   std::vector<int64_t> times;
-  std::istringstream in(r.out);
-  for (double t; in >> t;) times.push_back(int64_t(t * 1000 + (t >= 0 ? 0.5 : -0.5)));
+  for (double t : ffprobe_frame_times(path, "best_effort_timestamp_time"))
+    times.push_back(int64_t(t * 1000 + (t >= 0 ? 0.5 : -0.5)));
   return times;
 }
 

@@ -424,22 +424,15 @@ TEST(ConversionFit, PadCropAndStretchAWidePicture) {
 
 // ---- The built-in engine ----
 
-// The frames ffmpeg decodes from `movie`, as the pipeline's bitmaps.
+// The frames ffmpeg decodes from a 96 x 64 `movie`, as the pipeline's bitmaps.
 std::vector<std::vector<uint8_t>> decoded_bitmaps(const std::string& movie) {
-  const std::string raw = movie + ".bgr";
-  EXPECT_EQ(run_program({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", movie, "-f", "rawvideo", "-pix_fmt", "bgr24",
-                         raw})
-                .status,
-            0);
-  const std::string all = read_file(raw);
-  const size_t picture = size_t{kWidth} * kHeight * 3;
   std::vector<std::vector<uint8_t>> frames;
-  for (size_t at = 0; at + picture <= all.size(); at += picture) {
+  for (const std::string& picture : ffmpeg_frames(movie, kWidth, kHeight)) {
     std::vector<uint8_t> dib(dib_bytes(kWidth, kHeight));
     put_dib_header(dib, kWidth, kHeight);
     for (int y = 0; y < kHeight; ++y)  // top row first in, bottom row first out
       std::memcpy(&dib[kDibHeaderBytes + size_t(kHeight - 1 - y) * dib_stride(kWidth)],
-                  all.data() + at + size_t(y) * kWidth * 3, size_t{kWidth} * 3);
+                  picture.data() + size_t(y) * kWidth * 3, size_t{kWidth} * 3);
     frames.push_back(std::move(dib));
   }
   return frames;

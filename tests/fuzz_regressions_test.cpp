@@ -6,11 +6,21 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz_entry.h"
 #include "test_support.h"
+
+// Outcomes as they read in a failure message.
+void PrintTo(const ReaderOutcome& o, std::ostream* os) {
+  *os << "{opened " << o.opened << ", frames " << o.frames << ", refused " << o.refused << "}";
+}
+void PrintTo(const BuiltinOutcome& o, std::ostream* os) {
+  *os << "{opened " << o.opened << ", frames " << o.frames << ", ended " << o.ended << "}";
+}
 
 namespace {
 
@@ -31,7 +41,7 @@ std::string input(const std::string& target, const std::string& name) {
 const uint8_t* bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
 TEST(FuzzRegressions, EveryInputRuns) {
-  for (const char* target : {"settings", "reader", "vidx"}) {
+  for (const char* target : {"settings", "reader", "builtin", "vidx"}) {
     const auto files = inputs(target);
     EXPECT_FALSE(files.empty()) << target;
     for (const auto& path : files) {
@@ -39,6 +49,7 @@ TEST(FuzzRegressions, EveryInputRuns) {
       const std::string data = read_file(path);
       if (std::string(target) == "settings") fuzz_settings(bytes(data), data.size());
       if (std::string(target) == "reader") fuzz_reader(bytes(data), data.size());
+      if (std::string(target) == "builtin") fuzz_builtin(bytes(data), data.size());
       if (std::string(target) == "vidx") fuzz_vidx(bytes(data), data.size());
     }
   }
@@ -60,46 +71,55 @@ TEST(FuzzRegressions, SettingsOutcomes) {
   }
 }
 
-TEST(FuzzRegressions, ReaderOutcomes) {
-  const struct {
-    const char* name;
-    bool opened;
-    int frames;
-    int refused;
-  } cases[] = {
-      {"empty.avi", false, 0, 0},
-      {"headers-only.avi", false, 0, 0},  // an encoder's file cut before its first frame
-      {"truncated.avi", true, 2, 0},      // cut after two frames: no index, the rest missing
-      {"size-lies.avi", true, 0, 0},      // 8 x 6 frames in a header claiming 2000 x 2000
-      {"top-down.avi", true, 8, 0},       // negative height: rows stored top first
-      // Found by the fuzzer: a damaged header makes the frames 24 x 65552,
-      // taller than `sample` reads; refused, which the run reports as
-      // "nomoreframes", and slow enough that the fuzzer kept breeding them.
-      {"tall-frames.avi", true, 0, 2},
-  };
-  for (const auto& c : cases) {
-    const std::string data = input("reader", c.name);
-    const ReaderOutcome o = fuzz_reader(bytes(data), data.size());
-    EXPECT_EQ(o.opened, c.opened) << c.name;
-    EXPECT_EQ(o.frames, c.frames) << c.name;
-    EXPECT_EQ(o.refused, c.refused) << c.name;
+// Each input of `target` through `fuzz`, against what it should come to.
+template <typename Outcome>
+void expect_outcomes(const char* target, Outcome (*fuzz)(const uint8_t*, size_t),
+                     const std::vector<std::pair<std::string, Outcome>>& cases) {
+  for (const auto& [name, want] : cases) {
+    const std::string data = input(target, name);
+    EXPECT_EQ(fuzz(bytes(data), data.size()), want) << name;
   }
 }
 
+// {opened, frames, refused}
+TEST(FuzzRegressions, ReaderOutcomes) {
+  expect_outcomes<ReaderOutcome>(
+      "reader", fuzz_reader,
+      {
+          {"empty.avi", {false, 0, 0}},
+          {"headers-only.avi", {false, 0, 0}},  // an encoder's file cut before its first frame
+          {"truncated.avi", {true, 2, 0}},      // cut after two frames: no index, the rest missing
+          {"size-lies.avi", {true, 0, 0}},      // 8 x 6 frames in a header claiming 2000 x 2000
+          {"top-down.avi", {true, 8, 0}},       // negative height: rows stored top first
+          // Found by the fuzzer: a damaged header makes the frames 24 x 65552,
+          // taller than `sample` reads; refused, which the run reports as
+          // "nomoreframes", and slow enough that the fuzzer kept breeding them.
+          {"tall-frames.avi", {true, 0, 2}},
+      });
+}
+
+// {opened, frames, ended}. The first byte of each input picks the fit and
+// the clip (see fuzz_builtin).
+TEST(FuzzRegressions, BuiltinOutcomes) {
+  expect_outcomes<BuiltinOutcome>(
+      "builtin", fuzz_builtin,
+      {
+          {"empty", {false, 0, false}},
+          {"huge-header.y4m", {false, 0, false}},  // 16000 x 16000 claimed: refused before allocating
+          {"truncated.mp4", {false, 0, false}},    // cut inside its header boxes
+          {"crop-clip.mp4", {true, 1, true}},      // cropped, a clip of one frame from 0.1 s
+      });
+}
+
 TEST(FuzzRegressions, VidxOutcomes) {
-  const struct {
-    const char* name;
-    VidxStatus status;
-  } cases[] = {
-      {"count-lies.vidx", VidxStatus::ok},                 // the size, not the count, says how many records
-      {"grey-but-one-plane.vidx", VidxStatus::partial_record},  // grey byte 2: records are two planes
-      {"bad-offset.vidx", VidxStatus::bad_lengths},
-      {"cut-header.vidx", VidxStatus::short_header},
-  };
-  for (const auto& c : cases) {
-    const std::string data = input("vidx", c.name);
-    EXPECT_EQ(fuzz_vidx(bytes(data), data.size()), c.status) << c.name;
-  }
+  expect_outcomes<VidxStatus>(
+      "vidx", fuzz_vidx,
+      {
+          {"count-lies.vidx", VidxStatus::ok},                    // the size, not the count, says how many records
+          {"grey-but-one-plane.vidx", VidxStatus::partial_record},  // grey byte 2: records are two planes
+          {"bad-offset.vidx", VidxStatus::bad_lengths},
+          {"cut-header.vidx", VidxStatus::short_header},
+      });
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings.h"
 #include "test_support.h"
 
 namespace {
@@ -277,9 +278,10 @@ const std::string kFiles = "-o filenames\n";  // names quoted and folders given 
 const std::string kNoSpace = "-o nospace\n";  // the value follows the "=" directly
 
 TEST(InstallCompletion, MovdithPathsOptionsAndValues) {
-  const std::vector<std::string> dithers = {"atkinson",      "bayer",  "blue-noise", "burkes",
-                                            "floyd-steinberg", "jarvis-judice-ninke", "sierra",
-                                            "sierra-lite",   "stucki", "two-row-sierra"};
+  // Every name the program takes, in the order the candidates are sorted.
+  std::vector<std::string> dithers;
+  for (int m = 0; m < kDitherModeCount; ++m) dithers.emplace_back(dither_mode_name(static_cast<DitherMode>(m)));
+  std::sort(dithers.begin(), dithers.end());
   expect_completions({
       {"movdith ", {"Trailer.MKV", "movie.mp4", "sub"}, kFiles},
       {"movdith m", {"movie.mp4"}, kFiles},

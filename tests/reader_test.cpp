@@ -92,27 +92,10 @@ const std::string& movie(const std::string& name) {
   return made.emplace(name, path).first->second;
 }
 
-// ffmpeg's decode of every real frame, top row first, 3 bytes per pixel.
-std::vector<std::string> reference(const std::string& path, int width, int height) {
-  const std::string out = path + ".bgr";
-  RunResult r = run_program({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", path, "-fps_mode", "passthrough",
-                             "-f", "rawvideo", "-pix_fmt", "bgr24", out});
-  EXPECT_EQ(r.status, 0) << r.err;
-  std::string all = read_file(out);
-  size_t size = size_t(width) * height * 3;
-  std::vector<std::string> frames;
-  for (size_t at = 0; at + size <= all.size(); at += size) frames.push_back(all.substr(at, size));
-  return frames;
-}
-
 // The timestamps of the real frames, in the order ffmpeg decodes them.
 std::vector<int64_t> frame_times(const std::string& path) {
-  RunResult r = run_program({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                             "frame=best_effort_timestamp", "-of", "csv=p=0", path});
-  EXPECT_EQ(r.status, 0) << r.err;
   std::vector<int64_t> times;
-  std::istringstream in(r.out);
-  for (int64_t t; in >> t;) times.push_back(t);
+  for (double t : ffprobe_frame_times(path, "best_effort_timestamp")) times.push_back(static_cast<int64_t>(t));
   return times;
 }
 
@@ -169,7 +152,7 @@ class ReaderCodec : public ::testing::TestWithParam<CodecCase> {
  protected:
   void SetUp() override {
     path = movie(GetParam().movie);
-    ref = reference(path, GetParam().width, GetParam().height);
+    ref = ffmpeg_frames(path, GetParam().width, GetParam().height);
     ASSERT_EQ(ref.size(), 20u);
   }
   std::string path;
@@ -221,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(ReaderCodecs, ReaderCodec,
 
 TEST(ReaderBottomUp, RowsStoredBottomUpComeOutUpright) {
   // The rewritten file holds the same pictures as the top-down original.
-  std::vector<std::string> original = reference(movie("rawvideo"), 96, 64);
+  std::vector<std::string> original = ffmpeg_frames(movie("rawvideo"), 96, 64);
   ASSERT_EQ(original.size(), 20u);
   Opened r(movie("bottom_up"));
   ASSERT_NE(r.getter, nullptr);
@@ -269,7 +252,7 @@ class ReaderZeroLength : public ::testing::Test {
  protected:
   void SetUp() override {
     path = movie("mencoder");
-    ref = reference(path, 96, 64);
+    ref = ffmpeg_frames(path, 96, 64);
     times = frame_times(path);
     ASSERT_EQ(ref.size(), times.size());
     // The fixture must really have gaps for the test to mean anything.
@@ -304,7 +287,7 @@ TEST_F(ReaderZeroLength, HalfRateCadenceFetchesEachPositionTwice) {
 }
 
 TEST(ReaderGetter, OnlyOneGetterAtATimeAndANewOneStartsAtTheBeginning) {
-  std::vector<std::string> ref = reference(movie("msmpeg4v2"), 96, 64);
+  std::vector<std::string> ref = ffmpeg_frames(movie("msmpeg4v2"), 96, 64);
   ASSERT_EQ(ref.size(), 20u);
   Opened r(movie("msmpeg4v2"));
   ASSERT_NE(r.getter, nullptr);
@@ -373,7 +356,7 @@ TEST(ReaderFailure, NullHandlesAreRefused) {
 }
 
 TEST(ReaderFailure, TruncatedMovieRunsOutBeforeItsLength) {
-  std::vector<std::string> ref = reference(movie("msmpeg4v2"), 96, 64);
+  std::vector<std::string> ref = ffmpeg_frames(movie("msmpeg4v2"), 96, 64);
   ASSERT_EQ(ref.size(), 20u);
   const std::string whole = read_file(movie("msmpeg4v2"));
   const std::string path = scratch() / "truncated.avi";

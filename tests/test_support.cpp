@@ -148,6 +148,28 @@ bool make_movie(const std::string& path, const std::string& lavfi,
   return run_program(argv).status == 0 && file_exists(path);
 }
 
+std::vector<std::string> ffmpeg_frames(const std::string& path, int width, int height, const std::string& vf) {
+  const std::string out = path + ".bgr";
+  std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "error", "-y", "-noautorotate", "-i", path};
+  if (!vf.empty()) argv.insert(argv.end(), {"-vf", vf});
+  argv.insert(argv.end(), {"-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "bgr24", out});
+  if (run_program(argv).status != 0) return {};
+  const std::string all = read_file(out);
+  const size_t size = size_t(width) * height * 3;
+  std::vector<std::string> frames;
+  for (size_t at = 0; at + size <= all.size(); at += size) frames.push_back(all.substr(at, size));
+  return frames;
+}
+
+std::vector<double> ffprobe_frame_times(const std::string& path, const std::string& entry) {
+  const RunResult r = run_program({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                   "frame=" + entry, "-of", "csv=p=0", path});
+  std::vector<double> times;
+  std::istringstream in(r.out);
+  for (double t; in >> t;) times.push_back(t);
+  return times;
+}
+
 std::string write_standin_encoder(const std::string& dir, const std::string& probe, const std::string& transcode,
                                   const std::string& preamble) {
   mkdir(dir.c_str(), 0755);

@@ -95,6 +95,15 @@ inline std::span<const uint8_t> bytes_of(const std::string& s) {
 bool make_movie(const std::string& path, const std::string& lavfi,
                 const std::vector<std::string>& output_options = {});
 
+// ffmpeg's decode of every frame of `path` (through `vf` if given), each
+// width x height pixels of blue-green-red, top row first; a display matrix
+// is left alone.
+std::vector<std::string> ffmpeg_frames(const std::string& path, int width, int height, const std::string& vf = "");
+
+// ffprobe's `entry` (best_effort_timestamp, or ..._time in seconds) of each
+// frame of `path`'s first video stream, in decoding order.
+std::vector<double> ffprobe_frame_times(const std::string& path, const std::string& entry);
+
 // Writes an executable `mencoder` into `dir` and returns `dir`, for putting
 // first on PATH. On the probe run (the one asked for a single frame) it runs
 // the shell commands `probe`, on the transcoding run `transcode`, both after

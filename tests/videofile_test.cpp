@@ -169,12 +169,11 @@ TEST(VideoFileWriter, FullDeviceFailsAWrite) {
 }
 
 TEST(VideoFileWriter, MissingFolderCannotBeOpened) {
-  TempDir dir;
-  const std::string path = dir / "no-such-folder/movie.8xx";
   VideoWriter out;
-  EXPECT_FALSE(out.open(path.c_str()));
+  const TempDir dir;
+  EXPECT_FALSE(out.open((dir / "no-such-folder/movie.8xx").c_str()));
   EXPECT_FALSE(out.is_open());
-  EXPECT_FALSE(file_exists(path));
+  EXPECT_FALSE(file_exists(dir / "no-such-folder"));
   // Writing to and closing a file that never opened fail safely.
   EXPECT_FALSE(out.write_header(0, 1));
   EXPECT_FALSE(out.write_record(patterned_plane(0, 0), patterned_plane(0, 1), Shades::four));

@@ -1,8 +1,10 @@
-// The conversion run: settings are parsed before it starts; then standard
-// error goes to error.txt, the encoders make the temporary movie, the frame
-// loop converts it, and the teardown deletes the working files. Every phase
-// returns how it ended; the first failure's line is printed once, here, after
-// the holders have released what was open.
+// The conversion run: settings are parsed before it starts. With the
+// mencoder engine, standard error then goes to error.txt, the encoders make
+// the temporary movie, the frame loop converts it, and the teardown deletes
+// the working files; with the built-in engine the frame loop takes its frames
+// straight from the movie. Every phase returns how it ended; the first
+// failure's line is printed once, here, after the holders have released what
+// was open.
 #include "run/run.h"
 
 #include <fcntl.h>
@@ -51,22 +53,23 @@ struct FrameBuffers {
   DitherHistory history;  // the steady mode's memory of the frame before
 };
 
-// The line for a source that failed to open, by the step that failed.
+// The word for a source that failed to open, by the step that failed: the
+// whole line for the temporary movie, the start of it for the built-in
+// engine, which adds its reason.
 constexpr struct {
   SourceStatus status;
-  const char* line;
+  const char* word;
 } kOpenFailures[] = {
-    {SourceStatus::open_failed, "Open error"},
-    {SourceStatus::info_failed, "Info error"},
-    {SourceStatus::stream_failed, "Stream error"},
-    {SourceStatus::stream_info_failed, "Stream Info error"},
-    {SourceStatus::getter_failed, "Frame Open error"},
-    {SourceStatus::too_large, "Size error: the picture is too large to decode"},
+    {SourceStatus::open_failed, "Open error"},         {SourceStatus::info_failed, "Info error"},
+    {SourceStatus::stream_failed, "Stream error"},     {SourceStatus::stream_info_failed, "Stream Info error"},
+    {SourceStatus::getter_failed, "Frame Open error"}, {SourceStatus::too_large, "Size error"},
+    {SourceStatus::cannot_fit, "Size error"},          {SourceStatus::no_frames, "Decode error"},
+    {SourceStatus::start_past_end, "Start error"},
 };
 
 const char* open_failure(SourceStatus status) {
   for (const auto& f : kOpenFailures)
-    if (f.status == status) return f.line;
+    if (f.status == status) return f.word;
   return "Open error";
 }
 
@@ -241,24 +244,6 @@ RunEnd refuse(const std::string& line) {
   return {1, 0};
 }
 
-// The line for a movie the built-in engine could not open: the step's word,
-// then the engine's reason.
-std::string builtin_failure(SourceStatus status, const std::string& reason) {
-  constexpr struct {
-    SourceStatus status;
-    const char* word;
-  } kWords[] = {
-      {SourceStatus::open_failed, "Open error"},         {SourceStatus::info_failed, "Info error"},
-      {SourceStatus::stream_failed, "Stream error"},     {SourceStatus::stream_info_failed, "Stream Info error"},
-      {SourceStatus::getter_failed, "Frame Open error"}, {SourceStatus::too_large, "Size error"},
-      {SourceStatus::cannot_fit, "Size error"},          {SourceStatus::no_frames, "Decode error"},
-      {SourceStatus::start_past_end, "Start error"},
-  };
-  for (const auto& w : kWords)
-    if (w.status == status) return std::string(w.word) + ": " + reason;
-  return "Open error: " + reason;
-}
-
 // A run of the built-in engine: the movie decoded here, frames straight into
 // the loop; no encoder, no working files, so no lock.
 RunEnd run_builtin(const ConversionSettings& s) {
@@ -266,7 +251,7 @@ RunEnd run_builtin(const ConversionSettings& s) {
   VideoWriter outfile;
   BuiltinSource source({.path = s.moviepath, .fit = s.fit, .start_ms = s.start_ms, .duration_ms = s.duration_ms});
   const SourceStatus status = source.open();
-  Outcome outcome = status == SourceStatus::ok ? kDone : fail(builtin_failure(status, source.failure()));
+  Outcome outcome = status == SourceStatus::ok ? kDone : fail(std::string(open_failure(status)) + ": " + source.failure());
   if (outcome.done()) {
     print_sizes_in(source.size());
     print_sizes_out(source.scaled());

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "raster.h"
 #include "util/numbers.h"
@@ -68,29 +69,25 @@ struct LongOption {
   bool (*apply)(std::string_view value, ConversionSettings& settings);
 };
 
-bool set_engine(std::string_view value, ConversionSettings& settings) {
-  if (value == "mencoder") {
-    settings.engine = Engine::mencoder;
-  } else if (value == "builtin") {
-    settings.engine = Engine::builtin;
-  } else {
-    return false;
-  }
-  return true;
+// Sets `out` to the value `name` stands for in `names`; false if it is not
+// one of them.
+template <typename Value, size_t N>
+bool choose(std::string_view name, const std::pair<std::string_view, Value> (&names)[N], Value& out) {
+  for (const auto& [text, value] : names)
+    if (text == name) {
+      out = value;
+      return true;
+    }
+  return false;
 }
 
-bool set_fit(std::string_view value, ConversionSettings& settings) {
-  if (value == "pad") {
-    settings.fit = Fit::pad;
-  } else if (value == "crop") {
-    settings.fit = Fit::crop;
-  } else if (value == "stretch") {
-    settings.fit = Fit::stretch;
-  } else {
-    return false;
-  }
-  return true;
-}
+constexpr std::pair<std::string_view, Engine> kEngines[] = {{"mencoder", Engine::mencoder},
+                                                            {"builtin", Engine::builtin}};
+constexpr std::pair<std::string_view, Fit> kFits[] = {{"pad", Fit::pad}, {"crop", Fit::crop}, {"stretch", Fit::stretch}};
+
+bool set_engine(std::string_view value, ConversionSettings& settings) { return choose(value, kEngines, settings.engine); }
+
+bool set_fit(std::string_view value, ConversionSettings& settings) { return choose(value, kFits, settings.fit); }
 
 bool set_start(std::string_view value, ConversionSettings& settings) {
   return read_time(value, settings.start_ms);
