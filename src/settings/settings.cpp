@@ -177,7 +177,10 @@ bool read_time(std::string_view text, int64_t& ms) {
   for (int field = 0; field < kMaxFields; ++field) {
     const size_t begin = at;
     int64_t value = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) value = value * 10 + (text[at] - '0');
+    // Digits past the most a field may have are counted, not added: they
+    // make the time malformed, and must not overflow on the way there.
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+      if (at - begin < kMaxLeadDigits) value = value * 10 + (text[at] - '0');
     const size_t digits = at - begin;
     // The first field may be any number; a field after a colon is one or two
     // digits below 60.
@@ -191,7 +194,8 @@ bool read_time(std::string_view text, int64_t& ms) {
     int64_t fraction = 0;
     if (at < text.size() && text[at] == '.') {
       const size_t from = ++at;
-      for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) fraction = fraction * 10 + (text[at] - '0');
+      for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+        if (at - from < kMaxFraction) fraction = fraction * 10 + (text[at] - '0');
       const size_t places = at - from;
       if (places == 0 || places > kMaxFraction) return false;
       for (size_t p = places; p < kMaxFraction; ++p) fraction *= 10;
