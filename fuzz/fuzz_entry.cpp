@@ -161,6 +161,7 @@ BuiltinOutcome fuzz_builtin(const uint8_t* data, size_t size) {
   // The first byte, when there is more, picks a fit and a clip, so that the
   // seeking and cropping paths are fuzzed too; the rest is the movie.
   BuiltinRequest request;
+  request.threads = 1;
   if (size > 1) {
     const uint8_t pick = data[0];
     request.fit = static_cast<Fit>(pick % 3);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a
 # bounded time:  scripts/fuzz.sh [seconds-per-target] [target...]
+# (0 seconds: no time limit); FUZZ_RUNS=N stops each after N executions.
 # Targets: settings (the command line), reader (movie files through the
 # reader and the frame pipeline), builtin (movie files through the built-in
 # engine), vidx (video files through the preview's reader). Corpora grow in $FUZZ_WORK (default build-fuzz/work/<target>),
@@ -90,20 +91,21 @@ run_target() {
     vidx) options=(-max_len=8192) ;;
     settings) options=(-max_len=512 -dict="$root/fuzz/settings.dict") ;;
   esac
-  echo "== $target: $seconds s"
+  [[ -n ${FUZZ_RUNS:-} ]] && options+=(-runs="$FUZZ_RUNS")
+  echo "== $target: $seconds s${FUZZ_RUNS:+, $FUZZ_RUNS runs}"
   ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=0" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
     "$root/build-fuzz/${target}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -detect_leaks=1 -print_final_stats=1 -artifact_prefix="$artifacts/" "${options[@]}" \
     "$corpus" "${seed_dirs[@]}" >"$work/$target.log" 2>&1 || true
-  grep -E "^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb|SUMMARY)" \
+  grep -E "^(#[0-9]+.*DONE|Done [0-9]+ runs|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb|SUMMARY)" \
     "$work/$target.log" || true
   # libFuzzer leaves the input of every finding (crash-*, timeout-*, leak-*, oom-*).
   if compgen -G "$artifacts/*" >/dev/null; then
     echo "$target: FINDING, input left in $artifacts (log: $work/$target.log)"
     return 1
   fi
-  grep -q "^#[0-9]*.*DONE" "$work/$target.log" || { echo "$target: did not finish (log: $work/$target.log)"; return 1; }
+  grep -qE "^#[0-9]*.*DONE|^Done [0-9]+ runs" "$work/$target.log" || { echo "$target: did not finish (log: $work/$target.log)"; return 1; }
 }
 
 status=0

@@ -40,13 +40,6 @@ constexpr uint32_t kOutputRate = 10;  // frames per second handed to the loop
 constexpr int64_t kMsPerFrame = 1000 / kOutputRate;
 constexpr AVRational kMs = {1, 1000};
 
-// Pictures larger than this are refused before anything is allocated for
-// them: a damaged or hostile header must not make us ask for gigabytes.
-constexpr int kMaxSide = 8192;
-constexpr int64_t kMaxPixels = 40'000'000;
-// A displayed width stretched by an absurd pixel shape is held to this, so
-// that the sizing arithmetic stays far from overflow.
-constexpr int64_t kMaxDisplayedSide = int64_t{1} << 20;
 // Timestamps beyond this many ticks either way are damage, not time; kept
 // out, like trims past about 35 years, they cannot overflow the arithmetic.
 constexpr int64_t kMaxTicks = int64_t{1} << 52;
@@ -110,11 +103,6 @@ std::string failure_text(const char* what, int err) {
   return std::string(what) + (err < 0 ? ": " : "") + reason;
 }
 
-// Whether a picture of this size is past the limits; sizes of 0 or less
-// are not (callers refuse them as unreadable, not as too large).
-bool too_large(int width, int height) {
-  return width > kMaxSide || height > kMaxSide || int64_t{width} * height > kMaxPixels;
-}
 
 // a / b rounded up, for a >= 0 and b > 0.
 // Used where a size or a position must cover a whole remainder.
@@ -351,7 +339,7 @@ struct BuiltinSource::Engine {
         need_key = false;
         // A size change mid-stream within the pixel limit but past a side
         // limit; the decoder's max_pixels has refused the rest.
-        if (ahead->width <= 0 || ahead->height <= 0 || too_large(ahead->width, ahead->height)) {
+        if (ahead->width <= 0 || ahead->height <= 0 || picture_too_large(ahead->width, ahead->height)) {
           note(ahead->width <= 0 || ahead->height <= 0 ? kEmptyPicture : kOversizedPicture, 0);
           av_frame_unref(ahead);
           continue;
@@ -550,7 +538,7 @@ SourceStatus BuiltinSource::open() {
   AVDictionary** options = nullptr;  // one per stream
   if (streams && !(options = static_cast<AVDictionary**>(av_calloc(streams, sizeof *options))))
     return SourceStatus::open_failed;
-  for (unsigned i = 0; i < streams; ++i) av_dict_set_int(&options[i], "max_pixels", kMaxPixels, 0);
+  for (unsigned i = 0; i < streams; ++i) av_dict_set_int(&options[i], "max_pixels", kMaxPicturePixels, 0);
   r = avformat_find_stream_info(e->fmt, options);
   for (unsigned i = 0; i < streams; ++i) av_dict_free(&options[i]);
   av_free(options);
@@ -570,10 +558,10 @@ SourceStatus BuiltinSource::open() {
     failure_ = failure_text("the picture size cannot be read", 0);
     return SourceStatus::info_failed;
   }
-  if (too_large(par->width, par->height)) {
+  if (picture_too_large(par->width, par->height)) {
     failure_ = "the picture, " + std::to_string(par->width) + " x " + std::to_string(par->height) +
-               ", is larger than allowed (" + std::to_string(kMaxSide) + " pixels a side, " +
-               std::to_string(kMaxPixels / 1'000'000) + " million in all)";
+               ", is larger than allowed (" + std::to_string(kMaxPictureSide) + " pixels a side, " +
+               std::to_string(kMaxPicturePixels / 1'000'000) + " million in all)";
     return SourceStatus::too_large;
   }
   if (st->time_base.num <= 0 || st->time_base.den <= 0) {
@@ -594,9 +582,9 @@ SourceStatus BuiltinSource::open() {
   bool ok = codec && (e->dec = avcodec_alloc_context3(codec)) && avcodec_parameters_to_context(e->dec, par) >= 0;
   if (ok) {
     e->dec->pkt_timebase = st->time_base;
-    e->dec->thread_count = 0;  // one per core
+    e->dec->thread_count = std::max(request_.threads, 0);  // 0: one per core
     e->dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    e->dec->max_pixels = kMaxPixels;  // also refuses a size change mid-stream
+    e->dec->max_pixels = kMaxPicturePixels;  // also refuses a size change mid-stream
     // The deblocking filter is never skipped: without it the pictures of a
     // detailed movie drift to 40 dB from the true ones, which dithering shows.
     ok = avcodec_open2(e->dec, codec, nullptr) >= 0 && (e->pkt = av_packet_alloc()) && (e->ahead = av_frame_alloc()) &&

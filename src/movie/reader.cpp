@@ -18,6 +18,7 @@ extern "C" {
 #include <vector>
 
 #include "frame/dib.h"
+#include "movie/sizing.h"
 
 namespace {
 
@@ -125,7 +126,7 @@ int64_t stream_length(const AVFormatContext* fmt, const AVStream* st) {
 // does after the first frame.
 bool size_dib(AviGetFrame* g, int width, int height) {
   if (width == g->dib_width && height == g->dib_height) return true;
-  if (width <= 0 || height <= 0) return false;
+  if (width <= 0 || height <= 0 || picture_too_large(width, height)) return false;
   const int64_t image = static_cast<int64_t>(dib_stride(size_t(width))) * height;
   if (width > std::numeric_limits<int32_t>::max() / 3 || image > std::numeric_limits<int32_t>::max()) return false;
   av_freep(&g->rgb[0]);
@@ -341,6 +342,7 @@ AviGetFrame* AVIStreamGetFrameOpen(AviStream* stream) {
   if (ok) {
     g->dec->pkt_timebase = st->time_base;
     g->dec->thread_count = 1;  // the run is single-threaded, and the pictures are small
+    g->dec->max_pixels = kMaxPicturePixels;  // refused by the decoder too, however it learns the size
     ok = avcodec_open2(g->dec, codec, nullptr) >= 0 && (g->pkt = av_packet_alloc()) &&
          (g->frame = av_frame_alloc()) && size_dib(g, st->codecpar->width, st->codecpar->height);
   }

@@ -21,6 +21,15 @@ struct Turn {
 // turned. Each side is kept within 1 .. 2^20.
 FrameSize displayed_size(uint32_t width, uint32_t height, int64_t sar_num, int64_t sar_den, const Turn& turn);
 
+// The largest picture a decoder is asked for: a damaged or hostile header
+// must not make movdith allocate gigabytes, so larger ones are refused
+// before anything is allocated for them.
+constexpr int kMaxPictureSide = 8192;
+constexpr int64_t kMaxPicturePixels = 40'000'000;
+constexpr bool picture_too_large(int64_t width, int64_t height) {
+  return width > kMaxPictureSide || height > kMaxPictureSide || width * height > kMaxPicturePixels;
+}
+
 struct OutputSize {
   uint32_t outw = 0;
   uint32_t outh = 0;
