@@ -173,7 +173,7 @@ TEST(InstallManual, CleanUnderMandocLintAndGroff) {
     std::string page;
     std::vector<std::string> references;  // the pages its SEE ALSO names
   } cases[] = {
-      {"movdith", {"ffmpeg", "mencoder", "vidxview"}},
+      {"movdith", {"mencoder", "vidxview"}},
       {"vidxview", {"movdith"}},
   };
   for (const auto& c : cases) {
