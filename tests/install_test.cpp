@@ -237,8 +237,8 @@ read -ra COMP_WORDS <<<"${COMP_LINE//=/ = }"
 [[ $COMP_LINE == *' ' ]] && COMP_WORDS+=('')
 COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
 __load_completion "${COMP_WORDS[0]}" || exit 3
-spec=$(complete -p "${COMP_WORDS[0]}") || exit 4
-function=${spec#*-F }
+completion=$(complete -p "${COMP_WORDS[0]}") || exit 4
+function=${completion#*-F }
 "${function%% *}" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
 for c in "${COMPREPLY[@]}"; do printf '%s\n' "$c"; done
 )";
