@@ -187,6 +187,7 @@ struct BuiltinSource::Engine {
 
   int64_t start_ms = 0;
   int64_t duration_ms = -1;
+  int64_t max_pixels = kMaxPicturePixels;
   int64_t t0 = 0;  // the first picture's timestamp
   bool t0_known = false;
   int64_t default_duration = 1;  // ticks of a picture whose duration is not stored
@@ -221,6 +222,11 @@ struct BuiltinSource::Engine {
     av_packet_free(&pkt);
     avcodec_free_context(&dec);
     avformat_close_input(&fmt);
+  }
+
+  // Whether a picture of this size is past the limits.
+  bool too_large(int64_t width, int64_t height) const {
+    return picture_too_large(width, height) || width * height > max_pixels;
   }
 
   // Counts one error, and the first of its kind goes to standard error.
@@ -339,7 +345,7 @@ struct BuiltinSource::Engine {
         need_key = false;
         // A size change mid-stream within the pixel limit but past a side
         // limit; the decoder's max_pixels has refused the rest.
-        if (ahead->width <= 0 || ahead->height <= 0 || picture_too_large(ahead->width, ahead->height)) {
+        if (ahead->width <= 0 || ahead->height <= 0 || too_large(ahead->width, ahead->height)) {
           note(ahead->width <= 0 || ahead->height <= 0 ? kEmptyPicture : kOversizedPicture, 0);
           av_frame_unref(ahead);
           continue;
@@ -526,6 +532,7 @@ SourceStatus BuiltinSource::open() {
   e->exact = request_.exact;
   e->start_ms = std::clamp<int64_t>(request_.start_ms, 0, kMaxTrimMs);
   e->duration_ms = request_.duration_ms < 0 ? -1 : std::min(request_.duration_ms, kMaxTrimMs);
+  if (request_.max_pixels > 0) e->max_pixels = std::min(request_.max_pixels, kMaxPicturePixels);
   put_dib_header(e->dib, kWidth, kHeight);
 
   int r = avformat_open_input(&e->fmt, request_.path.c_str(), nullptr, nullptr);
@@ -538,7 +545,7 @@ SourceStatus BuiltinSource::open() {
   AVDictionary** options = nullptr;  // one per stream
   if (streams && !(options = static_cast<AVDictionary**>(av_calloc(streams, sizeof *options))))
     return SourceStatus::open_failed;
-  for (unsigned i = 0; i < streams; ++i) av_dict_set_int(&options[i], "max_pixels", kMaxPicturePixels, 0);
+  for (unsigned i = 0; i < streams; ++i) av_dict_set_int(&options[i], "max_pixels", e->max_pixels, 0);
   r = avformat_find_stream_info(e->fmt, options);
   for (unsigned i = 0; i < streams; ++i) av_dict_free(&options[i]);
   av_free(options);
@@ -558,10 +565,10 @@ SourceStatus BuiltinSource::open() {
     failure_ = failure_text("the picture size cannot be read", 0);
     return SourceStatus::info_failed;
   }
-  if (picture_too_large(par->width, par->height)) {
+  if (e->too_large(par->width, par->height)) {
     failure_ = "the picture, " + std::to_string(par->width) + " x " + std::to_string(par->height) +
                ", is larger than allowed (" + std::to_string(kMaxPictureSide) + " pixels a side, " +
-               std::to_string(kMaxPicturePixels / 1'000'000) + " million in all)";
+               std::to_string(e->max_pixels / 1'000'000) + " million in all)";
     return SourceStatus::too_large;
   }
   if (st->time_base.num <= 0 || st->time_base.den <= 0) {
@@ -584,7 +591,7 @@ SourceStatus BuiltinSource::open() {
     e->dec->pkt_timebase = st->time_base;
     e->dec->thread_count = std::max(request_.threads, 0);  // 0: one per core
     e->dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    e->dec->max_pixels = kMaxPicturePixels;  // also refuses a size change mid-stream
+    e->dec->max_pixels = e->max_pixels;  // also refuses a size change mid-stream
     // The deblocking filter is never skipped: without it the pictures of a
     // detailed movie drift to 40 dB from the true ones, which dithering shows.
     ok = avcodec_open2(e->dec, codec, nullptr) >= 0 && (e->pkt = av_packet_alloc()) && (e->ahead = av_frame_alloc()) &&

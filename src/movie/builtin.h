@@ -24,6 +24,10 @@ struct BuiltinRequest {
   // Decoding threads; 0, for real runs, is one per core. The fuzzer uses 1:
   // starting threads for every input would cost more than the input.
   int threads = 0;
+  // A lower picture size limit than the engine's own (0: the engine's). The
+  // fuzzer uses one, so that its time goes to the code rather than to
+  // zeroing the memory of pictures as large as a movie may have.
+  int64_t max_pixels = 0;
 };
 
 class BuiltinSource : public FrameSource, NonCopyable {
