@@ -31,7 +31,7 @@ constexpr uint32_t kMaxFrames = 40;  // built-in engine frames asked per input
 // The largest picture decoded per input: larger ones take the refusal path
 // (the full limit's arithmetic is the same), and the fuzzer's time goes to
 // the code rather than to zeroing the memory of huge pictures.
-constexpr int64_t kFuzzPixels = int64_t{1} << 22;
+constexpr int64_t kFuzzPixels = int64_t{1} << 18;  // 512 x 512
 constexpr int kSequential = 24;     // of which from the start onwards
 // Frame bytes handed out per input before the positions stop: a damaged
 // header can make every frame megabytes, and the fuzzer breeds such inputs

@@ -86,7 +86,7 @@ TEST(FuzzRegressions, ReaderOutcomes) {
           {"empty.avi", {false, 0, 0}},
           {"headers-only.avi", {false, 0, 0}},  // an encoder's file cut before its first frame
           {"truncated.avi", {true, 2, 0}},      // cut after two frames: no index, the rest missing
-          {"size-lies.avi", {true, 0, 0}},      // 8 x 6 frames in a header claiming 2000 x 2000
+          {"size-lies.avi", {true, 0, 0}},      // 8 x 6 frames in a header claiming 500 x 500
           {"top-down.avi", {true, 8, 0}},       // negative height: rows stored top first
           // Found by the fuzzer: a damaged header makes the frames 24 x 65552,
           // taller than any picture a decoder is asked for: the getter is
