@@ -733,6 +733,30 @@ INSTANTIATE_TEST_SUITE_P(Builtin, BuiltinHuge,
                            return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
                          });
 
+TEST(BuiltinHuge, PictureLimitRefusesOnlyLargerPictures) {
+  // H.264 decodes 100 x 60 into a padded 112 x 64 or more: the limit is the
+  // picture's, not the decoder's padded one.
+  const std::string path =
+      made("h264_100x60.mp4", "testsrc2=size=100x60:rate=10:duration=1", {"-c:v", "libx264", "-pix_fmt", "yuv420p"});
+  constexpr int64_t kPixels = 100 * 60;
+  struct Case {
+    int64_t limit;
+    SourceStatus status;
+  };
+  for (const Case c : {Case{kPixels - 1, SourceStatus::too_large}, Case{kPixels, SourceStatus::ok},
+                       Case{kPixels + 1, SourceStatus::ok}}) {
+    BuiltinRequest request;
+    request.path = path;
+    request.max_pixels = c.limit;
+    const Pulled p = pull(request);
+    EXPECT_EQ(p.status, c.status) << "limit " << c.limit;
+    if (c.status == SourceStatus::ok) {
+      EXPECT_EQ(p.pictures.size(), 10u) << "limit " << c.limit;
+      EXPECT_EQ(p.errors, 0u) << "limit " << c.limit;
+    }
+  }
+}
+
 TEST(BuiltinHuge, ZeroSizedHeaderDoesNotOpen) {
   const std::string path = scratch() / "zero.y4m";
   write_bytes(path, "YUV4MPEG2 W0 H0 F10:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(64, '\x80'));

@@ -299,6 +299,27 @@ TEST(ReaderGetter, OnlyOneGetterAtATimeAndANewOneStartsAtTheBeginning) {
   for (int32_t pos = 0; pos < 20; ++pos) EXPECT_TRUE(r.at(pos) == ref[pos]) << "position " << pos;
 }
 
+TEST(ReaderGetter, PictureLimitRefusesOnlyLargerPictures) {
+  // The decoder pads 96 x 64 to 128 x 64: the limit is the picture's.
+  std::vector<std::string> ref = ffmpeg_frames(movie("msmpeg4v2"), 96, 64);
+  ASSERT_EQ(ref.size(), 20u);
+  constexpr int64_t kPixels = 96 * 64;
+  struct Case {
+    int64_t limit;
+    bool opens;
+  };
+  for (const Case c : {Case{kPixels - 1, false}, Case{kPixels, true}, Case{kPixels + 1, true}}) {
+    Opened r(movie("msmpeg4v2"));
+    ASSERT_NE(r.getter, nullptr);
+    AVIStreamGetFrameClose(r.getter);
+    r.getter = AVIStreamGetFrameOpen(r.stream, c.limit);
+    EXPECT_EQ(r.getter != nullptr, c.opens) << "limit " << c.limit;
+    if (r.getter) {
+      for (int32_t pos = 0; pos < 20; ++pos) EXPECT_TRUE(r.at(pos) == ref[pos]) << "limit " << c.limit << " pos " << pos;
+    }
+  }
+}
+
 TEST(ReaderFailure, MissingAndNonMovieFilesDoNotOpen) {
   const std::string text = scratch() / "notes.txt";
   write_bytes(text, "This is not a movie.\nJust some text.\n");

@@ -343,8 +343,8 @@ struct BuiltinSource::Engine {
           continue;
         }
         need_key = false;
-        // A size change mid-stream within the pixel limit but past a side
-        // limit; the decoder's max_pixels has refused the rest.
+        // A size change mid-stream past the limits; the decoder's own limit,
+        // with slack for its padding, has refused far larger ones.
         if (ahead->width <= 0 || ahead->height <= 0 || too_large(ahead->width, ahead->height)) {
           note(ahead->width <= 0 || ahead->height <= 0 ? kEmptyPicture : kOversizedPicture, 0);
           av_frame_unref(ahead);
@@ -545,7 +545,8 @@ SourceStatus BuiltinSource::open() {
   AVDictionary** options = nullptr;  // one per stream
   if (streams && !(options = static_cast<AVDictionary**>(av_calloc(streams, sizeof *options))))
     return SourceStatus::open_failed;
-  for (unsigned i = 0; i < streams; ++i) av_dict_set_int(&options[i], "max_pixels", e->max_pixels, 0);
+  for (unsigned i = 0; i < streams; ++i)
+    av_dict_set_int(&options[i], "max_pixels", decoder_pixel_limit(e->max_pixels), 0);
   r = avformat_find_stream_info(e->fmt, options);
   for (unsigned i = 0; i < streams; ++i) av_dict_free(&options[i]);
   av_free(options);
@@ -591,7 +592,7 @@ SourceStatus BuiltinSource::open() {
     e->dec->pkt_timebase = st->time_base;
     e->dec->thread_count = std::max(request_.threads, 0);  // 0: one per core
     e->dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    e->dec->max_pixels = e->max_pixels;  // also refuses a size change mid-stream
+    e->dec->max_pixels = decoder_pixel_limit(e->max_pixels);  // also refuses a size change mid-stream
     // The deblocking filter is never skipped: without it the pictures of a
     // detailed movie drift to 40 dB from the true ones, which dithering shows.
     ok = avcodec_open2(e->dec, codec, nullptr) >= 0 && (e->pkt = av_packet_alloc()) && (e->ahead = av_frame_alloc()) &&

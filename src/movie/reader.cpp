@@ -45,6 +45,7 @@ struct AviFile {
 
 struct AviGetFrame {
   AviFile* file = nullptr;
+  int64_t max_pixels = kMaxPicturePixels;
   AVStream* st = nullptr;
   AVCodecContext* dec = nullptr;
   AVPacket* pkt = nullptr;
@@ -126,7 +127,8 @@ int64_t stream_length(const AVFormatContext* fmt, const AVStream* st) {
 // does after the first frame.
 bool size_dib(AviGetFrame* g, int width, int height) {
   if (width == g->dib_width && height == g->dib_height) return true;
-  if (width <= 0 || height <= 0 || picture_too_large(width, height)) return false;
+  if (width <= 0 || height <= 0 || picture_too_large(width, height) || int64_t{width} * height > g->max_pixels)
+    return false;
   const int64_t image = static_cast<int64_t>(dib_stride(size_t(width))) * height;
   if (width > std::numeric_limits<int32_t>::max() / 3 || image > std::numeric_limits<int32_t>::max()) return false;
   av_freep(&g->rgb[0]);
@@ -320,7 +322,7 @@ int AVIStreamInfoA(AviStream* stream, AVISTREAMINFO* info) {
   return 0;
 }
 
-AviGetFrame* AVIStreamGetFrameOpen(AviStream* stream) {
+AviGetFrame* AVIStreamGetFrameOpen(AviStream* stream, int64_t max_pixels) {
   if (!stream || !stream->st || !stream->file) return nullptr;
   AviFile* file = stream->file;
   // Two getters would pull packets from under each other.
@@ -331,6 +333,7 @@ AviGetFrame* AVIStreamGetFrameOpen(AviStream* stream) {
 
   auto* g = new AviGetFrame;
   g->file = file;
+  g->max_pixels = std::clamp<int64_t>(max_pixels, 1, kMaxPicturePixels);
   g->st = st;
   g->start = stream_start(st);
   int64_t length = stream_length(file->fmt, st);
@@ -342,7 +345,7 @@ AviGetFrame* AVIStreamGetFrameOpen(AviStream* stream) {
   if (ok) {
     g->dec->pkt_timebase = st->time_base;
     g->dec->thread_count = 1;  // the run is single-threaded, and the pictures are small
-    g->dec->max_pixels = kMaxPicturePixels;  // refused by the decoder too, however it learns the size
+    g->dec->max_pixels = decoder_pixel_limit(g->max_pixels);  // refused by the decoder too, however it learns the size
     ok = avcodec_open2(g->dec, codec, nullptr) >= 0 && (g->pkt = av_packet_alloc()) &&
          (g->frame = av_frame_alloc()) && size_dib(g, st->codecpar->width, st->codecpar->height);
   }

@@ -13,6 +13,8 @@
 #include <memory>
 #include <span>
 
+#include "movie/sizing.h"
+
 struct AviFile;      // an open movie file; owns its streams
 struct AviStream;    // a video stream of an AviFile
 struct AviGetFrame;  // a decoder for one stream
@@ -45,8 +47,9 @@ int AVIFileGetStream(AviFile* file, AviStream** stream);
 // Reads the stream's timing; 0 on success.
 int AVIStreamInfoA(AviStream* stream, AVISTREAMINFO* info);
 
-// Opens a decoder for the stream; nullptr on failure.
-AviGetFrame* AVIStreamGetFrameOpen(AviStream* stream);
+// Opens a decoder for the stream, refusing pictures of more than
+// `max_pixels` (at most the program's limit); nullptr on failure.
+AviGetFrame* AVIStreamGetFrameOpen(AviStream* stream, int64_t max_pixels = kMaxPicturePixels);
 
 // The frame at `pos` as a packed DIB, valid until the next call on this
 // getter; empty past the end or when the frame cannot be decoded.

@@ -30,6 +30,15 @@ constexpr bool picture_too_large(int64_t width, int64_t height) {
   return width > kMaxPictureSide || height > kMaxPictureSide || width * height > kMaxPicturePixels;
 }
 
+// The pixel limit to hand a decoder when pictures of up to `pixels` are
+// allowed. Decoders allocate pictures padded to whole blocks and aligned rows
+// (96 x 64 is allocated as 128 x 64), at most 128 more a side, and refuse by
+// the padded size; the exact limit is checked on the decoded picture.
+constexpr int64_t kDecoderPadding = 128;
+constexpr int64_t decoder_pixel_limit(int64_t pixels) {
+  return pixels + kDecoderPadding * (2 * kMaxPictureSide + kDecoderPadding);
+}
+
 struct OutputSize {
   uint32_t outw = 0;
   uint32_t outh = 0;
