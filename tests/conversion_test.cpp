@@ -257,22 +257,27 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Two runs in one folder at once ----
 
 // The second waits for the first; each file holds its own movie's frames.
+// The first run's encoder holds on until the test has seen the second wait
+// (30 s at most), so a slow machine cannot let the first finish too early.
 TEST(ConversionTwoRuns, TheSecondWaitsForTheFirst) {
   TempDir dir;
   ASSERT_TRUE(make_movie(dir / "black.avi", "color=black:size=96x64:rate=10:duration=2", {"-c:v", "msmpeg4v2"}));
-  const std::string slow = write_standin_encoder(dir / "slow", kCopyGood, "sleep 1\n" + kCopyGood);
+  const std::string hold = "i=0; while [ ! -e go ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done; rm -f go\n";
+  const std::string slow = write_standin_encoder(dir / "slow", kCopyGood, hold + kCopyGood);
   const std::string black = write_standin_encoder(dir / "black", "cp black.avi movdithtemp.avi");
   const Background first =
       start_program(Launch{{MOVDITH_BIN, "a.mp4", "a.8xx"}, dir.path(), slow, false}, dir / "a.txt");
   ASSERT_TRUE(wait_until([&] { return read_file(dir / "a.txt").find(kWaitLine) != std::string::npos; }, 30));
   const Background second =
       start_program(Launch{{MOVDITH_BIN, "b.mp4", "b.8xx"}, dir.path(), black, false}, dir / "b.txt");
+  const std::string waiting = "Waiting for the other movdith run in this folder to finish...\n";
+  EXPECT_TRUE(wait_until([&] { return read_file(dir / "b.txt") == waiting; }, 30)) << read_file(dir / "b.txt");
+  write_bytes(dir / "go", "");
   int a = 0, b = 0;
   ASSERT_TRUE(finish(first, a));
   ASSERT_TRUE(finish(second, b));
   EXPECT_TRUE(WIFEXITED(a) && WEXITSTATUS(a) == 0) << read_file(dir / "a.txt");
   EXPECT_TRUE(WIFEXITED(b) && WEXITSTATUS(b) == 0) << read_file(dir / "b.txt");
-  const std::string waiting = "Waiting for the other movdith run in this folder to finish...\n";
   EXPECT_EQ(read_file(dir / "b.txt").substr(0, waiting.size()), waiting);
   EXPECT_EQ(read_file(dir / "a.txt").find("Waiting"), std::string::npos);
 
