@@ -224,11 +224,6 @@ struct BuiltinSource::Engine {
     avformat_close_input(&fmt);
   }
 
-  // Whether a picture of this size is past the limits.
-  bool too_large(int64_t width, int64_t height) const {
-    return picture_too_large(width, height) || width * height > max_pixels;
-  }
-
   // Counts one error, and the first of its kind goes to standard error.
   void note(ErrorKind kind, int err) {
     ++errors;
@@ -345,7 +340,7 @@ struct BuiltinSource::Engine {
         need_key = false;
         // A size change mid-stream past the limits; the decoder's own limit,
         // with slack for its padding, has refused far larger ones.
-        if (ahead->width <= 0 || ahead->height <= 0 || too_large(ahead->width, ahead->height)) {
+        if (ahead->width <= 0 || ahead->height <= 0 || picture_too_large(ahead->width, ahead->height, max_pixels)) {
           note(ahead->width <= 0 || ahead->height <= 0 ? kEmptyPicture : kOversizedPicture, 0);
           av_frame_unref(ahead);
           continue;
@@ -566,7 +561,7 @@ SourceStatus BuiltinSource::open() {
     failure_ = failure_text("the picture size cannot be read", 0);
     return SourceStatus::info_failed;
   }
-  if (e->too_large(par->width, par->height)) {
+  if (picture_too_large(par->width, par->height, e->max_pixels)) {
     failure_ = "the picture, " + std::to_string(par->width) + " x " + std::to_string(par->height) +
                ", is larger than allowed (" + std::to_string(kMaxPictureSide) + " pixels a side, " +
                std::to_string(e->max_pixels / 1'000'000) + " million in all)";

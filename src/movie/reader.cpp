@@ -127,8 +127,7 @@ int64_t stream_length(const AVFormatContext* fmt, const AVStream* st) {
 // does after the first frame.
 bool size_dib(AviGetFrame* g, int width, int height) {
   if (width == g->dib_width && height == g->dib_height) return true;
-  if (width <= 0 || height <= 0 || picture_too_large(width, height) || int64_t{width} * height > g->max_pixels)
-    return false;
+  if (width <= 0 || height <= 0 || picture_too_large(width, height, g->max_pixels)) return false;
   const int64_t image = static_cast<int64_t>(dib_stride(size_t(width))) * height;
   if (width > std::numeric_limits<int32_t>::max() / 3 || image > std::numeric_limits<int32_t>::max()) return false;
   av_freep(&g->rgb[0]);

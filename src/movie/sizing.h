@@ -2,6 +2,7 @@
 // padded to the display, keeping its shape.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "movie/frame_source.h"
@@ -26,8 +27,9 @@ FrameSize displayed_size(uint32_t width, uint32_t height, int64_t sar_num, int64
 // before anything is allocated for them.
 constexpr int kMaxPictureSide = 8192;
 constexpr int64_t kMaxPicturePixels = 40'000'000;
-constexpr bool picture_too_large(int64_t width, int64_t height) {
-  return width > kMaxPictureSide || height > kMaxPictureSide || width * height > kMaxPicturePixels;
+// A caller may lower the pixel limit (the fuzz targets do), never raise it.
+constexpr bool picture_too_large(int64_t width, int64_t height, int64_t max_pixels = kMaxPicturePixels) {
+  return width > kMaxPictureSide || height > kMaxPictureSide || width * height > std::min(max_pixels, kMaxPicturePixels);
 }
 
 // The pixel limit to hand a decoder when pictures of up to `pixels` are
