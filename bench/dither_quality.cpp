@@ -21,6 +21,7 @@
 #include "frame/dib.h"
 #include "frame/dither_modes.h"
 #include "frame/frame.h"
+#include "frame/pipeline.h"
 #include "movie/avi_source.h"
 #include "movie/builtin.h"
 #include "movie/frame_source.h"
@@ -271,23 +272,20 @@ int main(int argc, char** argv) {
 
   // The measured pass.
   const Kernel matrix = {0, 0, 0, 0, 0, 28672, 12288, 20480, 4096};  // -m's default, Floyd-Steinberg
-  GreyBuffer graybuf, reference, ditherbuf, previous;
-  Plane final, final2;
-  DitherHistory history;
+  const PipelineOptions pipeline{shades_for(o.grey), o.reduction, matrix, o.dither};
+  GreyBuffer reference, previous;
+  FrameState frame;
+  const GreyBuffer& ditherbuf = frame.ditherbuf;
   Blurred seen, meant;
   uint64_t flips = 0;
   std::vector<int> frame_flips;  // per frame after the first, for the median
   double squared = 0;
   for (size_t n = 0; n < frames.size(); ++n) {
-    if (!sample(frames[n], graybuf)) {
+    if (!sample(frames[n], reference) || !process_frame(frames[n], pipeline, frame)) {
       std::fprintf(stderr, "dither_quality: frame %zu is not a readable DIB\n", n);
       return 1;
     }
-    reference = graybuf;
-    reduce(graybuf, o.reduction);
-    dither_frame(graybuf, shades_for(o.grey), matrix, o.dither, history, ditherbuf);
-    pack(ditherbuf, shades_for(o.grey), final, final2);
-    if (!o.out.empty() && !video.write_record(final, final2, shades_for(o.grey))) {
+    if (!o.out.empty() && !video.write_record(frame.final, frame.final2, pipeline.shades)) {
       std::fprintf(stderr, "dither_quality: %s: write failed\n", o.out.c_str());
       return 1;
     }
@@ -317,13 +315,8 @@ int main(int argc, char** argv) {
   const double t0 = thread_seconds();
   double elapsed = 0;
   do {
-    DitherHistory fresh;
-    for (const std::vector<uint8_t>& f : frames) {
-      sample(f, graybuf);
-      reduce(graybuf, o.reduction);
-      dither_frame(graybuf, shades_for(o.grey), matrix, o.dither, fresh, ditherbuf);
-      pack(ditherbuf, shades_for(o.grey), final, final2);
-    }
+    FrameState fresh;
+    for (const std::vector<uint8_t>& f : frames) process_frame(f, pipeline, fresh);
     timed += frames.size();
     elapsed = thread_seconds() - t0;
   } while (elapsed < o.min_time);

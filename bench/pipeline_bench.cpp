@@ -12,6 +12,7 @@
 #include "frame/dib.h"
 #include "frame/dither_modes.h"
 #include "frame/frame.h"
+#include "frame/pipeline.h"
 
 namespace {
 
@@ -164,18 +165,14 @@ std::vector<std::vector<uint8_t>> sequence(int kind) {
 // The whole pipeline with `options` over `frames`, round and round.
 void run_pipeline(benchmark::State& state, const std::vector<std::vector<uint8_t>>& frames,
                   const DitherOptions& options, int32_t grey) {
-  DitherHistory history;
-  GreyBuffer graybuf, ditherbuf;
-  Plane final, final2;
+  const PipelineOptions pipeline{shades_for(grey), 0, kFloydSteinberg, options};
+  FrameState frame;
   size_t n = 0;
   for (auto _ : state) {
-    sample(frames[n], graybuf);
+    process_frame(frames[n], pipeline, frame);
     n = (n + 1) % frames.size();
-    reduce(graybuf, 0);
-    dither_frame(graybuf, shades_for(grey), kFloydSteinberg, options, history, ditherbuf);
-    pack(ditherbuf, shades_for(grey), final, final2);
-    benchmark::DoNotOptimize(final.data());
-    benchmark::DoNotOptimize(final2.data());
+    benchmark::DoNotOptimize(frame.final.data());
+    benchmark::DoNotOptimize(frame.final2.data());
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations());

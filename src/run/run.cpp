@@ -15,8 +15,7 @@
 #include <string>
 #include <utility>
 
-#include "frame/dither_modes.h"
-#include "frame/frame.h"
+#include "frame/pipeline.h"
 #include "movie/avi_source.h"
 #include "movie/builtin.h"
 #include "movie/encoder.h"
@@ -44,14 +43,6 @@ struct Outcome {
 
 const Outcome kDone{};
 Outcome fail(std::string line) { return {std::move(line), 0}; }
-
-// The frame pipeline's buffers, fixed in size and reused for every frame:
-// nothing is allocated once frames flow.
-struct FrameBuffers {
-  GreyBuffer graybuf, ditherbuf;
-  Plane final, final2;
-  DitherHistory history;  // the steady mode's memory of the frame before
-};
 
 // The word for a source that failed to open, by the step that failed: the
 // whole line for the temporary movie, the start of it for the built-in
@@ -173,15 +164,10 @@ Outcome open_movie(FrameSource& source) {
 }
 
 // One output frame: the pipeline from the decoded frame to its record.
-Outcome convert_frame(std::span<const uint8_t> dib, const ConversionSettings& s, FrameBuffers& b,
+Outcome convert_frame(std::span<const uint8_t> dib, const PipelineOptions& o, FrameState& state,
                       VideoWriter& outfile) {
-  const Shades shades = shades_for(s.grey);
-  if (!sample(dib, b.graybuf)) return fail("nomoreframes");
-  reduce(b.graybuf, s.reduction);
-  const DitherOptions options{s.dither, s.serpentine, s.stable, {}};
-  dither_frame(b.graybuf, shades, s.matrix, options, b.history, b.ditherbuf);
-  pack(b.ditherbuf, shades, b.final, b.final2);
-  if (!outfile.write_record(b.final, b.final2, shades)) {
+  if (!process_frame(dib, o, state)) return fail("nomoreframes");
+  if (!outfile.write_record(state.final, state.final2, o.shades)) {
     std::putchar('\n');  // ends the progress line the message would overwrite
     return fail(kWriteError);
   }
@@ -193,7 +179,7 @@ Outcome convert_frame(std::span<const uint8_t> dib, const ConversionSettings& s,
 // line each, and finishes the file with its frame count. A stop signal ends
 // the loop after the record in hand.
 Outcome convert_frames(FrameSource& source, const SourceTiming& t, const ConversionSettings& s,
-                       FrameBuffers& buffers, VideoWriter& outfile) {
+                       FrameState& state, VideoWriter& outfile) {
   uint32_t frameskip = 0;
   // The encoder always writes 10; anything else is a broken movie.
   if (!frame_skip(t.rate, t.scale, frameskip)) return fail("Frame Rate error: the movie has no usable frame rate");
@@ -208,6 +194,7 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
   const uint32_t framecount = header_frame_count(t.length, t.rate, t.scale);
   if (!outfile.write_header(s.grey, framecount)) return fail(kWriteError);
 
+  const PipelineOptions options = pipeline_options(s);
   const StopSignals stop;
   // A length that is only an estimate does not end the loop: the source does.
   const uint64_t end = t.exact_length ? uint64_t{t.start} + t.length : UINT64_MAX;
@@ -218,7 +205,7 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
                                    : source.frame(static_cast<uint32_t>(cadence.curframe), dib);
     if (status == FrameStatus::ended && !t.exact_length) break;
     if (status != FrameStatus::ok) return fail("nomoreframes");
-    if (const Outcome o = convert_frame(dib, s, buffers, outfile); !o.done()) return o;
+    if (const Outcome o = convert_frame(dib, options, state, outfile); !o.done()) return o;
     std::printf("Phase 2: %d%%\r", progress_percent(cadence.curframe, t.start, t.length));
     std::fflush(stdout);
     if (stop.caught()) return {{}, stop.caught()};
@@ -247,7 +234,7 @@ RunEnd refuse(const std::string& line) {
 // A run of the built-in engine: the movie decoded here, frames straight into
 // the loop; no encoder, no working files, so no lock.
 RunEnd run_builtin(const ConversionSettings& s) {
-  FrameBuffers buffers;
+  FrameState state;  // the frame buffers: nothing is allocated once frames flow
   VideoWriter outfile;
   BuiltinSource source({.path = s.moviepath, .fit = s.fit, .start_ms = s.start_ms, .duration_ms = s.duration_ms});
   const SourceStatus status = source.open();
@@ -255,7 +242,7 @@ RunEnd run_builtin(const ConversionSettings& s) {
   if (outcome.done()) {
     print_sizes_in(source.size());
     print_sizes_out(source.scaled());
-    outcome = convert_frames(source, source.timing(), s, buffers, outfile);
+    outcome = convert_frames(source, source.timing(), s, state, outfile);
   }
   if (!outcome.done()) return stop_run(outcome, outfile);
   std::puts("Success!");
@@ -282,7 +269,7 @@ RunEnd run_conversion(const ConversionSettings& settings) {
   }
 
   redirect_stderr();
-  FrameBuffers buffers;
+  FrameState state;  // the frame buffers: nothing is allocated once frames flow
   VideoWriter outfile;
   Outcome outcome = prepare_movie(settings);
   if (outcome.done()) {
@@ -294,7 +281,7 @@ RunEnd run_conversion(const ConversionSettings& settings) {
     if (outcome.done() && !clip_timing(clip, settings.start_ms, settings.duration_ms))
       outcome = fail("Start error: the movie ends before the clip's start at " + seconds(settings.start_ms) +
                      " seconds");
-    if (outcome.done()) outcome = convert_frames(source, clip, settings, buffers, outfile);
+    if (outcome.done()) outcome = convert_frames(source, clip, settings, state, outfile);
   }  // the movie is released here
   if (!outcome.done()) return stop_run(outcome, outfile);
 
