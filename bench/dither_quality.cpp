@@ -1,9 +1,11 @@
 // dither_quality: how one dithering mode looks on a movie. For every frame
 // the pipeline makes it measures flicker (the share of pixels whose shade
-// changed since the previous frame) and fidelity (PSNR of the shades against
-// the sampled grey, both seen through a 1-2-1 blur, as the eye sees a
-// dithered picture), then times the pipeline alone over the same frames.
-// Frames come through a FrameSource, chosen with --engine.
+// changed since the previous frame), fidelity and structure (PSNR and SSIM
+// of the shades against the sampled grey, both seen through a 1-2-1 blur, as
+// the eye sees a dithered picture) and tone error (each 8 x 8 block's share
+// of light against the source's), then times the pipeline alone over the
+// same frames. Frames come through a FrameSource, chosen with --engine; the
+// pipeline's options are movdith's own, read by its settings parser.
 #include <algorithm>
 #include <time.h>
 
@@ -22,6 +24,7 @@
 #include "frame/dither_modes.h"
 #include "frame/frame.h"
 #include "frame/pipeline.h"
+#include "measures.h"
 #include "movie/avi_source.h"
 #include "movie/builtin.h"
 #include "movie/frame_source.h"
@@ -32,30 +35,28 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: dither_quality SOURCE [options]\n"
+    "Usage: dither_quality SOURCE [options] [movdith options]\n"
     "Measures a dithering mode over a movie: flicker (% of pixels whose shade changes\n"
-    "between consecutive frames), fidelity (PSNR in dB of the shades against the sampled\n"
-    "grey frames, both blurred 1-2-1) and the pipeline's frames per second.\n"
+    "between consecutive frames), fidelity (PSNR in dB) and structure (SSIM) of the\n"
+    "shades against the sampled grey frames, both blurred 1-2-1, tone error (% of\n"
+    "light, 8 x 8 blocks) and the pipeline's frames per second.\n"
     "Options:\n"
     "  --engine=NAME        how SOURCE is read: builtin (a movie, through the built-in\n"
     "                       engine), avi (a temporary movie the mencoder engine made; keep\n"
     "                       one with bench/keep/mencoder), or raw (96 x 64 frames of bgr24\n"
     "                       as made by ffmpeg -i MOVIE -vf fps=10,scale=...,pad=96:64:...\n"
     "                       -f rawvideo -pix_fmt bgr24; the default)\n"
-    "  --dither=NAME        matrix (default), floyd-steinberg, atkinson,\n"
-    "                       jarvis-judice-ninke, stucki, burkes, sierra, two-row-sierra,\n"
-    "                       sierra-lite, bayer, blue-noise\n"
-    "  --serpentine         odd rows right to left, kernel mirrored\n"
-    "  --stable             keep still pixels' shades from frame to frame\n"
     "  --tuning=F,G,C,P     the steady mode's flip cost (2 levels, 4 levels), cut\n"
     "                       change and cut percent (default 400,250,40,25)\n"
-    "  -g                   four grey levels\n"
-    "  -r N                 tone reduction to about N levels\n"
     "  --out=FILE.8xx       also write the video, for vidxview\n"
     "  --label=TEXT         the source's name in the result (default SOURCE)\n"
     "  --min-time=SECONDS   least time spent timing the pipeline (default 0.5)\n"
     "  --tsv                one tab-separated line: label, mode, levels, frames,\n"
-    "                       flicker %, PSNR dB, pipeline fps, source fps, median flicker %\n";
+    "                       flicker %, PSNR dB, SSIM, tone error %, pipeline fps,\n"
+    "                       source fps, median flicker %\n"
+    "Every other option is movdith's (-g, -r N, -m LIST, --dither=NAME, --serpentine,\n"
+    "--stable, --gamma=VALUE, ...), with its meaning and its checks; --fit, --start and\n"
+    "--duration apply to the built-in engine.\n";
 
 constexpr size_t kRawFrameBytes = size_t{kPixels} * kDibBytesPerPixel;
 constexpr size_t kStride = dib_stride(kWidth);  // 288: no padding
@@ -104,10 +105,14 @@ class RawFrameSource : public FrameSource {
   std::vector<uint8_t> dib_;
 };
 
-// Each engine gets the SOURCE argument as it is.
-std::unique_ptr<FrameSource> make_source(std::string_view engine, const std::string& path) {
+// Each engine gets the SOURCE argument as it is; the built-in engine also
+// the fit and the clip.
+std::unique_ptr<FrameSource> make_source(std::string_view engine, const std::string& path,
+                                         const ConversionSettings& s) {
   if (engine == "raw") return std::make_unique<RawFrameSource>(path);
-  if (engine == "builtin") return std::make_unique<BuiltinSource>(BuiltinRequest{.path = path});
+  if (engine == "builtin")
+    return std::make_unique<BuiltinSource>(
+        BuiltinRequest{.path = path, .fit = s.fit, .start_ms = s.start_ms, .duration_ms = s.duration_ms});
   if (engine == "avi") return std::make_unique<AviSource>(path);
   return nullptr;
 }
@@ -115,9 +120,9 @@ std::unique_ptr<FrameSource> make_source(std::string_view engine, const std::str
 struct Options {
   std::string source;
   std::string engine = "raw";
-  DitherOptions dither;
-  int32_t grey = 0;
-  int32_t reduction = 0;
+  ConversionSettings settings;  // the pipeline's options, as movdith reads them
+  StableTuning tuning;
+  std::string mode;             // the options, as the results name them
   std::string out;
   std::string label;
   double min_time = 0.5;
@@ -138,8 +143,37 @@ int usage_error(const std::string& problem) {
   return 2;
 }
 
+// The options as the results name them: the dithering mode, then every
+// other long option, e.g. floyd-steinberg+serpentine+gamma=2.2.
+std::string mode_label(const ConversionSettings& s, const std::vector<std::string>& movdith_options) {
+  std::string label(dither_mode_name(s.dither));
+  for (const std::string& a : movdith_options)
+    if (a.rfind("--", 0) == 0 && a.rfind("--dither=", 0) != 0) {
+      label += '+';
+      label.append(a, 2);
+    }
+  return label;
+}
+
+// Reads movdith's options with movdith's own parser, on a command line with
+// placeholder paths; false, with what it said, if it refused them.
+bool movdith_settings(const std::vector<std::string>& options, ConversionSettings& settings, std::string& said) {
+  std::vector<const char*> args = {"movdith", "movie", "out.8xx"};
+  for (const std::string& m : options) args.push_back(m.c_str());
+  char* text = nullptr;
+  size_t length = 0;
+  std::FILE* console = open_memstream(&text, &length);
+  if (!console) return false;
+  const bool ok = parse_settings(static_cast<int>(args.size()), args.data(), settings, console);
+  std::fclose(console);
+  said.assign(text, length);
+  std::free(text);
+  return ok;
+}
+
 // -1 to go on, or the exit status.
 int parse_args(int argc, char** argv, Options& o) {
+  std::vector<std::string> movdith_options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     std::string_view v;
@@ -148,21 +182,11 @@ int parse_args(int argc, char** argv, Options& o) {
       return 0;
     } else if (starts(a, "--engine=", v)) {
       o.engine = v;
-    } else if (starts(a, "--dither=", v)) {
-      if (!dither_mode_from_name(v, o.dither.mode)) return usage_error("no dithering mode " + std::string(v));
-    } else if (a == "--serpentine") {
-      o.dither.serpentine = true;
-    } else if (a == "--stable") {
-      o.dither.stable = true;
     } else if (starts(a, "--tuning=", v)) {
-      StableTuning& t = o.dither.tuning;
+      StableTuning& t = o.tuning;
       if (std::sscanf(std::string(v).c_str(), "%d,%d,%d,%d", &t.flip_cost, &t.grey_flip_cost, &t.cut_change,
                       &t.cut_percent) != 4)
         return usage_error("--tuning takes four numbers: flip cost, grey flip cost, cut change, cut percent");
-    } else if (a == "-g") {
-      o.grey = 1;
-    } else if (a == "-r" && i + 1 < argc) {
-      o.reduction = std::atoi(argv[++i]);
     } else if (starts(a, "--out=", v)) {
       o.out = v;
     } else if (starts(a, "--label=", v)) {
@@ -171,8 +195,11 @@ int parse_args(int argc, char** argv, Options& o) {
       o.min_time = std::atof(std::string(v).c_str());
     } else if (a == "--tsv") {
       o.tsv = true;
+    } else if ((a == "-r" || a == "-m") && i + 1 < argc) {
+      movdith_options.emplace_back(a);
+      movdith_options.emplace_back(argv[++i]);
     } else if (!a.empty() && a[0] == '-') {
-      return usage_error("unknown option " + std::string(a));
+      movdith_options.emplace_back(a);
     } else if (o.source.empty()) {
       o.source = a;
     } else {
@@ -181,32 +208,11 @@ int parse_args(int argc, char** argv, Options& o) {
   }
   if (o.source.empty()) return usage_error("no SOURCE given");
   if (o.label.empty()) o.label = o.source;
+  std::string said;
+  if (!movdith_settings(movdith_options, o.settings, said))
+    return usage_error(said.empty() ? "the options cannot be read" : said.substr(0, said.find('\n')));
+  o.mode = mode_label(o.settings, movdith_options);
   return -1;
-}
-
-// The mode as the results name it, e.g. floyd-steinberg+serpentine+stable.
-std::string mode_label(const DitherOptions& d) {
-  std::string s(dither_mode_name(d.mode));
-  if (d.serpentine) s += "+serpentine";
-  if (d.stable) s += "+stable";
-  return s;
-}
-
-// The picture as the eye sees it from a little way off: a 3 x 3 binomial
-// blur (1-2-1 each way, edges repeated), kept 16 times too large.
-using Blurred = std::array<int32_t, kPixels>;
-void blur(const GreyBuffer& in, Blurred& out) {
-  std::array<int32_t, kPixels> rows;
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) {
-      const int l = std::max(x - 1, 0), r = std::min(x + 1, kWidth - 1);
-      rows[y * kWidth + x] = in[y * kWidth + l] + 2 * in[y * kWidth + x] + in[y * kWidth + r];
-    }
-  for (int y = 0; y < kHeight; ++y) {
-    const int u = std::max(y - 1, 0), d = std::min(y + 1, kHeight - 1);
-    for (int x = 0; x < kWidth; ++x)
-      out[y * kWidth + x] = rows[u * kWidth + x] + 2 * rows[y * kWidth + x] + rows[d * kWidth + x];
-  }
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
@@ -227,7 +233,7 @@ int main(int argc, char** argv) {
   Options o;
   if (const int status = parse_args(argc, argv, o); status >= 0) return status;
 
-  std::unique_ptr<FrameSource> source = make_source(o.engine, o.source);
+  std::unique_ptr<FrameSource> source = make_source(o.engine, o.source, o.settings);
   if (!source) return usage_error("no engine " + o.engine);
   if (source->open() != SourceStatus::ok) {
     std::fprintf(stderr, "dither_quality: %s: cannot be read\n", o.source.c_str());
@@ -265,21 +271,21 @@ int main(int argc, char** argv) {
 
   VideoWriter video;
   if (!o.out.empty() && (!video.open(o.out.c_str()) ||
-                         !video.write_header(o.grey, static_cast<uint32_t>(frames.size())))) {
+                         !video.write_header(o.settings.grey, static_cast<uint32_t>(frames.size())))) {
     std::fprintf(stderr, "dither_quality: %s: cannot be written\n", o.out.c_str());
     return 1;
   }
 
   // The measured pass.
-  const Kernel matrix = {0, 0, 0, 0, 0, 28672, 12288, 20480, 4096};  // -m's default, Floyd-Steinberg
-  const PipelineOptions pipeline{shades_for(o.grey), o.reduction, matrix, o.dither};
+  PipelineOptions pipeline = pipeline_options(o.settings);
+  pipeline.dither.tuning = o.tuning;
   GreyBuffer reference, previous;
   FrameState frame;
   const GreyBuffer& ditherbuf = frame.ditherbuf;
   Blurred seen, meant;
-  uint64_t flips = 0;
+  uint64_t flipped = 0;
   std::vector<int> frame_flips;  // per frame after the first, for the median
-  double squared = 0;
+  double squared = 0, structure = 0, tone = 0;
   for (size_t n = 0; n < frames.size(); ++n) {
     if (!sample(frames[n], reference) || !process_frame(frames[n], pipeline, frame)) {
       std::fprintf(stderr, "dither_quality: frame %zu is not a readable DIB\n", n);
@@ -290,25 +296,23 @@ int main(int argc, char** argv) {
       return 1;
     }
     if (n > 0) {
-      int changed = 0;
-      for (int i = 0; i < kPixels; ++i) changed += ditherbuf[i] != previous[i];
-      flips += changed;
+      const int changed = flips(ditherbuf, previous);
+      flipped += changed;
       frame_flips.push_back(changed);
     }
     previous = ditherbuf;
     blur(ditherbuf, seen);
     blur(reference, meant);
-    for (int i = 0; i < kPixels; ++i) {
-      const double d = (seen[i] - meant[i]) / 16.0;
-      squared += d * d;
-    }
+    squared += squared_error(seen, meant);
+    structure += ssim(seen, meant);
+    tone += tone_error(ditherbuf, reference);
   }
   if (!o.out.empty() && !video.finish(static_cast<uint32_t>(frames.size()))) {
     std::fprintf(stderr, "dither_quality: %s: write failed\n", o.out.c_str());
     return 1;
   }
 
-  // The timed passes: the pipeline alone, from a fresh history each time, in
+  // The timed passes: the pipeline alone, from a fresh state each time, in
   // this thread's processor time.
   // The first frame of a blue-noise run has already built its mask.
   uint64_t timed = 0;
@@ -322,7 +326,7 @@ int main(int argc, char** argv) {
   } while (elapsed < o.min_time);
 
   const size_t count = frames.size();
-  const double flicker = count > 1 ? 100.0 * double(flips) / (double(count - 1) * kPixels) : 0.0;
+  const double flicker = count > 1 ? 100.0 * double(flipped) / (double(count - 1) * kPixels) : 0.0;
   double median_flicker = 0.0;
   if (!frame_flips.empty()) {
     std::sort(frame_flips.begin(), frame_flips.end());
@@ -330,16 +334,18 @@ int main(int argc, char** argv) {
   }
   const double mse = squared / (double(count) * kPixels);
   const double psnr = mse > 0 ? 10 * std::log10(kPeak * kPeak / mse) : INFINITY;
+  const double mean_ssim = structure / double(count);
+  const double tone_percent = 100.0 * tone / double(count);
   const double fps = double(timed) / elapsed;
   const double source_fps = fetch_seconds > 0 ? double(count) / fetch_seconds : INFINITY;
-  const int levels = o.grey ? 4 : 2;
+  const int levels = o.settings.grey ? 4 : 2;
   if (o.tsv)
-    std::printf("%s\t%s\t%d\t%zu\t%.2f\t%.2f\t%.0f\t%.0f\t%.2f\n", o.label.c_str(), mode_label(o.dither).c_str(),
-                levels, count, flicker, psnr, fps, source_fps, median_flicker);
+    std::printf("%s\t%s\t%d\t%zu\t%.2f\t%.2f\t%.3f\t%.2f\t%.0f\t%.0f\t%.2f\n", o.label.c_str(), o.mode.c_str(),
+                levels, count, flicker, psnr, mean_ssim, tone_percent, fps, source_fps, median_flicker);
   else
     std::printf("%s: %s, %d levels, %zu frames: flicker %.2f %% (median frame %.2f %%), fidelity %.2f dB, "
-                "pipeline %.0f frames/s (source %.0f frames/s)\n",
-                o.label.c_str(), mode_label(o.dither).c_str(), levels, count, flicker, median_flicker, psnr, fps,
-                source_fps);
+                "structure %.3f, tone error %.2f %%, pipeline %.0f frames/s (source %.0f frames/s)\n",
+                o.label.c_str(), o.mode.c_str(), levels, count, flicker, median_flicker, psnr, mean_ssim,
+                tone_percent, fps, source_fps);
   return 0;
 }

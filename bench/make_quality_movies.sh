@@ -6,6 +6,12 @@
 # DIR/pans.mp4    slow pans over four photographs, 24 s, 3 to 4 display pixels a second
 # DIR/action.mp4  fast pans, a zoom, shaking, an object flying over a picture,
 #                 a cut every 1.5 s; 12 s
+# DIR/zoom.mp4    continuous zooms into detail: in on a motorcycle, out of a
+#                 cat's face; 12 s
+# DIR/ramp.mp4    tone: a grey ramp from black to white across the top half, a
+#                 flat grey rising slowly from black to white below it; 10 s
+# DIR/zoneplate.mp4  detail: a zone plate (rings finer towards the edges, up
+#                 to the display's finest) drifting slowly; 8 s
 # Every movie is 480 x 320 (the display's shape), 25 frames a second, x264 crf 20.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +28,13 @@ exact=(-fflags +bitexact -flags:v +bitexact -map_metadata -1)
 segment() {
   ffmpeg -v error -y -framerate $fps -loop 1 -t "$2" -i "$photos/$3" \
     -vf "$4,setsar=1,format=yuv420p" -r $fps -c:v ffv1 "${exact[@]}" "$out/segments/$1.mkv"
+}
+
+# generated NAME SECONDS EXPRESSION: a picture made by ffmpeg's geq from
+# EXPRESSION (of X, Y, W, H and the time T), in grey.
+generated() {
+  ffmpeg -v error -y -f lavfi -i "color=black:s=480x320:r=$fps:d=$2,format=gray,geq=lum='$3'" \
+    -vf "setsar=1,format=yuv420p" -r $fps -c:v ffv1 "${exact[@]}" "$out/segments/$1.mkv"
 }
 
 # overlay NAME SECONDS BACKGROUND BGFILTER OBJECT OBJFILTER X Y: OBJECT
@@ -69,4 +82,25 @@ segment act7 1.5 chelsea.png "scale=900:600,crop=480:320:x='280*t':y='250-160*t'
 overlay act8 1.5 coffee.png "scale=480:320" rocket.jpg "scale=180:120" "300-400*t" "200-150*t"
 join action act1 act2 act3 act4 act5 act6 act7 act8
 
-for movie in still pans action; do echo "$out/$movie.mp4"; done
+# Continuous zooms, each frame from a picture four times the movie's size so
+# that zoompan's whole-pixel positions move smoothly: in by 0.06 a second, out
+# by 0.1 a second.
+segment zoom1 6 motorcycle_left.png \
+  "scale=1920:1280,zoompan=z='1+0.0024*on':d=1:x='iw*0.55-iw/zoom/2':y='ih*0.45-ih/zoom/2':s=480x320:fps=$fps"
+segment zoom2 6 chelsea.png \
+  "scale=1920:1280,zoompan=z='1.8-0.004*on':d=1:x='iw*0.45-iw/zoom/2':y='ih*0.35-ih/zoom/2':s=480x320:fps=$fps"
+join zoom zoom1 zoom2
+
+# Tone: every grey across the top half; below, one grey for the whole half,
+# from black at the start to white at the end.
+generated ramp 10 "if(lt(Y,H/2),255*X/(W-1),255*T/10)"
+join ramp ramp
+
+# A zone plate: rings whose spatial frequency grows with the distance from
+# the middle, to 0.1 cycles a movie pixel at the sides (the display's
+# finest, at 5 movie pixels to a display pixel), their phase turning once in
+# 4 s.
+generated zoneplate 8 "128+127*cos(0.0013*((X-W/2)*(X-W/2)+(Y-H/2)*(Y-H/2))-PI/2*T)"
+join zoneplate zoneplate
+
+for movie in still pans action zoom ramp zoneplate; do echo "$out/$movie.mp4"; done
