@@ -427,4 +427,97 @@ TEST(SettingsLongOptions, DitherModesAndTheLaterOfMAndDitherWins) {
   EXPECT_EQ(p.settings.matrix[5], 32768);
 }
 
+// ---- Tone options: each range at its ends and one step beyond ----
+
+const std::string kGammaError =
+    "error argument for --gamma: a number from 1 to 4, at most two decimals (2.2 for most movies; 1: off)\n";
+const std::string kBrightnessError = "error argument for --brightness: a whole number from -100 to 100\n";
+const std::string kContrastError = "error argument for --contrast: a whole number from -100 to 100\n";
+const std::string kLevelsError = "error argument for --levels: auto or off\n";
+const std::string kSharpenError = "error argument for --sharpen: a number from 0 to 5, at most two decimals\n";
+
+// The setting each tone option writes, by option name.
+int32_t tone_setting(const ConversionSettings& s, const std::string& option) {
+  if (option.rfind("--gamma", 0) == 0) return s.gamma;
+  if (option.rfind("--brightness", 0) == 0) return s.brightness;
+  if (option.rfind("--contrast", 0) == 0) return s.contrast;
+  if (option.rfind("--sharpen", 0) == 0) return s.sharpen;
+  return s.auto_levels;
+}
+
+TEST(SettingsTone, Defaults) {
+  const Parsed p = parse_options({});
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.settings.gamma, 100);
+  EXPECT_EQ(p.settings.brightness, 0);
+  EXPECT_EQ(p.settings.contrast, 0);
+  EXPECT_EQ(p.settings.sharpen, 0);
+  EXPECT_FALSE(p.settings.auto_levels);
+}
+
+TEST(SettingsTone, AcceptedValues) {
+  const struct {
+    std::string option;
+    int32_t value;
+  } cases[] = {
+      {"--gamma=1", 100},          {"--gamma=1.0", 100},         {"--gamma=1.01", 101},
+      {"--gamma=2.2", 220},        {"--gamma=2.25", 225},        {"--gamma=02.20", 220},
+      {"--gamma=3.99", 399},       {"--gamma=4", 400},           {"--gamma=4.00", 400},
+      {"--brightness=-100", -100}, {"--brightness=-99", -99},    {"--brightness=0", 0},
+      {"--brightness=+5", 5},      {"--brightness=-0", 0},       {"--brightness=99", 99},
+      {"--brightness=100", 100},   {"--contrast=-100", -100},    {"--contrast=-99", -99},
+      {"--contrast=99", 99},       {"--contrast=100", 100},      {"--sharpen=0", 0},
+      {"--sharpen=0.01", 1},       {"--sharpen=1.5", 150},       {"--sharpen=4.99", 499},
+      {"--sharpen=5", 500},        {"--sharpen=5.00", 500},      {"--levels=auto", 1},
+      {"--levels=off", 0},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = parse_options({c.option});
+    ASSERT_TRUE(p.ok) << c.option << ": " << p.console;
+    EXPECT_EQ(tone_setting(p.settings, c.option), c.value) << c.option;
+    EXPECT_EQ(p.console, "") << c.option;
+  }
+}
+
+TEST(SettingsTone, RefusedValuesGetOneLine) {
+  const struct {
+    std::string option;
+    const std::string& console;
+  } cases[] = {
+      {"--gamma=0.99", kGammaError},  {"--gamma=4.01", kGammaError},  {"--gamma=0", kGammaError},
+      {"--gamma=2.255", kGammaError}, {"--gamma=2.", kGammaError},    {"--gamma=.5", kGammaError},
+      {"--gamma=+2", kGammaError},    {"--gamma=-2", kGammaError},    {"--gamma=2,2", kGammaError},
+      {"--gamma= 2", kGammaError},    {"--gamma=2 ", kGammaError},    {"--gamma=1e0", kGammaError},
+      {"--gamma=", kGammaError},      {"--gamma", kGammaError},       {"--gamma=22222222222222222", kGammaError},
+      {"--brightness=-101", kBrightnessError}, {"--brightness=101", kBrightnessError},
+      {"--brightness=5.0", kBrightnessError},  {"--brightness=--5", kBrightnessError},
+      {"--brightness=", kBrightnessError},     {"--brightness", kBrightnessError},
+      {"--brightness=99999999999999999999", kBrightnessError},
+      {"--contrast=-101", kContrastError},     {"--contrast=101", kContrastError},
+      {"--contrast=x", kContrastError},
+      {"--sharpen=5.01", kSharpenError},  {"--sharpen=-0.5", kSharpenError}, {"--sharpen=0.001", kSharpenError},
+      {"--sharpen=6", kSharpenError},     {"--sharpen", kSharpenError},
+      {"--levels=Auto", kLevelsError},    {"--levels=on", kLevelsError},     {"--levels=", kLevelsError},
+      {"--levels", kLevelsError},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = parse_options({c.option});
+    EXPECT_FALSE(p.ok) << c.option;
+    EXPECT_EQ(p.console, c.console) << c.option;
+  }
+}
+
+TEST(SettingsTone, TheLaterOneWinsAndTheDesignOptionsStay) {
+  const Parsed p = parse_options({"--gamma=2.2", "-g", "--levels=auto", "--gamma=1.8", "-r", "4", "--levels=off",
+                                  "--sharpen=1", "--brightness=10", "--contrast=-20"});
+  ASSERT_TRUE(p.ok) << p.console;
+  EXPECT_EQ(p.settings.gamma, 180);
+  EXPECT_FALSE(p.settings.auto_levels);
+  EXPECT_EQ(p.settings.sharpen, 100);
+  EXPECT_EQ(p.settings.brightness, 10);
+  EXPECT_EQ(p.settings.contrast, -20);
+  EXPECT_EQ(p.settings.grey, 1);
+  EXPECT_EQ(p.settings.reduction, 4);
+}
+
 }  // namespace

@@ -518,20 +518,13 @@ int refine(const GreyBuffer& base, const GreyBuffer& source, int32_t flip_cost, 
   return kMaxPasses;
 }
 
-// A new scene: most of the picture changed a lot since the previous frame.
-bool is_cut(const GreyBuffer& source, const GreyBuffer& previous, int cut_change, int cut_percent) {
-  int movers = 0;
-  for (int i = 0; i < kPixels; ++i) movers += std::abs(source[i] - previous[i]) >= cut_change;
-  return movers * kPercent > kPixels * cut_percent;
-}
-
 // One frame in `Levels` levels: the mode's own dithering, or with the steady
 // mode the search from the previous shades (or from a fresh start after a cut).
 template <int Levels>
 void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o,
                  DitherHistory& history, GreyBuffer& out) {
   if (!o.stable) return dither_levels<Levels>(source, matrix, o, out);
-  if (!history.primed || is_cut(source, history.source, o.tuning.cut_change, o.tuning.cut_percent))
+  if (!history.primed || scene_cut(source, history.source, o.tuning.cut_change, o.tuning.cut_percent))
     dither_levels<Levels>(source, matrix, o, out);
   else
     out = history.shades;

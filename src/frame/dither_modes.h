@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "frame/frame.h"
+#include "frame/tone.h"
 #include "raster.h"
 
 // How the steady mode trades faithfulness for steadiness. Each frame starts
@@ -26,8 +27,8 @@
 struct StableTuning {
   int flip_cost = 400;       // 2 levels
   int grey_flip_cost = 250;  // 4 levels
-  int cut_change = 40;
-  int cut_percent = 25;
+  int cut_change = kCutChange;
+  int cut_percent = kCutPercent;
 };
 
 struct DitherOptions {

@@ -114,6 +114,57 @@ bool set_stable(std::string_view, ConversionSettings& settings) {
   return true;
 }
 
+// Reads a decimal number with at most `places` digits after the point (none
+// when places is 0), a sign allowed when `signed_value`, into value x
+// 10^places; false for anything else or outside lowest .. highest (also in
+// units of 10^-places).
+bool read_decimal(std::string_view text, int places, bool signed_value, int32_t lowest, int32_t highest,
+                  int32_t& value) {
+  constexpr size_t kMaxDigits = 6;  // far beyond every range, far within 32 bits
+  size_t at = 0;
+  const bool negative = signed_value && !text.empty() && text[0] == '-';
+  if (signed_value && !text.empty() && (text[0] == '-' || text[0] == '+')) ++at;
+  int64_t whole = 0;
+  const size_t begin = at;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+    if (at - begin < kMaxDigits) whole = whole * 10 + (text[at] - '0');
+  if (at == begin || at - begin > kMaxDigits) return false;
+  int decimals = 0;
+  if (at < text.size() && text[at] == '.' && places > 0) {
+    for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9' && decimals <= places; ++at, ++decimals)
+      whole = whole * 10 + (text[at] - '0');
+    if (decimals == 0 || decimals > places) return false;
+  }
+  if (at != text.size()) return false;
+  for (; decimals < places; ++decimals) whole *= 10;
+  const int64_t v = negative ? -whole : whole;
+  if (v < lowest || v > highest) return false;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+bool set_gamma(std::string_view value, ConversionSettings& settings) {
+  return read_decimal(value, 2, false, kNoGamma, kMaxGamma, settings.gamma);
+}
+
+bool set_brightness(std::string_view value, ConversionSettings& settings) {
+  return read_decimal(value, 0, true, -kToneLimit, kToneLimit, settings.brightness);
+}
+
+bool set_contrast(std::string_view value, ConversionSettings& settings) {
+  return read_decimal(value, 0, true, -kToneLimit, kToneLimit, settings.contrast);
+}
+
+constexpr std::pair<std::string_view, bool> kLevels[] = {{"off", false}, {"auto", true}};
+
+bool set_levels(std::string_view value, ConversionSettings& settings) {
+  return choose(value, kLevels, settings.auto_levels);
+}
+
+bool set_sharpen(std::string_view value, ConversionSettings& settings) {
+  return read_decimal(value, 2, false, 0, kMaxSharpen, settings.sharpen);
+}
+
 constexpr const char* kTimeForms = "a time in seconds, or [[HH:]MM:]SS[.fff]";
 
 constexpr LongOption kLongOptions[] = {
@@ -127,6 +178,11 @@ constexpr LongOption kLongOptions[] = {
      set_dither},
     {"serpentine", false, "it takes no value", set_serpentine},
     {"stable", false, "it takes no value", set_stable},
+    {"gamma", true, "a number from 1 to 4, at most two decimals (2.2 for most movies; 1: off)", set_gamma},
+    {"brightness", true, "a whole number from -100 to 100", set_brightness},
+    {"contrast", true, "a whole number from -100 to 100", set_contrast},
+    {"levels", true, "auto or off", set_levels},
+    {"sharpen", true, "a number from 0 to 5, at most two decimals", set_sharpen},
 };
 
 // Applies one "--name" or "--name=value" argument.

@@ -19,6 +19,15 @@ enum class Fit { pad, crop, stretch };
 
 constexpr int64_t kNoDuration = -1;  // the clip runs to the movie's end
 
+// The tone options' ranges. Brightness and contrast are ImageMagick's
+// -brightness-contrast: percent, -100 to 100, 0 changing nothing. Gamma and
+// sharpen are read in hundredths.
+constexpr int32_t kToneLimit = 100;    // brightness and contrast: -100 .. 100
+constexpr int32_t kHundredths = 100;
+constexpr int32_t kNoGamma = 100;      // --gamma=1: the dithering works on the grey values
+constexpr int32_t kMaxGamma = 400;     // 4
+constexpr int32_t kMaxSharpen = 500;   // 5
+
 // How a frame is quantised (--dither=NAME): the 3 x 3 kernel of -m (the
 // default, Floyd-Steinberg unless -m says otherwise), a named error-diffusion
 // kernel, or ordered dithering with a mask.
@@ -62,6 +71,13 @@ struct ConversionSettings {
   DitherMode dither = DitherMode::matrix;  // the later of -m and --dither wins
   bool serpentine = false;               // odd rows scanned right to left
   bool stable = false;                   // still pixels keep their shades from frame to frame
+  // Tone, applied to the 96 x 64 grey before dithering, and the light the
+  // dithering works in.
+  int32_t brightness = 0;                // -100 .. 100
+  int32_t contrast = 0;                  // -100 .. 100
+  bool auto_levels = false;              // black and white points from each scene
+  int32_t sharpen = 0;                   // unsharp mask amount in hundredths, 0 .. 500
+  int32_t gamma = kNoGamma;              // the movie's transfer curve in hundredths, 100 .. 400
 };
 
 // Reads a time of "SS[.fff]", "MM:SS[.fff]" or "HH:MM:SS[.fff]" (seconds

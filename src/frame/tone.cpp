@@ -1,0 +1,155 @@
+// The tone stages (see tone.h): curves worked out once per video or once per
+// frame and applied by table, the unsharp mask, and the automatic levels
+// with their memory between frames.
+#include "frame/tone.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <numbers>
+
+namespace {
+
+constexpr int kMaxGrey = 255;
+constexpr int kGreys = kMaxGrey + 1;
+constexpr int kSamplingWhite = kMaxGrey - 1;  // white after sampling's weights
+constexpr int kPercent = 100;
+constexpr int kHundredths = 100;
+
+// The unsharp mask's blur: 1-2-1 each way, 16 in all.
+constexpr int kBlurWeight = 16;
+
+// --levels=auto. The points are the values under 1 % and over 99 % of the
+// pixels; they move 1/8 of the way to each frame's (about 0.8 s to settle at
+// 10 frames a second), so that a face walking through the picture does not
+// make the whole picture pump. They are at least kMinSpan apart: a fade to
+// black or a grey fog is not stretched into noise (a gain of 4 at most).
+constexpr int kPointPercent = 1;
+constexpr int kFollow = 8;
+constexpr int kMinSpan = 64;
+constexpr int kPointScale = 256;  // the points in 1/256 grey levels
+// Edge rows and columns no lighter than this are black bars (padding), and
+// the histogram leaves them out: they would pin the black point at 0.
+constexpr int kBarGrey = 16;
+
+// 0 .. 1 to a grey value, rounded to nearest and clamped.
+uint8_t to_grey(double share) { return static_cast<uint8_t>(std::clamp(std::lround(share * kMaxGrey), 0L, long{kMaxGrey})); }
+
+// num / den rounded to nearest, halves away from zero; den > 0.
+int64_t rounded_quotient(int64_t num, int64_t den) {
+  return num >= 0 ? (2 * num + den) / (2 * den) : -((-2 * num + den) / (2 * den));
+}
+
+// The picture without the black bars at its edges, as [top, bottom) x
+// [left, right); the whole picture if nothing is lighter than a bar.
+struct Area {
+  int top = 0, bottom = kHeight, left = 0, right = kWidth;
+};
+Area picture_area(const GreyBuffer& g) {
+  const auto row_lit = [&](int y) {
+    for (int x = 0; x < kWidth; ++x)
+      if (g[y * kWidth + x] > kBarGrey) return true;
+    return false;
+  };
+  Area a;
+  while (a.top < kHeight && !row_lit(a.top)) ++a.top;
+  if (a.top == kHeight) return Area{};
+  while (!row_lit(a.bottom - 1)) --a.bottom;
+  const auto column_lit = [&](int x) {
+    for (int y = a.top; y < a.bottom; ++y)
+      if (g[y * kWidth + x] > kBarGrey) return true;
+    return false;
+  };
+  while (!column_lit(a.left)) ++a.left;
+  while (!column_lit(a.right - 1)) --a.right;
+  return a;
+}
+
+}  // namespace
+
+ToneCurve brightness_contrast_curve(int32_t brightness, int32_t contrast) {
+  const double slope = std::max(0.0, std::tan(std::numbers::pi * (contrast / double(kPercent) + 1) / 4));
+  // ImageMagick's intercept b + (1 - b) / 2 x (1 - slope), written about the
+  // pivot q = (1 - b) / 2, which goes to 1 - q, so that a slope near
+  // infinity (contrast 100) does not cancel two huge numbers.
+  const double pivot = (kPercent - brightness) / (2.0 * kPercent);
+  ToneCurve curve;
+  for (int v = 0; v < kGreys; ++v) curve[v] = to_grey(slope * (v / double(kMaxGrey) - pivot) + (1 - pivot));
+  return curve;
+}
+
+ToneCurve light_curve(int32_t gamma_hundredths) {
+  const double exponent = gamma_hundredths / double(kHundredths);
+  ToneCurve curve;
+  for (int v = 0; v < kGreys; ++v) curve[v] = to_grey(std::pow(v / double(kMaxGrey), exponent));
+  curve[kSamplingWhite] = kSamplingWhite;
+  return curve;
+}
+
+void apply_curve(GreyBuffer& graybuf, const ToneCurve& curve) {
+  for (uint8_t& v : graybuf) v = curve[v];
+}
+
+void sharpen(GreyBuffer& graybuf, int32_t amount_hundredths) {
+  // Rows blurred 1-2-1 first, edges repeated; then columns, as each row is
+  // rewritten, from the copy of the rows above and below.
+  std::array<int16_t, kPixels> across;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      const int i = y * kWidth + x;
+      const int l = x > 0 ? i - 1 : i, r = x < kWidth - 1 ? i + 1 : i;
+      across[i] = static_cast<int16_t>(graybuf[l] + 2 * graybuf[i] + graybuf[r]);
+    }
+  const int64_t scale = int64_t{kBlurWeight} * kHundredths;
+  for (int y = 0; y < kHeight; ++y) {
+    const int u = y > 0 ? y - 1 : y, d = y < kHeight - 1 ? y + 1 : y;
+    for (int x = 0; x < kWidth; ++x) {
+      const int i = y * kWidth + x;
+      const int blurred = across[u * kWidth + x] + 2 * across[i] + across[d * kWidth + x];
+      const int64_t detail = int64_t{kBlurWeight} * graybuf[i] - blurred;
+      const int64_t v = graybuf[i] + rounded_quotient(detail * amount_hundredths, scale);
+      graybuf[i] = static_cast<uint8_t>(std::clamp<int64_t>(v, 0, kMaxGrey));
+    }
+  }
+}
+
+bool scene_cut(const GreyBuffer& now, const GreyBuffer& before, int change, int percent) {
+  int movers = 0;
+  for (int i = 0; i < kPixels; ++i) movers += std::abs(now[i] - before[i]) >= change;
+  return movers * kPercent > kPixels * percent;
+}
+
+void auto_levels(GreyBuffer& graybuf, LevelsState& state) {
+  const Area a = picture_area(graybuf);
+  std::array<int, kGreys> histogram{};
+  for (int y = a.top; y < a.bottom; ++y)
+    for (int x = a.left; x < a.right; ++x) ++histogram[graybuf[y * kWidth + x]];
+  const int count = (a.bottom - a.top) * (a.right - a.left);
+  const int rank = count * kPointPercent / kPercent;  // pixels under the black point, and over the white
+  int black = 0, below = 0;
+  while (below + histogram[black] <= rank) below += histogram[black++];
+  int white = kMaxGrey, above = 0;
+  while (above + histogram[white] <= rank) above += histogram[white--];
+  if (white - black < kMinSpan) {
+    // Widened evenly about their middle, within 0 .. 255.
+    black = std::clamp((black + white - kMinSpan) / 2, 0, kMaxGrey - kMinSpan);
+    white = black + kMinSpan;
+  }
+
+  if (!state.primed || scene_cut(graybuf, state.previous, kCutChange, kCutPercent)) {
+    state.black = black * kPointScale;
+    state.white = white * kPointScale;
+  } else {
+    state.black += (black * kPointScale - state.black) / kFollow;
+    state.white += (white * kPointScale - state.white) / kFollow;
+  }
+  state.previous = graybuf;
+  state.primed = true;
+
+  ToneCurve curve;
+  const int64_t span = state.white - state.black;
+  for (int v = 0; v < kGreys; ++v)
+    curve[v] = static_cast<uint8_t>(
+        std::clamp<int64_t>(rounded_quotient((int64_t{v} * kPointScale - state.black) * kMaxGrey, span), 0, kMaxGrey));
+  apply_curve(graybuf, curve);
+}
