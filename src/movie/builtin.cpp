@@ -47,6 +47,7 @@ constexpr int64_t kMaxTrimMs = int64_t{1} << 40;
 
 constexpr size_t kDibStride = dib_stride(kWidth);  // 288, already a multiple of 4
 constexpr size_t kDibBytes = dib_bytes(kWidth, kHeight);
+using Dib = std::array<uint8_t, kDibBytes>;
 
 // Area averaging: each output pixel is the mean of the source pixels it
 // covers, which is what shrinking a 1280-pixel picture to 96 needs.
@@ -85,6 +86,7 @@ enum ErrorKind {
   kOversizedPicture,
   kEmptyPicture,
   kBrokenData,
+  kNoRoom,
   kErrorKinds
 };
 constexpr const char* kErrorText[kErrorKinds] = {
@@ -94,6 +96,7 @@ constexpr const char* kErrorText[kErrorKinds] = {
     "a picture larger than allowed was skipped",
     "a picture without size was skipped",
     "the movie's data breaks off",
+    "the movie's pictures need more memory at once than allowed; the movie stops here",
 };
 
 // Why opening failed, with libav's reason when there is one.
@@ -103,6 +106,13 @@ std::string failure_text(const char* what, int err) {
   return std::string(what) + (err < 0 ? ": " : "") + reason;
 }
 
+
+// A count of pixels in millions, as a message gives it: "40", "8.3".
+std::string millions(int64_t pixels) {
+  char text[32];
+  std::snprintf(text, sizeof text, pixels % 1'000'000 ? "%.1f" : "%.0f", static_cast<double>(pixels) / 1e6);
+  return text;
+}
 
 // a / b rounded up, for a >= 0 and b > 0.
 // Used where a size or a position must cover a whole remainder.
@@ -157,11 +167,13 @@ bool sane(int64_t ticks) { return ticks != AV_NOPTS_VALUE && ticks > -kMaxTicks 
 }  // namespace
 
 struct BuiltinSource::Engine {
+  PictureBudget budget;  // declared first, so outlives the decoder and its pictures
   AVFormatContext* fmt = nullptr;
   AVCodecContext* dec = nullptr;
   AVPacket* pkt = nullptr;
   std::array<AVPacket*, kWindow> queue{};  // read, not yet sent; a ring
   int queue_head = 0, queue_count = 0;
+  int64_t queue_bytes = 0;
   std::array<int64_t, kWindow> sent{};     // timestamps of the last packets sent; a ring
   int sent_next = 0, sent_count = 0;
   bool demuxed = false;                    // the demuxer has nothing more
@@ -192,12 +204,17 @@ struct BuiltinSource::Engine {
   bool t0_known = false;
   int64_t default_duration = 1;  // ticks of a picture whose duration is not stored
 
+  // A decoded picture is kept whole only until it is known to be shown; from
+  // then on only its 96 x 64 DIB is, so that the engine never holds large
+  // pictures beside those the decoder keeps.
   bool ahead_valid = false;
   int64_t ahead_pts = 0, ahead_end = 0;
-  bool held_valid = false;
+  bool ahead_whole = false;   // `ahead` holds the picture; else dibs[ahead_dib] does
+  bool ahead_dib_ok = false;  // ... and its conversion succeeded
+  bool held_valid = false;    // `held` holds the latest picture, not converted yet
   bool latest_valid = false;  // a picture at or before the last asked time exists
   int64_t latest_pts = 0, latest_end = 0;
-  bool dib_valid = false;     // the DIB holds the picture of latest_pts
+  bool dib_valid = false;     // dibs[shown_dib] holds the picture of latest_pts
   int64_t next_guess = 0;     // timestamp for a picture that carries none
   bool draining = false;      // the demuxer is done; the decoder is being emptied
   bool exhausted = false;     // ... and has nothing more
@@ -207,7 +224,9 @@ struct BuiltinSource::Engine {
   uint64_t errors = 0;
   bool reported[kErrorKinds] = {};
 
-  std::array<uint8_t, kDibBytes> dib{};
+  std::array<Dib, 2> dibs{};  // the latest picture's and the one ahead's
+  int shown_dib = 0;
+  int ahead_dib = 1;
 
   Engine() = default;
   Engine(const Engine&) = delete;
@@ -285,7 +304,7 @@ struct BuiltinSource::Engine {
 
   // Tops up the read-ahead window with packets of our stream.
   void fill_queue() {
-    while (!demuxed && queue_count < kWindow) {
+    while (!demuxed && queue_count < kWindow && (queue_count == 0 || queue_bytes < kReadAheadBytes)) {
       const int r = av_read_frame(fmt, pkt);
       if (r < 0) {
         if (r != AVERROR_EOF) note(kBrokenData, r);
@@ -296,6 +315,7 @@ struct BuiltinSource::Engine {
       if (pkt->stream_index == st->index && pkt->size > 0) {
         // A transport stream's lost or garbled packets, for instance.
         if (pkt->flags & AV_PKT_FLAG_CORRUPT) note(kDamagedPacket, 0);
+        queue_bytes += pkt->size;
         av_packet_move_ref(queue[(queue_head + queue_count) % kWindow], pkt);
         ++queue_count;
       } else {
@@ -320,6 +340,7 @@ struct BuiltinSource::Engine {
     if (r < 0) note(kRefusedPacket, r);
     queue_head = (queue_head + 1) % kWindow;
     --queue_count;
+    queue_bytes -= p->size;
     sent[sent_next] = p->pts;
     sent_next = (sent_next + 1) % kWindow;
     sent_count = std::min(sent_count + 1, kWindow);
@@ -331,6 +352,12 @@ struct BuiltinSource::Engine {
   // is used up. Damaged or refused input is counted and passed over.
   int decode_next() {
     for (;;) {
+      // A stream that needs more pictures at once than the budget holds
+      // would only go on failing, differently on every run.
+      if (budget.exceeded) {
+        note(kNoRoom, 0);
+        return 0;
+      }
       int r = avcodec_receive_frame(dec, ahead);
       if (r >= 0) {
         if (need_key && !ahead->key_frame) {
@@ -355,6 +382,8 @@ struct BuiltinSource::Engine {
         ahead_end = pts + duration;
         next_guess = std::min(ahead_end, kMaxTicks - 1);
         ahead_valid = true;
+        ahead_whole = !will_show(ahead, pts);
+        if (!ahead_whole) ahead_dib_ok = convert(ahead, dibs[ahead_dib]);
         return 1;
       }
       if (r == AVERROR_EOF) return 0;
@@ -384,11 +413,16 @@ struct BuiltinSource::Engine {
       }
       if (ahead_pts > t) return;
       av_frame_unref(held);
-      av_frame_move_ref(held, ahead);
-      held_valid = true;
+      held_valid = ahead_whole;
+      if (ahead_whole) {
+        av_frame_move_ref(held, ahead);
+        dib_valid = false;
+      } else {
+        std::swap(shown_dib, ahead_dib);
+        dib_valid = ahead_dib_ok;
+      }
       ahead_valid = false;
       latest_valid = true;
-      dib_valid = false;
       latest_pts = ahead_pts;
       latest_end = ahead_end;
     }
@@ -404,6 +438,7 @@ struct BuiltinSource::Engine {
     drain_errors = 0;
     for (int i = 0; i < queue_count; ++i) av_packet_unref(queue[(queue_head + i) % kWindow]);
     queue_head = queue_count = sent_next = sent_count = 0;
+    queue_bytes = 0;
     need_key = keyframe_first;
   }
 
@@ -420,10 +455,14 @@ struct BuiltinSource::Engine {
       reset_decoding(true);
       if (decode_next() && ahead_pts <= target) return;
     }
-    if (av_seek_frame(fmt, st->index, t0, AVSEEK_FLAG_BACKWARD) < 0 &&
-        av_seek_frame(fmt, st->index, 0, AVSEEK_FLAG_BYTE) < 0)
-      return;
-    reset_decoding(false);
+    // From the very start: by its timestamp, or, where a timestamp search
+    // lands past the first keyframe (a transport stream's does, whose
+    // timestamps are found by sampling the file), by its first byte.
+    if (av_seek_frame(fmt, st->index, t0, AVSEEK_FLAG_BACKWARD) >= 0) {
+      reset_decoding(false);
+      if (decode_next() && ahead_pts <= target) return;
+    }
+    if (av_seek_frame(fmt, st->index, 0, AVSEEK_FLAG_BYTE) >= 0) reset_decoding(false);
   }
 
   // Builds the graph for pictures like `f`: scale (to the turned-back size
@@ -483,29 +522,49 @@ struct BuiltinSource::Engine {
     return true;
   }
 
-  // Converts `held` into the DIB, bottom row first; false on a filter
-  // failure, which leaves the DIB invalid.
-  bool convert() {
-    const AVFrame* f = held;
+  // Converts the picture `f` into `out`, bottom row first; false on a filter
+  // failure. The filter graph takes the picture's references: `f` is left
+  // empty either way.
+  bool convert(AVFrame* f, Dib& out) {
     if (!graph || f->width != graph_width || f->height != graph_height || f->format != graph_format ||
         f->sample_aspect_ratio.num != graph_sar.num || f->sample_aspect_ratio.den != graph_sar.den) {
-      if (!build_graph(f)) return false;
+      if (!build_graph(f)) {
+        av_frame_unref(f);
+        return false;
+      }
     }
-    // The source takes the picture's references; `held` is left empty.
-    if (av_buffersrc_add_frame_flags(source, held, 0) < 0) return false;
-    held_valid = false;
+    if (av_buffersrc_add_frame_flags(source, f, 0) < 0) {
+      av_frame_unref(f);
+      return false;
+    }
     if (av_buffersink_get_frame(sink, filtered) < 0) return false;
     const bool fits = filtered->width == kWidth && filtered->height == kHeight &&
                       filtered->format == AV_PIX_FMT_BGR24 && filtered->linesize[0] >= static_cast<int>(kDibStride);
     if (fits) {
-      uint8_t* pixels = dib.data() + kDibHeaderBytes;
+      uint8_t* pixels = out.data() + kDibHeaderBytes;
       for (int y = 0; y < kHeight; ++y)
         std::memcpy(pixels + size_t(kHeight - 1 - y) * kDibStride,
                     filtered->data[0] + size_t(y) * filtered->linesize[0], kDibStride);
     }
     av_frame_unref(filtered);
-    dib_valid = fits;
     return fits;
+  }
+
+  // Converts `held`, the latest picture, for showing.
+  bool convert_held() {
+    held_valid = false;
+    dib_valid = convert(held, dibs[shown_dib]);
+    return dib_valid;
+  }
+
+  // Whether an output frame shows the picture just decoded at `pts`, as far
+  // as the packets around it tell (see shown); in doubt, yes. A picture that
+  // is shown is converted at once; one that is not is kept whole, as a
+  // damaged successor may yet leave it to be shown.
+  bool will_show(const AVFrame* f, int64_t pts) const {
+    if (!t0_known || f->pts != pts) return true;
+    const int64_t next = successor(pts);
+    return next == AV_NOPTS_VALUE || shown(pts, next);
   }
 };
 
@@ -528,23 +587,15 @@ SourceStatus BuiltinSource::open() {
   e->start_ms = std::clamp<int64_t>(request_.start_ms, 0, kMaxTrimMs);
   e->duration_ms = request_.duration_ms < 0 ? -1 : std::min(request_.duration_ms, kMaxTrimMs);
   if (request_.max_pixels > 0) e->max_pixels = std::min(request_.max_pixels, kMaxPicturePixels);
-  put_dib_header(e->dib, kWidth, kHeight);
+  for (Dib& d : e->dibs) put_dib_header(d, kWidth, kHeight);
 
-  int r = avformat_open_input(&e->fmt, request_.path.c_str(), nullptr, nullptr);
+  int r = open_limited(&e->fmt, request_.path.c_str());
   if (r < 0) {
     failure_ = failure_text("cannot open the movie", r);
     return SourceStatus::open_failed;
   }
   // Decoders that stream probing opens must not allocate huge pictures either.
-  const unsigned streams = e->fmt->nb_streams;
-  AVDictionary** options = nullptr;  // one per stream
-  if (streams && !(options = static_cast<AVDictionary**>(av_calloc(streams, sizeof *options))))
-    return SourceStatus::open_failed;
-  for (unsigned i = 0; i < streams; ++i)
-    av_dict_set_int(&options[i], "max_pixels", decoder_pixel_limit(e->max_pixels), 0);
-  r = avformat_find_stream_info(e->fmt, options);
-  for (unsigned i = 0; i < streams; ++i) av_dict_free(&options[i]);
-  av_free(options);
+  r = probe_limited(e->fmt, e->max_pixels);
   if (r < 0 && e->fmt->nb_streams == 0) {
     failure_ = failure_text("not a movie", r);
     return SourceStatus::open_failed;
@@ -561,10 +612,15 @@ SourceStatus BuiltinSource::open() {
     failure_ = failure_text("the picture size cannot be read", 0);
     return SourceStatus::info_failed;
   }
+  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  // Some decoders' pictures are held to a smaller size (see limits.h).
+  const int64_t movie_limit = e->max_pixels;
+  if (codec) e->max_pixels = decoder_max_pixels(codec, movie_limit);
   if (picture_too_large(par->width, par->height, e->max_pixels)) {
+    const std::string which = e->max_pixels < movie_limit ? std::string(" for ") + avcodec_get_name(codec->id) : "";
     failure_ = "the picture, " + std::to_string(par->width) + " x " + std::to_string(par->height) +
                ", is larger than allowed (" + std::to_string(kMaxPictureSide) + " pixels a side, " +
-               std::to_string(e->max_pixels / 1'000'000) + " million in all)";
+               millions(e->max_pixels) + " million in all" + which + ")";
     return SourceStatus::too_large;
   }
   if (st->time_base.num <= 0 || st->time_base.den <= 0) {
@@ -581,13 +637,11 @@ SourceStatus BuiltinSource::open() {
   }
   scaled_ = e->out = FrameSize{scaled.outw, scaled.outh};
 
-  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   bool ok = codec && (e->dec = avcodec_alloc_context3(codec)) && avcodec_parameters_to_context(e->dec, par) >= 0;
   if (ok) {
     e->dec->pkt_timebase = st->time_base;
-    e->dec->thread_count = std::max(request_.threads, 0);  // 0: one per core
+    limit_decoder(e->dec, par, e->max_pixels, e->budget, std::max(request_.threads, 0));
     e->dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    e->dec->max_pixels = decoder_pixel_limit(e->max_pixels);  // also refuses a size change mid-stream
     // The deblocking filter is never skipped: without it the pictures of a
     // detailed movie drift to 40 dB from the true ones, which dithering shows.
     ok = avcodec_open2(e->dec, codec, nullptr) >= 0 && (e->pkt = av_packet_alloc()) && (e->ahead = av_frame_alloc()) &&
@@ -613,6 +667,11 @@ SourceStatus BuiltinSource::open() {
 
   // The first picture's time anchors every output time.
   if (!e->decode_next()) {
+    if (e->budget.exceeded) {
+      failure_ = "the movie's pictures need more memory at once than allowed (" +
+                 std::to_string(kPictureBudget / kMiB) + " MiB)";
+      return SourceStatus::too_large;
+    }
     failure_ = failure_text("no picture of the video decodes", 0);
     return SourceStatus::no_frames;
   }
@@ -672,9 +731,11 @@ FrameStatus BuiltinSource::frame(uint32_t pos, std::span<const uint8_t>& dib) {
   if (e->latest_valid && t < e->latest_pts) return FrameStatus::failed;
   e->advance(t);
   if (!e->latest_valid) return FrameStatus::failed;
-  // Past the last picture's end the movie is over.
-  if (e->exhausted && !e->ahead_valid && t >= e->latest_end) return FrameStatus::ended;
-  if (!e->dib_valid && (!e->held_valid || !e->convert())) return FrameStatus::failed;
-  dib = std::span<const uint8_t>(e->dib);
+  // Past the last picture's end the movie is over, unless decoding stopped
+  // short of it for want of memory.
+  if (e->exhausted && !e->ahead_valid && t >= e->latest_end)
+    return e->budget.exceeded ? FrameStatus::failed : FrameStatus::ended;
+  if (!e->dib_valid && (!e->held_valid || !e->convert_held())) return FrameStatus::failed;
+  dib = std::span<const uint8_t>(e->dibs[e->shown_dib]);
   return FrameStatus::ok;
 }

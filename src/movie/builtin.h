@@ -21,7 +21,8 @@ struct BuiltinRequest {
   // Decodes every picture, shown or not: the slow reference that the fast
   // path's pictures are checked against. Off for real runs.
   bool exact = false;
-  // Decoding threads; 0, for real runs, is one per core. The fuzzer uses 1:
+  // Decoding threads; 0, for real runs, is one per core, fewer for large
+  // pictures (see decoding_threads in limits.h). The fuzzer uses 1:
   // starting threads for every input would cost more than the input.
   int threads = 0;
   // A lower picture size limit than the engine's own (0: the engine's). The

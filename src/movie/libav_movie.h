@@ -1,12 +1,18 @@
 // What the movie stage's libav code shares, kept inside src/movie/: which
-// video stream of a movie is the movie, and how its picture is shown.
+// video stream of a movie is the movie, how its picture is shown, and the
+// memory limits every libav open goes through.
 #pragma once
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
 
+#include <atomic>
+#include <cstdint>
+
 #include "movie/frame_source.h"
+#include "movie/limits.h"
 #include "movie/sizing.h"
 
 // The movie's best video stream; cover art (a single attached picture) is
@@ -19,3 +25,38 @@ Turn stream_turn(const AVStream* st);
 
 // The stream's picture size as shown: its pixel shape and turn applied.
 FrameSize stream_displayed_size(AVFormatContext* fmt, AVStream* st, const Turn& turn);
+
+// --- The memory limits (limits.h), as libav applies them -----------------
+
+// Opens `path` for reading within the limits: no single allocation over
+// kMaxAllocation (set for the whole process on first use), probing within
+// kProbeBytes and kProbeMicroseconds, at most kMaxStreams streams, and plain
+// files only, so that a playlist in disguise cannot send libav to other
+// files or to the network. A libav error code on failure.
+int open_limited(AVFormatContext** fmt, const char* path);
+
+// avformat_find_stream_info, with each stream's probing decoder refusing
+// pictures over `max_pixels` or kProbePixels (and their padding) and audio
+// frames of absurd length. A libav error code on failure.
+int probe_limited(AVFormatContext* fmt, int64_t max_pixels);
+
+// Decoded pictures alive at once for one decoder: counted as the decoder
+// asks for them, and released when the last reference goes. Owned by the
+// caller, it must outlive the decoder and every picture from it.
+struct PictureBudget {
+  int64_t limit = kPictureBudget;
+  bool predicted = true;  // pictures come with tables (picture_tables)
+  std::atomic<int64_t> live{0};
+  std::atomic<bool> exceeded{false};  // a picture was refused for want of room
+};
+
+// The largest picture `codec` is allowed to decode when the movie's limit is
+// `max_pixels`: lower for a decoder whose pictures the budget cannot count.
+int64_t decoder_max_pixels(const AVCodec* codec, int64_t max_pixels);
+
+// Readies `dec` (allocated from `par`, not yet opened) within the limits:
+// pictures over decoder_max_pixels refused, pictures alive at once within
+// `budget`, and `threads` decoding threads (0: as many as the cores and the
+// picture size allow, see decoding_threads).
+void limit_decoder(AVCodecContext* dec, const AVCodecParameters* par, int64_t max_pixels, PictureBudget& budget,
+                   int threads);

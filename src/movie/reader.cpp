@@ -18,6 +18,7 @@ extern "C" {
 #include <vector>
 
 #include "frame/dib.h"
+#include "movie/libav_movie.h"
 #include "movie/sizing.h"
 
 namespace {
@@ -47,6 +48,7 @@ struct AviGetFrame {
   AviFile* file = nullptr;
   int64_t max_pixels = kMaxPicturePixels;
   AVStream* st = nullptr;
+  PictureBudget budget;  // declared before the decoder, so outlives it and its pictures
   AVCodecContext* dec = nullptr;
   AVPacket* pkt = nullptr;
   // The decoded frame after the one in the DIB, held until a position reaches
@@ -270,7 +272,7 @@ int AVIFileOpenA(AviFile** file, const char* path) {
   *file = nullptr;
   if (!path) return kFail;
   AVFormatContext* fmt = nullptr;
-  if (avformat_open_input(&fmt, path, nullptr, nullptr) < 0) return kFail;
+  if (open_limited(&fmt, path) < 0) return kFail;
 
   auto* f = new AviFile;
   f->fmt = fmt;
@@ -282,7 +284,7 @@ int AVIFileOpenA(AviFile** file, const char* path) {
     if (n > 0) f->indexed_to[i] = avformat_index_get_entry(st, n - 1)->timestamp;
   }
   // Some containers only reveal their streams' sizes by decoding a little.
-  if (avformat_find_stream_info(fmt, nullptr) < 0 && fmt->nb_streams == 0) {
+  if (probe_limited(fmt, kMaxPicturePixels) < 0 && fmt->nb_streams == 0) {
     AVIFileRelease(f);
     return kFail;
   }
@@ -343,8 +345,9 @@ AviGetFrame* AVIStreamGetFrameOpen(AviStream* stream, int64_t max_pixels) {
   bool ok = (g->dec = avcodec_alloc_context3(codec)) && avcodec_parameters_to_context(g->dec, st->codecpar) >= 0;
   if (ok) {
     g->dec->pkt_timebase = st->time_base;
-    g->dec->thread_count = 1;  // the run is single-threaded, and the pictures are small
-    g->dec->max_pixels = decoder_pixel_limit(g->max_pixels);  // refused by the decoder too, however it learns the size
+    // One thread: the run is single-threaded, and the pictures are small.
+    // Larger ones are refused by the decoder too, however it learns the size.
+    limit_decoder(g->dec, st->codecpar, g->max_pixels, g->budget, 1);
     ok = avcodec_open2(g->dec, codec, nullptr) >= 0 && (g->pkt = av_packet_alloc()) &&
          (g->frame = av_frame_alloc()) && size_dib(g, st->codecpar->width, st->codecpar->height);
   }
