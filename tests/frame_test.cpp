@@ -520,3 +520,25 @@ TEST(FramePack, FourLevelsInTwoPlanes) {
   EXPECT_EQ(f, want);
   EXPECT_EQ(f2, want2);
 }
+
+// Every pixel of a picture in all four shades, in no pattern, lands in its
+// own bit of each plane: bit 7 - x % 8 of byte y * 12 + x / 8, set when the
+// pixel is dark in that plane (below 128 in the first, bit 6 clear in the
+// second).
+TEST(FramePack, EveryPixelLandsInItsOwnBit) {
+  GreyBuffer d;
+  uint32_t seed = 77;
+  for (uint8_t& q : d) {
+    seed = seed * 1664525 + 1013904223;
+    q = kShadeLevels[seed >> 30];
+  }
+  Plane f{}, f2{};
+  pack(d, Shades::four, f, f2);
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      const uint8_t q = d[index_of(x, y)];
+      const int byte = y * kRowBytes + x / 8, bit = 7 - x % 8;
+      ASSERT_EQ((f[byte] >> bit) & 1, q < 128 ? 1 : 0) << x << "," << y;
+      ASSERT_EQ((f2[byte] >> bit) & 1, (q & 0x40) == 0 ? 1 : 0) << x << "," << y;
+    }
+}

@@ -3,6 +3,7 @@
 #include "frame/frame.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "frame/dib.h"
 #include "util/bytes.h"
@@ -55,6 +56,17 @@ bool sample(std::span<const uint8_t> frame, GreyBuffer& graybuf) {
   const auto pixel = [&](int32_t a, int32_t b) {
     return grey_of(pixels + size_t(height - 1 - b) * stride + size_t(a) * kDibBytesPerPixel);
   };
+
+  // Both engines hand over display-sized frames: one pixel per box, read
+  // straight along each row.
+  if (width == kWidth && height == kHeight) {
+    for (int y = 0; y < kHeight; ++y) {
+      const uint8_t* row = pixels + size_t(kHeight - 1 - y) * stride;
+      uint8_t* out = &graybuf[y * kWidth];
+      for (int x = 0; x < kWidth; ++x) out[x] = grey_of(row + kDibBytesPerPixel * x);
+    }
+    return true;
+  }
 
   // Box edges along x are the same on every row: worked out once per frame.
   std::array<int32_t, kWidth + 1> column;
@@ -149,17 +161,18 @@ void dither(GreyBuffer& graybuf, Shades shades, const Kernel& matrix, GreyBuffer
 }
 
 void pack(const GreyBuffer& ditherbuf, Shades shades, Plane& final, Plane& final2) {
-  // A row is a whole number of bytes, so pixel i belongs to byte i / 8; the
-  // bits are gathered leftmost first and the byte stored once complete.
-  unsigned dark = 0;
-  unsigned dark2 = 0;
-  for (int i = 0; i < kPixels; ++i) {
-    const uint8_t q = ditherbuf[i];
-    dark = dark << 1 | (q < kMonoThreshold ? 1 : 0);
-    dark2 = dark2 << 1 | ((q & 0x40) == 0 ? 1 : 0);
-    if (i % 8 == 7) {
-      final[i / 8] = static_cast<uint8_t>(dark);
-      if (shades == Shades::four) final2[i / 8] = static_cast<uint8_t>(dark2);
-    }
+  // A row is a whole number of bytes, so pixels 8b .. 8b + 7 make byte b,
+  // the first in bit 7. Eight pixels are read as one little-endian word; a
+  // pixel is dark when bit 7 of its byte is clear (q < 128) and, in the
+  // second plane, when bit 6 is; the multiply gathers one bit of each byte
+  // into the top byte, the first pixel's highest.
+  constexpr uint64_t kBit7 = 0x8080808080808080ull, kBit6 = 0x4040404040404040ull;
+  constexpr uint64_t kGather = 0x8040201008040201ull;
+  constexpr int kTopByte = 56;
+  for (int b = 0; b < kPlaneBytes; ++b) {
+    uint64_t eight;
+    std::memcpy(&eight, &ditherbuf[size_t(b) * 8], sizeof eight);
+    final[b] = static_cast<uint8_t>((((~eight & kBit7) >> 7) * kGather) >> kTopByte);
+    if (shades == Shades::four) final2[b] = static_cast<uint8_t>((((~eight & kBit6) >> 6) * kGather) >> kTopByte);
   }
 }
