@@ -46,9 +46,12 @@ constexpr const char* kUsage =
     "                       one with bench/keep/mencoder), or raw (96 x 64 frames of bgr24\n"
     "                       as made by ffmpeg -i MOVIE -vf fps=10,scale=...,pad=96:64:...\n"
     "                       -f rawvideo -pix_fmt bgr24; the default)\n"
-    "  --tuning=F,G,C,P     the steady mode's flip cost (2 levels, 4 levels), cut\n"
-    "                       change and cut percent (default 400,250,40,25)\n"
+    "  --tuning=NAME=N,...  the steady mode's tuning: price2, fade2, passes2, later2,\n"
+    "                       restart2 (2 levels), price4, fade4, passes4, later4,\n"
+    "                       restart4 (4 levels),\n"
+    "                       restart_percent, cut_change, cut_percent\n"
     "  --out=FILE.8xx       also write the video, for vidxview\n"
+    "  --raw-out=FILE       also write the frames as --engine=raw reads them\n"
     "  --label=TEXT         the source's name in the result (default SOURCE)\n"
     "  --min-time=SECONDS   least time spent timing the pipeline (default 0.5)\n"
     "  --tsv                one tab-separated line: label, mode, levels, frames,\n"
@@ -124,6 +127,7 @@ struct Options {
   StableTuning tuning;
   std::string mode;             // the options, as the results name them
   std::string out;
+  std::string raw_out;
   std::string label;
   double min_time = 0.5;
   bool tsv = false;
@@ -171,6 +175,57 @@ bool movdith_settings(const std::vector<std::string>& options, ConversionSetting
   return ok;
 }
 
+// The steady mode's tuning by name, for --tuning.
+struct TuningField {
+  const char* name;
+  int StableTuning::*field;
+  int SteadyLevels::*level;
+  SteadyLevels StableTuning::*levels;
+};
+constexpr TuningField kTuningFields[] = {
+    {"price2", nullptr, &SteadyLevels::hold_price, &StableTuning::two},
+    {"fade2", nullptr, &SteadyLevels::fade, &StableTuning::two},
+    {"passes2", nullptr, &SteadyLevels::passes, &StableTuning::two},
+    {"later2", nullptr, &SteadyLevels::later_looks, &StableTuning::two},
+    {"restart2", nullptr, &SteadyLevels::restart, &StableTuning::two},
+    {"price4", nullptr, &SteadyLevels::hold_price, &StableTuning::four},
+    {"fade4", nullptr, &SteadyLevels::fade, &StableTuning::four},
+    {"passes4", nullptr, &SteadyLevels::passes, &StableTuning::four},
+    {"later4", nullptr, &SteadyLevels::later_looks, &StableTuning::four},
+    {"restart4", nullptr, &SteadyLevels::restart, &StableTuning::four},
+    {"restart_percent", &StableTuning::restart_percent, nullptr, nullptr},
+    {"cut_change", &StableTuning::cut_change, nullptr, nullptr},
+    {"cut_percent", &StableTuning::cut_percent, nullptr, nullptr},
+};
+
+std::string tuning_names() {
+  std::string names;
+  for (const TuningField& f : kTuningFields) names += std::string(names.empty() ? "" : ", ") + f.name;
+  return names;
+}
+
+// Reads "name=number,name=number,..." into the tuning; false for a name it
+// does not know or a value that is not a whole number.
+bool read_tuning(std::string_view text, StableTuning& t) {
+  while (!text.empty()) {
+    const std::string_view item = text.substr(0, text.find(','));
+    text.remove_prefix(std::min(text.size(), item.size() + 1));
+    const size_t equals = item.find('=');
+    if (equals == std::string_view::npos) return false;
+    const std::string name(item.substr(0, equals)), value(item.substr(equals + 1));
+    char* end = nullptr;
+    const long number = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0') return false;
+    const TuningField* found = nullptr;
+    for (const TuningField& f : kTuningFields)
+      if (name == f.name) found = &f;
+    if (!found) return false;
+    int& slot = found->field ? t.*(found->field) : (t.*(found->levels)).*(found->level);
+    slot = static_cast<int>(number);
+  }
+  return true;
+}
+
 // -1 to go on, or the exit status.
 int parse_args(int argc, char** argv, Options& o) {
   std::vector<std::string> movdith_options;
@@ -183,12 +238,11 @@ int parse_args(int argc, char** argv, Options& o) {
     } else if (starts(a, "--engine=", v)) {
       o.engine = v;
     } else if (starts(a, "--tuning=", v)) {
-      StableTuning& t = o.tuning;
-      if (std::sscanf(std::string(v).c_str(), "%d,%d,%d,%d", &t.flip_cost, &t.grey_flip_cost, &t.cut_change,
-                      &t.cut_percent) != 4)
-        return usage_error("--tuning takes four numbers: flip cost, grey flip cost, cut change, cut percent");
+      if (!read_tuning(v, o.tuning)) return usage_error("--tuning takes NAME=NUMBER,... with names " + tuning_names());
     } else if (starts(a, "--out=", v)) {
       o.out = v;
+    } else if (starts(a, "--raw-out=", v)) {
+      o.raw_out = v;
     } else if (starts(a, "--label=", v)) {
       o.label = v;
     } else if (starts(a, "--min-time=", v)) {
@@ -213,6 +267,20 @@ int parse_args(int argc, char** argv, Options& o) {
     return usage_error(said.empty() ? "the options cannot be read" : said.substr(0, said.find('\n')));
   o.mode = mode_label(o.settings, movdith_options);
   return -1;
+}
+
+// Writes display-sized DIBs as raw frames: rows top first, no header; false
+// if the file cannot be written or a frame is not display-sized.
+bool write_raw(const std::vector<std::vector<uint8_t>>& frames, const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = true;
+  for (const std::vector<uint8_t>& dib : frames) {
+    ok = ok && dib.size() == dib_bytes(kWidth, kHeight);
+    for (int y = 0; ok && y < kHeight; ++y)
+      ok = std::fwrite(&dib[kDibHeaderBytes + size_t(kHeight - 1 - y) * kStride], 1, kStride, f) == kStride;
+  }
+  return std::fclose(f) == 0 && ok;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
@@ -266,6 +334,11 @@ int main(int argc, char** argv) {
   }
   if (frames.empty()) {
     std::fprintf(stderr, "dither_quality: %s: no frames\n", o.source.c_str());
+    return 1;
+  }
+
+  if (!o.raw_out.empty() && !write_raw(frames, o.raw_out)) {
+    std::fprintf(stderr, "dither_quality: %s: cannot be written\n", o.raw_out.c_str());
     return 1;
   }
 

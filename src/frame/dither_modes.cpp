@@ -1,16 +1,14 @@
-// The dithering modes: one error-diffusion loop shared by every kernel, an
-// ordered-dithering loop shared by both masks, and the steady mode's search,
-// which starts from the previous frame's shades and changes only the pixels
-// whose change is worth a flip.
+// The dithering modes: one error-diffusion loop shared by every kernel and
+// an ordered-dithering loop shared by both masks; the steady mode (steady.h)
+// searches from the previous frame's shades.
 #include "frame/dither_modes.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <iterator>
 #include <utility>
 
 #include "frame/masks.h"
+#include "frame/steady.h"
 
 namespace {
 
@@ -324,216 +322,16 @@ void dither_levels(const GreyBuffer& source, const Kernel& matrix, const DitherO
   }
 }
 
-// --- The steady mode ---------------------------------------------------------
-//
-// The picture's cost is the sum of squared differences between shades and
-// source after the 1-2-1 blur B, plus the flip cost for each pixel that
-// differs from the frame's starting shades. Changing pixel i by delta changes
-// the blurred error e = B(shades - source) by delta * B around i, so the cost
-// changes by 2 delta (B e)_i + 36 delta^2 (36 being the sum of B's squared
-// weights, with B's weights 1 2 1 / 2 4 2 / 1 2 1). The search therefore keeps
-// g = B(B(shades - source)) and changes a pixel where that lowers the cost,
-// patching g over the 5 x 5 that B twice reaches, until no change helps.
-
-constexpr int kTwiceReach = 2;
-constexpr int kFieldWidth = kWidth + 2 * kTwiceReach;
-constexpr int kFieldHeight = kHeight + 2 * kTwiceReach;
-constexpr int kFieldCells = kFieldWidth * kFieldHeight;
-// Zero-bordered, so that a patch near an edge needs no bounds tests; error
-// beyond the edge counts as none.
-using Field = std::array<int32_t, kFieldCells>;
-constexpr std::array<int32_t, 2 * kTwiceReach + 1> kTwice = {1, 4, 6, 4, 1};  // 1-2-1 convolved with itself
-constexpr int32_t kSelfWeight = 36;   // kTwice's centre squared = sum of B's squared weights
-constexpr int32_t kCostScale = 256;   // g and costs carry B's weights twice: 16 x 16
-constexpr int kPercent = 100;
-// Every change lowers the cost, so the search ends of itself; a frame still
-// changing after this many passes keeps what it has, which bounds the time.
-constexpr int kMaxPasses = 32;
-constexpr int32_t kMaxFlipCost = 100000;  // keeps every cost within 32 bits
-
-constexpr int field_index(int x, int y) { return (y + kTwiceReach) * kFieldWidth + x + kTwiceReach; }
-
-// g = B(B(shades - source)) over the picture, zero outside.
-void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g) {
-  Field diff{}, across{};
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) diff[field_index(x, y)] = shades[y * kWidth + x] - source[y * kWidth + x];
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) {
-      const int f = field_index(x, y);
-      across[f] = kTwice[0] * diff[f - 2] + kTwice[1] * diff[f - 1] + kTwice[2] * diff[f] +
-                  kTwice[3] * diff[f + 1] + kTwice[4] * diff[f + 2];
-    }
-  g.fill(0);
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) {
-      const int f = field_index(x, y);
-      constexpr int w = kFieldWidth;
-      g[f] = kTwice[0] * across[f - 2 * w] + kTwice[1] * across[f - w] + kTwice[2] * across[f] +
-             kTwice[3] * across[f + w] + kTwice[4] * across[f + 2 * w];
-    }
-}
-
-// The pixels still to be looked at: one bit per pixel, a row in two words,
-// column x at bit x + kTwiceReach so that a mark of columns x - 2 .. x + 2
-// is one shifted five-bit mask.
-constexpr int kWordBits = 64;
-constexpr int kWordsPerRow = (kWidth + 2 * kTwiceReach + kWordBits - 1) / kWordBits;
-using RowBits = std::array<uint64_t, kWordsPerRow>;
-using PictureBits = std::array<RowBits, kHeight>;
-constexpr int kMarkWidth = 2 * kTwiceReach + 1;
-constexpr int kByteBits = 8;
-
-// Ors `bits` (at most 8 of them) into the row from bit `pos` on.
-void or_bits(RowBits& row, uint64_t bits, int pos) {
-  if (pos < kWordBits) {
-    row[0] |= bits << pos;
-    if (pos > kWordBits - kByteBits) row[1] |= bits >> (kWordBits - pos);
-  } else {
-    row[1] |= bits << (pos - kWordBits);
-  }
-}
-
-// Which of columns x - 2 .. x + 2 lie inside the picture, by x.
-constexpr std::array<uint8_t, kWidth> make_inside() {
-  std::array<uint8_t, kWidth> inside{};
-  for (int x = 0; x < kWidth; ++x)
-    for (int k = 0; k < kMarkWidth; ++k)
-      if (x - kTwiceReach + k >= 0 && x - kTwiceReach + k < kWidth) inside[x] |= static_cast<uint8_t>(1 << k);
-  return inside;
-}
-constexpr std::array<uint8_t, kWidth> kInside = make_inside();
-
-// The levels a pixel may take: those within one step of its source value,
-// as error diffusion does, so that a grey area is drawn with the two levels
-// around it and never with black beside white, which the blurred error
-// barely tells apart but the eye does. In 2 levels that is both of them.
-struct LevelRange {
-  std::array<int16_t, kMaxGrey + 1> lowest, highest;  // by source value
-};
-
-template <int Levels>
-constexpr LevelRange level_range() {
-  constexpr int kStep = kStepOf<Levels>;
-  LevelRange r{};
-  for (int v = 0; v <= kMaxGrey; ++v) {
-    r.lowest[v] = static_cast<int16_t>(v == 0 ? 0 : (v - 1) / kStep * kStep);
-    r.highest[v] = static_cast<int16_t>(std::min((v / kStep + 1) * kStep, kMaxGrey));
-  }
-  return r;
-}
-
-// Moves every shade outside its pixel's range to the nearest level inside.
-template <int Levels>
-void bring_into_range(const GreyBuffer& source, GreyBuffer& shades) {
-  static constexpr LevelRange kRange = level_range<Levels>();
-  for (int i = 0; i < kPixels; ++i)
-    shades[i] = static_cast<uint8_t>(std::clamp<int>(shades[i], kRange.lowest[source[i]], kRange.highest[source[i]]));
-}
-
-// Eight bytes of 0 or 1 (the first in the lowest byte) to eight bits, the
-// first in bit 0: each byte's bit lands on its own place in the top byte.
-constexpr uint64_t kGatherBits = 0x0102040810204080ull;
-constexpr int kGatherShift = 56;
-
-// Greedy descent from `out` (which holds `base` on entry); returns the passes
-// it took. A pixel is looked at when the change of a pixel within reach of B
-// twice (the only thing that moves its part of g) leaves its error large
-// enough to pay for a change, even the cheapest: one back to its base.
-template <int Levels>
-int refine(const GreyBuffer& base, const GreyBuffer& source, int32_t flip_cost, GreyBuffer& out) {
-  constexpr int kStep = kStepOf<Levels>;
-  constexpr int32_t kSelfCost = kSelfWeight * kStep * kStep;
-  const int32_t cost_of_flip = std::clamp(flip_cost, 0, kMaxFlipCost) * kCostScale;
-  // |g| must beat these for a change to pay: away from the base, back to it.
-  const int32_t away_bar = (kSelfCost + cost_of_flip) / (2 * kStep);
-  const int32_t back_bar = (kSelfCost - cost_of_flip) / (2 * kStep);
-  static constexpr LevelRange kRange = level_range<Levels>();
-  const auto& lowest = kRange.lowest;
-  const auto& highest = kRange.highest;
-  Field g;
-  error_field(out, source, g);
-
-  // First look: a pixel on its base pays a flip for any change; one already
-  // moved off it (into its range) does not.
-  PictureBits look{};
-  for (int y = 0; y < kHeight; ++y) {
-    const int32_t* row = &g[field_index(0, y)];
-    const uint8_t* shade = &out[y * kWidth];
-    const uint8_t* was = &base[y * kWidth];
-    std::array<uint8_t, kWidth> worth;
-    for (int x = 0; x < kWidth; ++x) {
-      const int v = source[y * kWidth + x];
-      const int32_t bar = shade[x] == was[x] ? away_bar : back_bar;
-      worth[x] = static_cast<uint8_t>((row[x] > bar && shade[x] > lowest[v]) |
-                                      (row[x] < -bar && shade[x] < highest[v]));
-    }
-    for (int x = 0; x < kWidth; x += kByteBits) {
-      uint64_t eight;
-      std::memcpy(&eight, &worth[x], sizeof eight);
-      or_bits(look[y], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
-    }
-  }
-
-  for (int pass = 0; pass < kMaxPasses; ++pass) {
-    PictureBits again{};
-    bool changed = false;
-    for (int y = 0; y < kHeight; ++y)
-      for (int w = 0; w < kWordsPerRow; ++w)
-        for (uint64_t bits = look[y][w]; bits != 0; bits &= bits - 1) {
-          const int x = w * kWordBits + __builtin_ctzll(bits) - kTwiceReach;
-          const int f = field_index(x, y);
-          const int32_t e = g[f];
-          // The cost 2 delta e + 36 delta^2 is least at delta = -e / 36: the
-          // nearest whole number of steps there, at least one (a step back to
-          // the base may pay through the flip it saves), kept on the scale.
-          if (e == 0) continue;
-          const int i = y * kWidth + x;
-          const int from = out[i];
-          const int toward = e > 0 ? -1 : 1;
-          const int ideal = std::max(std::abs(rounded_quotient(e, kSelfWeight * kStep)), 1);
-          const int to = std::clamp<int>(from + toward * ideal * kStep, lowest[source[i]], highest[source[i]]);
-          if (to == from || (to - from > 0) != (toward > 0)) continue;
-          const int delta = to - from;
-          const int32_t gain = -2 * delta * e - kSelfWeight * delta * delta;
-          const int32_t flips = (to != base[i]) - (from != base[i]);  // -1, 0 or 1
-          if (gain <= flips * cost_of_flip) continue;
-          out[i] = static_cast<uint8_t>(to);
-          changed = true;
-          for (int dy = -kTwiceReach; dy <= kTwiceReach; ++dy) {
-            int32_t* cell = &g[f + dy * kFieldWidth - kTwiceReach];
-            const int32_t patch = delta * kTwice[dy + kTwiceReach];
-            uint64_t marks = 0;
-            for (int k = 0; k < kMarkWidth; ++k) {
-              cell[k] += patch * kTwice[k];
-              marks |= uint64_t{std::abs(cell[k]) > back_bar} << k;
-            }
-            const int ny = y + dy;
-            if (ny >= 0 && ny < kHeight) or_bits(again[ny], marks & kInside[x], x);
-          }
-        }
-    if (!changed) return pass + 1;
-    look = again;
-  }
-  return kMaxPasses;
-}
-
 // One frame in `Levels` levels: the mode's own dithering, or with the steady
 // mode the search from the previous shades (or from a fresh start after a cut).
 template <int Levels>
 void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o,
                  DitherHistory& history, GreyBuffer& out) {
   if (!o.stable) return dither_levels<Levels>(source, matrix, o, out);
-  if (!history.primed || scene_cut(source, history.source, o.tuning.cut_change, o.tuning.cut_percent))
-    dither_levels<Levels>(source, matrix, o, out);
-  else
-    out = history.shades;
-  const GreyBuffer base = out;
-  if (history.primed) bring_into_range<Levels>(source, out);
-  refine<Levels>(base, source, Levels == kMonoLevels ? o.tuning.flip_cost : o.tuning.grey_flip_cost, out);
-  history.source = source;
-  history.shades = out;
-  history.primed = true;
+  constexpr Shades kShades = Levels == kMonoLevels ? Shades::two : Shades::four;
+  const SteadyStart start = steady_start(source, kShades, o.tuning, history);
+  if (start.afresh || start.restarts) dither_levels<Levels>(source, matrix, o, out);
+  steady_search(source, kShades, o.tuning, start, history, out);
 }
 
 // A named kernel's published taps and divisor; empty for the other modes.

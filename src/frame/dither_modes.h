@@ -13,21 +13,29 @@
 #include "frame/tone.h"
 #include "raster.h"
 
-// How the steady mode trades faithfulness for steadiness. Each frame starts
-// from the previous frame's shades, and a pixel changes only where that brings
-// the picture nearer its source, both seen through a 1-2-1 blur each way (the
-// eye's view of a dithered picture), by more than the flip cost: a sum of
-// squared grey levels over the blurred pixels; the costs were chosen on the
-// quality movies (docs/quality.md). A pixel only ever takes a level within one
-// step of its source value, as error diffusion does, so that 4-level grey
-// areas are drawn with the two levels around them.
-// When more than `cut_percent` % of the pixels moved by `cut_change` grey
-// levels or more since the previous frame (a new scene, or fast movement),
-// the frame starts from the mode's own dithering instead.
+// How the steady mode trades faithfulness for steadiness (docs/quality.md
+// tells how these were chosen). Each frame's shades are searched for from
+// the previous frame's, moved with the picture; a pixel changes, or a level
+// moves between neighbours, only where that brings the picture nearer its
+// source, both seen through a 1-2-1 blur each way (the eye's view of a
+// dithered picture), by more than its hold price: a sum of squared grey
+// levels over the blurred pixels, which falls to nothing as the pixel's own
+// source changes by `fade` levels (0: never falls).
+struct SteadyLevels {
+  int hold_price;
+  int fade;
+  int passes;       // looks over the picture at most; what is left carries over to the next frame
+  int later_looks;  // pixels looked at, at most, in each pass after the first
+  int restart;      // pixels whose source changed by this many levels start from the mode's own dithering (0: none)
+};
 struct StableTuning {
-  int flip_cost = 400;       // 2 levels
-  int grey_flip_cost = 250;  // 4 levels
-  int cut_change = kCutChange;
+  SteadyLevels two = {400, 16, 2, kPixels, 0};
+  SteadyLevels four = {300, 0, 2, 1000, 40};
+  int restart_percent = 5;  // ... when more than this share of the pixels would
+  // A cut: more than cut_percent % of the pixels moved by cut_change grey
+  // levels or more since the previous frame. The frame is then the mode's
+  // own dithering, and the search starts again from it.
+  int cut_change = 24;
   int cut_percent = kCutPercent;
 };
 

@@ -1,0 +1,581 @@
+// The steady mode's search (see steady.h).
+//
+// The picture's cost is the sum of squared differences between shades and
+// source after the 1-2-1 blur B, plus, for each pixel whose shade differs
+// from the one it held, that pixel's hold price. Changing pixel i by delta
+// changes the blurred error e = B(shades - source) by delta * B around i, so
+// the cost changes by 2 delta (B e)_i + 36 delta^2 (36 being the sum of B's
+// squared weights, with B's weights 1 2 1 / 2 4 2 / 1 2 1). Moving a level
+// from pixel j to its neighbour i (in two levels: swapping them) changes it
+// by 2 delta ((B e)_i - (B e)_j) + delta^2 (72 - 2 A), A being B's overlap
+// with itself moved by j - i. The search keeps g = B(B(shades - source)),
+// from which every change's gain is read at one or two cells, and patches
+// the 5 x 5 that B twice reaches.
+//
+// Changes alone get stuck where a picture moves: each one is a large step
+// of light, and a pattern that stands still while the picture slides under
+// it (the "dirty window") loses the picture's detail. Moving a level to a
+// neighbour keeps the light and moves the pattern with the picture; starting
+// from the previous shades moved as the whole picture moved does the same
+// for pans.
+#include "frame/steady.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "frame/tone.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr int kMaxGrey = 255;
+constexpr int kMonoLevels = 2;
+constexpr int kPercent = 100;
+
+template <int Levels>
+constexpr int kStepOf = kMaxGrey / (Levels - 1);  // 255 or 85 between levels
+
+// num / den rounded to nearest, halves away from zero; den > 0.
+constexpr int rounded_quotient(int num, int den) {
+  return num >= 0 ? (2 * num + den) / (2 * den) : -((-2 * num + den) / (2 * den));
+}
+
+// The fields: the picture with a border as wide as B twice reaches, so that
+// a patch or a neighbour's read near an edge needs no bounds test.
+constexpr int kTwiceReach = 2;
+constexpr int kFieldWidth = kWidth + 2 * kTwiceReach;
+constexpr int kFieldHeight = kHeight + 2 * kTwiceReach;
+constexpr int kFieldCells = kFieldWidth * kFieldHeight;
+constexpr int kW = kFieldWidth;
+using Field = std::array<int32_t, kFieldCells>;
+constexpr int kTwiceSide = 2 * kTwiceReach + 1;
+constexpr std::array<int32_t, kTwiceSide> kTwice = {1, 4, 6, 4, 1};  // 1-2-1 convolved with itself
+constexpr int32_t kSelfWeight = 36;        // kTwice's centre squared = sum of B's squared weights
+constexpr int32_t kCostScale = 256;        // g and costs carry B's weights twice: 16 x 16
+constexpr int32_t kMaxHoldPrice = 100000;  // keeps every cost within 32 bits
+// A slack so low that no move of the cell pays, whatever g says: outside the
+// picture, and in a direction a pixel's range does not go.
+constexpr int32_t kOutside = -(1 << 28);
+
+constexpr int field_index(int x, int y) { return (y + kTwiceReach) * kFieldWidth + x + kTwiceReach; }
+
+// g = B(B(shades - source)) over the picture, zero on the border.
+void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g) {
+  Field across;
+  std::fill_n(across.begin(), kTwiceReach * kW, 0);
+  std::fill_n(across.end() - kTwiceReach * kW, kTwiceReach * kW, 0);
+  for (int y = 0; y < kHeight; ++y) {
+    std::array<int32_t, kWidth + 2 * kTwiceReach> d{};
+    for (int x = 0; x < kWidth; ++x) d[x + kTwiceReach] = shades[y * kWidth + x] - source[y * kWidth + x];
+    int32_t* row = &across[field_index(0, y)];
+    for (int x = 0; x < kWidth; ++x)
+      row[x] = kTwice[0] * d[x] + kTwice[1] * d[x + 1] + kTwice[2] * d[x + 2] + kTwice[3] * d[x + 3] +
+               kTwice[4] * d[x + 4];
+  }
+  std::fill_n(g.begin(), kTwiceReach * kW, 0);
+  std::fill_n(g.end() - kTwiceReach * kW, kTwiceReach * kW, 0);
+  for (int y = 0; y < kHeight; ++y) {
+    const int f0 = field_index(0, y);
+    for (int b = 1; b <= kTwiceReach; ++b) g[f0 - b] = g[f0 + kWidth - 1 + b] = 0;
+    for (int f = f0; f < f0 + kWidth; ++f)
+      g[f] = kTwice[0] * across[f - 2 * kW] + kTwice[1] * across[f - kW] + kTwice[2] * across[f] +
+             kTwice[3] * across[f + kW] + kTwice[4] * across[f + 2 * kW];
+  }
+}
+
+// The pixels to look at: one bit per pixel, a row in two words, column x at
+// bit x + kTwiceReach, so that a mark of the columns around x is one shifted
+// mask.
+constexpr int kWordBits = 64;
+constexpr int kWordsPerRow = (kWidth + 2 * kTwiceReach + kWordBits - 1) / kWordBits;
+using RowBits = std::array<uint64_t, kWordsPerRow>;
+using PictureBits = std::array<RowBits, kHeight>;
+constexpr int kByteBits = 8;
+// Eight bytes of 0 or 1 (the first in the lowest byte) to eight bits, the
+// first in bit 0: each byte's bit lands on its own place in the top byte.
+constexpr uint64_t kGatherBits = 0x0102040810204080ull;
+constexpr int kGatherShift = 56;
+
+// Ors `bits` (at most 8 of them) into the row from bit `pos` on.
+void or_bits(RowBits& row, uint64_t bits, int pos) {
+  if (pos < kWordBits) {
+    row[0] |= bits << pos;
+    if (pos > kWordBits - kByteBits) row[1] |= bits >> (kWordBits - pos);
+  } else {
+    row[1] |= bits << (pos - kWordBits);
+  }
+}
+
+// After a change, the pixels around it are looked at again: the 3 x 3, where
+// g moved by 16 times the change or more. The ring beyond moved by 6 times it
+// at most; what that leaves to gain, the next frame's first look finds.
+constexpr int kLookReach = 1;
+constexpr std::array<uint8_t, kWidth> make_around() {
+  std::array<uint8_t, kWidth> around{};
+  for (int x = 0; x < kWidth; ++x)
+    for (int k = -kLookReach; k <= kLookReach; ++k)
+      if (x + k >= 0 && x + k < kWidth) around[x] |= static_cast<uint8_t>(1 << (k + kTwiceReach));
+  return around;
+}
+constexpr std::array<uint8_t, kWidth> kAround = make_around();
+
+// Marks the pixels around (x, y): those after the scan's position (sx, sy)
+// in `now`, still to come in this pass, the others in `later`.
+void mark_around(PictureBits& now, PictureBits& later, int x, int y, int sx, int sy) {
+  const uint64_t m = kAround[x];
+  for (int ny = std::max(y - kLookReach, 0); ny <= std::min(y + kLookReach, kHeight - 1); ++ny) {
+    if (ny != sy) {
+      or_bits(ny > sy ? now[ny] : later[ny], m, x);
+      continue;
+    }
+    RowBits row{};
+    or_bits(row, m, x);
+    const int p = sx + kTwiceReach + 1;  // the first bit after the scan
+    const RowBits after = {p < kWordBits ? ~uint64_t{0} << p : 0,
+                           p < kWordBits ? ~uint64_t{0} : ~uint64_t{0} << (p - kWordBits)};
+    for (int w = 0; w < kWordsPerRow; ++w) {
+      now[ny][w] |= row[w] & after[w];
+      later[ny][w] |= row[w] & ~after[w];
+    }
+  }
+}
+
+// The levels a pixel may take: those within one step of its source value,
+// as error diffusion does, so that a grey area is drawn with the two levels
+// around it and never with black beside white, which the blurred error
+// barely tells apart but the eye does. In 2 levels that is both of them.
+// By arithmetic, which vectorises: for v in 0 .. 255, (v * 771) >> 16 is
+// floor((v - 1) / 85) (0 for v = 0) and ((v + 1) * 771) >> 16 is floor(v / 85).
+constexpr uint32_t kByStep = 771;
+constexpr int kByStepShift = 16;
+template <int Levels>
+constexpr uint8_t lowest_level(uint32_t v) {
+  if constexpr (Levels == kMonoLevels) return 0;
+  else return static_cast<uint8_t>((v * kByStep >> kByStepShift) * kStepOf<Levels>);
+}
+template <int Levels>
+constexpr uint8_t highest_level(uint32_t v) {
+  if constexpr (Levels == kMonoLevels) return kMaxGrey;
+  else return static_cast<uint8_t>(std::min<uint32_t>((((v + 1) * kByStep >> kByStepShift) + 1) * kStepOf<Levels>, kMaxGrey));
+}
+
+// Each pixel's range, for a source picture.
+struct LevelBounds {
+  GreyBuffer lowest, highest;
+};
+
+template <int Levels>
+void level_bounds(const GreyBuffer& source, LevelBounds& b) {
+  for (int i = 0; i < kPixels; ++i) {
+    b.lowest[i] = lowest_level<Levels>(source[i]);
+    b.highest[i] = highest_level<Levels>(source[i]);
+  }
+}
+
+// Each pixel's hold price, in the search's cost units: what changing it
+// from the shade it held costs. Full where its source stands still, falling
+// to nothing as the source changes by `fade` levels (never, for fade 0): a
+// shade kept while the picture under it changes has no claim to stay. Kept
+// as a price per level of fade still to go, with, in g's units for one step,
+// bounds on what a change can win from it: a pixel on its held shade pays at
+// least `on` per level, one off it wins at most `off` per level.
+struct HoldPrices {
+  int fade;        // a source that changed this far holds nothing
+  int cap;         // the levels of fade that count: fade, or 1 where nothing fades
+  int32_t price;   // per level of fade left
+  int32_t on, off;
+  int32_t left(int moved) const { return std::clamp(fade - moved, 0, cap); }
+  int32_t of(int moved) const { return price * left(moved); }
+};
+
+template <int Levels>
+HoldPrices hold_prices(const SteadyLevels& t) {
+  constexpr int kTwoSteps = 2 * kStepOf<Levels>;
+  constexpr int kNoFade = 2 * (kMaxGrey + 1);  // beyond any change
+  const int32_t price = std::clamp(t.hold_price, 0, kMaxHoldPrice) * kCostScale;
+  const int fade = t.fade > 0 ? t.fade : kNoFade;
+  const int cap = t.fade > 0 ? t.fade : 1;
+  const int32_t per = price / cap;
+  return {fade, cap, per, per / kTwoSteps, (per + kTwoSteps - 1) / kTwoSteps};
+}
+
+// The eight neighbours a level may move to or from, by the screen's lanes:
+// the row above, this row and the row below, four cells each from x - 1
+// ({0, 0, 0} where no neighbour is), with B's overlap with itself at that
+// offset: 24 beside, 16 across a corner.
+struct Neighbour {
+  int dx, dy;
+  int32_t overlap;
+};
+constexpr Neighbour kNeighbours[] = {
+    {-1, -1, 16}, {0, -1, 24}, {1, -1, 16}, {0, 0, 0},  //
+    {-1, 0, 24},  {0, 0, 0},   {1, 0, 24},  {0, 0, 0},  //
+    {-1, 1, 16},  {0, 1, 24},  {1, 1, 16},  {0, 0, 0}};
+constexpr int kLanes = 4;
+using Lanes = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
+
+// One frame's greedy descent from `out`, given the shades the pixels held
+// (`held`), how far each one's source changed since the previous frame
+// (`moved`), the hold prices and the pixels that may not change (`fixed`).
+//
+// Most pixels cannot gain from any change, and telling which can must be
+// cheap. `up` and `down` hold, for each cell, the most a move of its pixel
+// one level up or down can win from its hold price, in g's units for one
+// step: kOutside where the pixel's range does not go that way, where it is
+// fixed, and outside the picture. A move down pays only where g + down beats
+// kSelfWeight / 2 steps, up only where up - g does; a level moving from
+// pixel j down to its neighbour i only where g_j - g_i + down_j + up_i beats
+// (kSelfWeight - overlap) steps. These bounds are exact but for rounding, so
+// nearly every pixel that passes them changes.
+template <int Levels>
+class Search {
+ public:
+  static constexpr int kStep = kStepOf<Levels>;
+  static constexpr int32_t kAloneBar = kSelfWeight / 2 * kStep;
+
+  Search(const GreyBuffer& source, const GreyBuffer& held, const GreyBuffer& moved, const GreyBuffer& fixed,
+         const LevelBounds& bounds, const HoldPrices& h, GreyBuffer& out)
+      : held_(held), moved_(moved), lowest_(bounds.lowest), highest_(bounds.highest), h_(h), out_(out) {
+    error_field(out, source, g_);
+    for (Field* f : {&up_, &down_}) {
+      std::fill_n(f->begin(), kTwiceReach * kW, kOutside);
+      std::fill_n(f->end() - kTwiceReach * kW, kTwiceReach * kW, kOutside);
+    }
+    for (int y = 0; y < kHeight; ++y) {
+      const int f0 = field_index(0, y), i0 = y * kWidth;
+      for (int b = 1; b <= kTwiceReach; ++b)
+        up_[f0 - b] = up_[f0 + kWidth - 1 + b] = down_[f0 - b] = down_[f0 + kWidth - 1 + b] = kOutside;
+      // What set_shade works out for one pixel, for the whole row, without
+      // branches, so that the compiler vectorises it.
+      for (int x = 0; x < kWidth; ++x) {
+        const int i = i0 + x;
+        const int32_t left = std::min(std::max(h.fade - int32_t{moved[i]}, 0), h.cap);
+        const int32_t off = -int32_t{out[i] != held[i]};  // all ones when off its held shade
+        const int32_t s = ((h.off * left) & off) | ((-h.on * left) & ~off);
+        const int32_t open_up = -int32_t{(out[i] < highest_[i]) & !fixed[i]};
+        const int32_t open_down = -int32_t{(out[i] > lowest_[i]) & !fixed[i]};
+        up_[f0 + x] = (s & open_up) | (kOutside & ~open_up);
+        down_[f0 + x] = (s & open_down) | (kOutside & ~open_down);
+      }
+    }
+  }
+
+  // Looks at every pixel that may gain, and in the same pass at what a change
+  // marks ahead of the scan; then, for at most `passes` passes in all, at what
+  // changes marked behind it, `later_looks` pixels at most in each of those
+  // passes (what they leave, the next frame's first look finds).
+  void run(int passes, int later_looks) {
+    PictureBits look = first_look();
+    for (int pass = 0; pass < passes; ++pass) {
+      PictureBits again{};
+      bool changed = false;
+      int64_t left = pass == 0 ? kPixels * int64_t{kPixels} : later_looks;
+      for (int y = 0; y < kHeight; ++y)
+        for (int w = 0; w < kWordsPerRow; ++w)
+          for (uint64_t bits = look[y][w]; bits != 0; bits &= bits - 1) {
+            if (--left < 0) return;
+            const int b = __builtin_ctzll(bits);
+            const int x = w * kWordBits + b - kTwiceReach;
+            const unsigned maybe = may_pay(field_index(x, y));
+            if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
+            changed = true;
+            bits |= look[y][w] & (~uint64_t{0} << b);  // marked ahead in this word
+          }
+      if (!changed) return;
+      look = again;
+    }
+  }
+
+ private:
+  // Which moves of the pixel at f may pay: bit k for the move with
+  // neighbour k, bit kAlone for a change of the pixel alone. The rows above,
+  // through and below the pixel are weighed four cells at a time, from x - 1;
+  // the pixel itself and the fourth cell have a bar nothing beats.
+  static constexpr int kAlone = 12;
+  static constexpr int32_t kNever = 1 << 30;
+  static constexpr Lanes kSideBar = {20 * kStep, 12 * kStep, 20 * kStep, kNever};
+  static constexpr Lanes kRowBar = {12 * kStep, kNever, 12 * kStep, kNever};
+
+  static Lanes lanes_at(const Field& a, int f) {
+    Lanes v;
+    std::memcpy(&v, &a[f], sizeof v);
+    return v;
+  }
+
+  unsigned may_pay(int f) const {
+    const int32_t e = g_[f], u = up_[f], dn = down_[f];
+    const auto weigh = [&](int from, Lanes bar) {
+      const Lanes d = e - lanes_at(g_, from);
+      return (d + dn + lanes_at(up_, from) > bar) | (u - d + lanes_at(down_, from) > bar);
+    };
+    const unsigned alone = unsigned((e + dn > kAloneBar) | (u - e > kAloneBar)) << kAlone;
+#if defined(__SSE2__)
+    // One instruction for each row of lanes, where extracting them takes four.
+    const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
+    return bits(weigh(f - kW - 1, kSideBar)) | bits(weigh(f - 1, kRowBar)) << kLanes |
+           bits(weigh(f + kW - 1, kSideBar)) << (2 * kLanes) | alone;
+#else
+    constexpr Lanes kAboveBits = {1 << 0, 1 << 1, 1 << 2, 1 << 3};
+    constexpr Lanes kRowBits = {1 << 4, 1 << 5, 1 << 6, 1 << 7};
+    constexpr Lanes kBelowBits = {1 << 8, 1 << 9, 1 << 10, 1 << 11};
+    const Lanes c = (weigh(f - kW - 1, kSideBar) & kAboveBits) | (weigh(f - 1, kRowBar) & kRowBits) |
+                    (weigh(f + kW - 1, kSideBar) & kBelowBits);
+    return unsigned(c[0] | c[1] | c[2] | c[3]) | alone;
+#endif
+  }
+
+  // Every pixel that may gain, each pair of neighbours weighed once (with the
+  // one to the right, below, below right and below left) and both marked.
+  PictureBits first_look() const {
+    constexpr int kForward[] = {1, kW, kW + 1, kW - 1};
+    constexpr int32_t kForwardBar[] = {12 * kStep, 12 * kStep, 20 * kStep, 20 * kStep};
+    std::array<uint8_t, kFieldCells> worth{};
+    for (int y = 0; y < kHeight; ++y) {
+      const int f0 = field_index(0, y);
+      for (int f = f0; f < f0 + kWidth; ++f)
+        worth[f] = (g_[f] + down_[f] > kAloneBar) | (up_[f] - g_[f] > kAloneBar);
+      for (int k = 0; k < 4; ++k) {
+        const int o = kForward[k];
+        std::array<uint8_t, kWidth> pays;
+        for (int x = 0; x < kWidth; ++x) {
+          const int f = f0 + x;
+          const int32_t d = g_[f] - g_[f + o];
+          pays[x] = (d + down_[f] + up_[f + o] > kForwardBar[k]) | (up_[f] - d + down_[f + o] > kForwardBar[k]);
+        }
+        for (int x = 0; x < kWidth; ++x) worth[f0 + x] |= pays[x];
+        for (int x = 0; x < kWidth; ++x) worth[f0 + o + x] |= pays[x];
+      }
+    }
+    PictureBits look{};
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; x += kByteBits) {
+        uint64_t eight;
+        std::memcpy(&eight, &worth[field_index(x, y)], sizeof eight);
+        or_bits(look[y], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
+      }
+    return look;
+  }
+
+  // The best of the moves `maybe` names for the pixel at (x, y), made if it
+  // pays, with the pixels around it marked; whether it was made.
+  bool improve(int x, int y, unsigned maybe, PictureBits& look, PictureBits& again) {
+    const int f = field_index(x, y), i = y * kWidth + x;
+    const int32_t e = g_[f];
+    const int from = out_[i], lo = lowest_[i], hi = highest_[i];
+    int32_t best = 0;
+    int best_to = from, best_j = -1, best_fj = 0;
+    if (maybe >> kAlone) {
+      // The cost 2 delta e + 36 delta^2 is least at delta = -e / 36: the
+      // nearest whole number of steps there, at least one; the step the
+      // other way may pay through the hold price it wins back.
+      const int toward = e > 0 ? -1 : 1;
+      const int ideal = std::max(std::abs(rounded_quotient(e, kSelfWeight * kStep)), 1);
+      for (const int to : {std::clamp(from + toward * ideal * kStep, lo, hi), from - toward * kStep}) {
+        if (to == from || to < lo || to > hi) continue;
+        const int delta = to - from;
+        const int32_t gain = -2 * delta * e - kSelfWeight * delta * delta - hold_change(i, from, to);
+        if (gain > best) best = gain, best_to = to;
+      }
+    }
+    for (unsigned m = maybe & ((1u << kAlone) - 1); m != 0; m &= m - 1) {
+      const Neighbour& n = kNeighbours[__builtin_ctz(m)];
+      const int j = i + n.dy * kWidth + n.dx, fj = f + n.dy * kW + n.dx;
+      const int32_t d = e - g_[fj];
+      const int jfrom = out_[j];
+      for (const int delta : {-kStep, kStep}) {  // what pixel i gets; j gives it
+        const int to = from + delta, jto = jfrom - delta;
+        // The screen has let through only neighbours inside the picture, but
+        // not every direction it let through is open.
+        if (to < lo || to > hi || jto < lowest_[j] || jto > highest_[j]) continue;
+        const int32_t gain = -2 * delta * d - delta * delta * (2 * kSelfWeight - 2 * n.overlap) -
+                             hold_change(i, from, to) - hold_change(j, jfrom, jto);
+        if (gain > best) best = gain, best_to = to, best_j = j, best_fj = fj;
+      }
+    }
+    if (best <= 0) return false;
+    if (best_j >= 0) {
+      set_shade(best_j, best_fj, out_[best_j] + from - best_to);
+      mark_around(look, again, best_j % kWidth, best_j / kWidth, x, y);
+    }
+    set_shade(i, f, best_to);
+    mark_around(look, again, x, y, x, y);
+    return true;
+  }
+
+  // What a pixel's hold price adds when it goes from `from` to `to`.
+  int32_t hold_change(int i, int from, int to) const {
+    return h_.of(moved_[i]) * ((to != held_[i]) - (from != held_[i]));
+  }
+
+  void set_shade(int i, int f, int to) {
+    const int32_t delta = to - out_[i];
+    constexpr Lanes kFirstFour = {kTwice[0], kTwice[1], kTwice[2], kTwice[3]};
+    for (int dy = -kTwiceReach; dy <= kTwiceReach; ++dy) {
+      int32_t* cell = &g_[f + dy * kW - kTwiceReach];
+      const int32_t p = delta * kTwice[dy + kTwiceReach];
+      Lanes four;
+      std::memcpy(&four, cell, sizeof four);
+      four += p * kFirstFour;
+      std::memcpy(cell, &four, sizeof four);
+      cell[kLanes] += p * kTwice[kLanes];
+    }
+    out_[i] = static_cast<uint8_t>(to);
+    // A pixel that changes was not fixed.
+    const int32_t left = h_.left(moved_[i]);
+    const int32_t s = to != held_[i] ? h_.off * left : -h_.on * left;
+    up_[f] = to < highest_[i] ? s : kOutside;
+    down_[f] = to > lowest_[i] ? s : kOutside;
+  }
+
+  const GreyBuffer& held_;
+  const GreyBuffer& moved_;
+  const GreyBuffer& lowest_;
+  const GreyBuffer& highest_;
+  const HoldPrices& h_;
+  GreyBuffer& out_;
+  Field g_, up_, down_;
+};
+
+// The picture's move since the previous frame, found from the sums of its
+// columns and of its rows, matched over moves of up to kMaxShift pixels
+// (about a fifth of the picture), and taken only where the moved picture
+// matches at least twice as well as the unmoved one.
+constexpr int kMaxShift = 12;
+constexpr int kMatchScale = 1024;
+
+// The offset d that best carries `before` onto `now` (now[k] ~ before[k - d]),
+// by mean absolute difference over their overlap.
+template <size_t N>
+int best_offset(const std::array<int32_t, N>& now, const std::array<int32_t, N>& before) {
+  int best = 0;
+  int64_t best_cost = -1;
+  for (int d = -kMaxShift; d <= kMaxShift; ++d) {
+    int64_t cost = 0;
+    const int lo = std::max(0, d), hi = std::min<int>(N, N + d);
+    for (int k = lo; k < hi; ++k) cost += std::abs(now[k] - before[k - d]);
+    cost = cost * kMatchScale / (hi - lo);
+    if (best_cost < 0 || cost < best_cost) best_cost = cost, best = d;
+  }
+  return best;
+}
+
+// Mean absolute difference of `now` and `before` moved by (dx, dy), over
+// their overlap.
+int64_t moved_difference(const GreyBuffer& now, const GreyBuffer& before, int dx, int dy) {
+  int64_t sum = 0;
+  const int x0 = std::max(0, dx), x1 = std::min(kWidth, kWidth + dx);
+  const int y0 = std::max(0, dy), y1 = std::min(kHeight, kHeight + dy);
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) sum += std::abs(now[y * kWidth + x] - before[(y - dy) * kWidth + x - dx]);
+  return sum * kMatchScale / ((x1 - x0) * (y1 - y0));
+}
+
+void find_move(const GreyBuffer& now, const GreyBuffer& before, SteadyStart& start) {
+  std::array<int32_t, kWidth> columns_now{}, columns_before{};
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      columns_now[x] += now[y * kWidth + x];
+      columns_before[x] += before[y * kWidth + x];
+    }
+  const int dx = best_offset(columns_now, columns_before);
+  // The rows over the columns both pictures show, so that what a sideways
+  // move brings in does not pass for a move up or down.
+  std::array<int32_t, kHeight> rows_now{}, rows_before{};
+  const int x0 = std::max(0, dx), x1 = std::min(kWidth, kWidth + dx);
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = x0; x < x1; ++x) {
+      rows_now[y] += now[y * kWidth + x];
+      rows_before[y] += before[y * kWidth + x - dx];
+    }
+  const int dy = best_offset(rows_now, rows_before);
+  if ((dx != 0 || dy != 0) && 2 * moved_difference(now, before, dx, dy) < moved_difference(now, before, 0, 0)) {
+    start.dx = dx;
+    start.dy = dy;
+  }
+}
+
+// `picture` moved by (dx, dy), what comes into view repeating its edge.
+void move_picture(const GreyBuffer& picture, int dx, int dy, GreyBuffer& out) {
+  for (int y = 0; y < kHeight; ++y) {
+    const int from = std::clamp(y - dy, 0, kHeight - 1) * kWidth;
+    for (int x = 0; x < kWidth; ++x) out[y * kWidth + x] = picture[from + std::clamp(x - dx, 0, kWidth - 1)];
+  }
+}
+
+template <int Levels>
+const SteadyLevels& levels_of(const StableTuning& t) {
+  return Levels == kMonoLevels ? t.two : t.four;
+}
+
+template <int Levels>
+void search(const GreyBuffer& source, const StableTuning& tuning, const SteadyStart& start, DitherHistory& history,
+            GreyBuffer& out) {
+  // The same picture again shows the same shades: a still stays still
+  // whatever the search left undone.
+  if (!start.afresh && source == history.source) {
+    out = history.shades;
+    return;
+  }
+  if (!start.afresh) {
+    const SteadyLevels& t = levels_of<Levels>(tuning);
+    GreyBuffer moved_shades, moved_source, moved, fixed;
+    const bool shift = start.dx != 0 || start.dy != 0;
+    if (shift) {
+      move_picture(history.shades, start.dx, start.dy, moved_shades);
+      move_picture(history.source, start.dx, start.dy, moved_source);
+    }
+    const GreyBuffer& held = shift ? moved_shades : history.shades;
+    const GreyBuffer& before = shift ? moved_source : history.source;
+    for (int i = 0; i < kPixels; ++i) moved[i] = static_cast<uint8_t>(std::abs(source[i] - before[i]));
+    // Carried-over shades are brought within one step of the new source (in
+    // two levels every shade is); where the picture changed too much to
+    // carry anything over, the mode's own dithering stands, this frame.
+    LevelBounds bounds;
+    level_bounds<Levels>(source, bounds);
+    const int threshold = start.restarts ? t.restart : kMaxGrey + 1;
+    for (int i = 0; i < kPixels; ++i) {
+      fixed[i] = moved[i] >= threshold;
+      const uint8_t carried = std::clamp(held[i], bounds.lowest[i], bounds.highest[i]);
+      out[i] = fixed[i] ? out[i] : carried;
+    }
+    const HoldPrices h = hold_prices<Levels>(t);
+    Search<Levels>(source, held, moved, fixed, bounds, h, out).run(t.passes, t.later_looks);
+  }
+  history.source = source;
+  history.shades = out;
+  history.primed = true;
+}
+
+}  // namespace
+
+SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTuning& tuning,
+                         const DitherHistory& history) {
+  SteadyStart start;
+  // A cut is weighed without the move: a fast pan, which carries little
+  // of its pattern over well, starts afresh like one.
+  start.afresh = !history.primed || scene_cut(source, history.source, tuning.cut_change, tuning.cut_percent);
+  if (start.afresh) return start;
+  find_move(source, history.source, start);
+  const int restart = (shades == Shades::two ? tuning.two : tuning.four).restart;
+  if (restart > 0) {
+    GreyBuffer moved_source;
+    const bool shift = start.dx != 0 || start.dy != 0;
+    if (shift) move_picture(history.source, start.dx, start.dy, moved_source);
+    const GreyBuffer& before = shift ? moved_source : history.source;
+    int count = 0;
+    for (int i = 0; i < kPixels; ++i) count += std::abs(source[i] - before[i]) >= restart;
+    start.restarts = count * kPercent > kPixels * tuning.restart_percent;
+  }
+  return start;
+}
+
+void steady_search(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
+                   DitherHistory& history, GreyBuffer& out) {
+  if (shades == Shades::two) search<2>(source, tuning, start, history, out);
+  else search<4>(source, tuning, start, history, out);
+}

@@ -1,0 +1,26 @@
+// The steady mode's search (--stable): each frame's shades are found by a
+// search that starts from the previous frame's, moved with the picture, and
+// changes a pixel, or moves a level between two neighbours, only where the
+// picture as the eye sees it gains more than the change costs. dither_frame
+// runs it; its options are in dither_modes.h.
+#pragma once
+
+#include "frame/dither_modes.h"
+#include "raster.h"
+
+// How a frame of the steady mode starts, worked out before it is dithered.
+struct SteadyStart {
+  bool afresh = false;    // the first frame, or a cut: the mode's own dithering, as it is
+  bool restarts = false;  // some pixels start from the mode's own dithering
+  int dx = 0, dy = 0;     // how far the picture moved since the previous frame, in pixels
+};
+
+// Decides how the frame of `source` starts, from what `history` remembers.
+SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTuning& tuning,
+                         const DitherHistory& history);
+
+// The frame's steady shades in `out`, which holds the mode's own dithering of
+// `source` when start.afresh or start.restarts (and is overwritten
+// otherwise); remembers them in history. No allocation.
+void steady_search(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
+                   DitherHistory& history, GreyBuffer& out);
