@@ -52,6 +52,30 @@ using Dib = std::array<uint8_t, kDibBytes>;
 // Area averaging: each output pixel is the mean of the source pixels it
 // covers, which is what shrinking a 1280-pixel picture to 96 needs.
 constexpr const char* kScaleFlags = "area";
+
+// HDR pictures (PQ or HLG, phones' default for years) are tone-mapped to
+// BT.709 after scaling down, which keeps zimg's float work on small
+// pictures: to linear light with SDR's white (100 cd/m2) at 1.0, BT.2020's
+// primaries to BT.709's, mobius tone mapping, then BT.709's curve. Mobius
+// leaves light below 0.7 alone and rolls what is above it off towards the
+// signal's peak (from its metadata, or 1000 cd/m2 without): SDR's white
+// ends at 0.85, and the picture keeps its SDR master's tones (libavfilter's
+// default, 0.3, darkened a master's whites by 40 levels and its mean by 10).
+// desat=0: the grey is what counts here, not hue.
+constexpr int kHdrWhite = 100;  // cd/m2 at linear 1.0
+constexpr const char* kToneMap = "tonemap=tonemap=mobius:param=0.7:desat=0";
+
+// zscale's names for an HDR picture's colour properties (its transfer's
+// is hdr_transfer's). HDR is BT.2020 by definition: whatever else a picture
+// says of its primaries and matrix, but BT.709, is taken as that.
+const char* hdr_primaries(AVColorPrimaries p) { return p == AVCOL_PRI_BT709 ? "709" : "2020"; }
+const char* hdr_matrix(AVColorSpace c) {
+  if (c == AVCOL_SPC_BT2020_CL) return "2020_cl";
+  if (c == AVCOL_SPC_BT709) return "709";
+  return "2020_ncl";
+}
+const char* hdr_range(AVColorRange r) { return r == AVCOL_RANGE_JPEG ? "full" : "limited"; }
+
 constexpr size_t kTextSize = 512;  // filter descriptions
 constexpr const char* kLogPrefix = "Built-in decoder: ";
 
@@ -188,6 +212,7 @@ struct BuiltinSource::Engine {
   // What the graph was built for; a picture that differs rebuilds it.
   int graph_width = 0, graph_height = 0, graph_format = -1;
   AVRational graph_sar = {0, 1};
+  AVColorTransferCharacteristic graph_trc = AVCOL_TRC_UNSPECIFIED;
 
   Fit fit = Fit::pad;
   Turn turn;
@@ -496,9 +521,19 @@ struct BuiltinSource::Engine {
     else if (fit == Fit::crop)
       std::snprintf(place, sizeof place, ",crop=%d:%d:%u:%u", kWidth, kHeight, (out.width - kWidth) / 2,
                     (out.height - kHeight) / 2);
-    char chain[kTextSize];
-    std::snprintf(chain, sizeof chain, "scale=w=%u:h=%u:flags=%s,format=bgr24%s%s%s%s", sw, sh, kScaleFlags,
-                  transpose, turn.hflip ? ",hflip" : "", turn.vflip ? ",vflip" : "", place);
+    // An HDR picture is scaled in its own colours (to 4:4:4, which zimg
+    // takes at any size) and then tone-mapped; any other is turned into
+    // BGR as it always was.
+    char colours[kTextSize] = ",format=bgr24";
+    if (const char* transfer = hdr_transfer(picture_transfer(f)))
+      std::snprintf(colours, sizeof colours,
+                    ",format=yuv444p16le,zscale=tin=%s:pin=%s:min=%s:rin=%s:t=linear:npl=%d,format=gbrpf32le,"
+                    "zscale=p=709,%s,zscale=t=709,format=bgr24",
+                    transfer, hdr_primaries(f->color_primaries), hdr_matrix(f->colorspace), hdr_range(f->color_range),
+                    kHdrWhite, kToneMap);
+    char chain[2 * kTextSize];
+    std::snprintf(chain, sizeof chain, "scale=w=%u:h=%u:flags=%s%s%s%s%s%s", sw, sh, kScaleFlags, colours, transpose,
+                  turn.hflip ? ",hflip" : "", turn.vflip ? ",vflip" : "", place);
 
     // The chain's open ends: its input is our source, its output our sink.
     AVFilterInOut* outputs = avfilter_inout_alloc();
@@ -519,7 +554,14 @@ struct BuiltinSource::Engine {
     graph_height = f->height;
     graph_format = f->format;
     graph_sar = f->sample_aspect_ratio;
+    graph_trc = picture_transfer(f);
     return true;
+  }
+
+  // A picture's transfer characteristic, or the stream's where the picture
+  // does not say.
+  AVColorTransferCharacteristic picture_transfer(const AVFrame* f) const {
+    return f->color_trc != AVCOL_TRC_UNSPECIFIED ? f->color_trc : st->codecpar->color_trc;
   }
 
   // Converts the picture `f` into `out`, bottom row first; false on a filter
@@ -527,7 +569,8 @@ struct BuiltinSource::Engine {
   // empty either way.
   bool convert(AVFrame* f, Dib& out) {
     if (!graph || f->width != graph_width || f->height != graph_height || f->format != graph_format ||
-        f->sample_aspect_ratio.num != graph_sar.num || f->sample_aspect_ratio.den != graph_sar.den) {
+        f->sample_aspect_ratio.num != graph_sar.num || f->sample_aspect_ratio.den != graph_sar.den ||
+        (hdr_transfer(picture_transfer(f)) != nullptr) != (hdr_transfer(graph_trc) != nullptr)) {
       if (!build_graph(f)) {
         av_frame_unref(f);
         return false;

@@ -26,6 +26,10 @@ Turn stream_turn(const AVStream* st);
 // The stream's picture size as shown: its pixel shape and turn applied.
 FrameSize stream_displayed_size(AVFormatContext* fmt, AVStream* st, const Turn& turn);
 
+// zscale's name for an HDR transfer characteristic (PQ, HLG); null for any
+// other, which is shown as SDR.
+const char* hdr_transfer(AVColorTransferCharacteristic trc);
+
 // --- The memory limits (limits.h), as libav applies them -----------------
 
 // Opens `path` for reading within the limits: no single allocation over

@@ -70,6 +70,12 @@ FrameSize stream_displayed_size(AVFormatContext* fmt, AVStream* st, const Turn& 
                         sar.num, sar.den, turn);
 }
 
+const char* hdr_transfer(AVColorTransferCharacteristic trc) {
+  if (trc == AVCOL_TRC_SMPTE2084) return "smpte2084";
+  if (trc == AVCOL_TRC_ARIB_STD_B67) return "arib-std-b67";
+  return nullptr;
+}
+
 bool read_movie_info(const char* path, MovieInfo& info) {
   info = MovieInfo{};
   // Standard error is the run's error file: warnings about the container
@@ -86,6 +92,7 @@ bool read_movie_info(const char* path, MovieInfo& info) {
     const AVRational sar = av_guess_sample_aspect_ratio(fmt, st, nullptr);
     info.sar_num = sar.num;
     info.sar_den = sar.den;
+    info.hdr = hdr_transfer(st->codecpar->color_trc) != nullptr;
   }
   avformat_close_input(&fmt);
   return true;

@@ -13,6 +13,7 @@ struct MovieInfo {
   bool transport_stream = false;  // MPEG-TS, whose frame rate mencoder's own demuxer misreads
   Turn turn;                      // of the movie's video stream
   int64_t sar_num = 0, sar_den = 0;  // its pixel shape; 0 when unknown (square)
+  bool hdr = false;               // PQ or HLG, which mencoder passes on as if SDR: dark and flat
 };
 
 // Reads `path`'s container header; false if libavformat cannot open it
