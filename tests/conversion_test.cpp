@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <bit>
 #include <cstring>
 #include <signal.h>
 #include <regex>
@@ -585,6 +586,54 @@ TEST(ConversionEngines, QuarterTurnPutsTheLeftOnTop) {
       EXPECT_EQ(dark(x, 53), 0) << engine << " x " << x;
     }
   }
+}
+
+// ---- Tone options, through both engines ----
+
+// The share of light pixels in a monochrome video's records.
+double light_share(const std::string& video) {
+  size_t light = 0, pixels = 0;
+  for (size_t at = kHeaderBytes; at + kPlaneBytes <= video.size(); at += kPlaneBytes)
+    for (size_t i = at; i < at + kPlaneBytes; ++i, pixels += 8) light += 8 - std::popcount(uint8_t(video[i]));
+  return pixels ? double(light) / double(pixels) : 0;
+}
+
+// A flat grey of 128 (127 once sampled) fills the screen with half its
+// pixels light; the tone
+// options change that share as their arithmetic says, whichever engine
+// turns the movie into frames.
+TEST(ConversionTone, OptionsReachThePipelineThroughBothEngines) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "grey.mkv", "color=c=0x808080:size=96x64:rate=10:duration=1", {"-c:v", "ffv1"}));
+  const struct {
+    std::vector<std::string> options;
+    double share;  // of the pixels light
+  } cases[] = {
+      {{}, 0.50},
+      {{"--gamma=2.2"}, 0.22},                     // (128 / 255)^2.2 of the light
+      {{"--brightness=20"}, 0.70},                 // 128 + 51 levels
+      {{"--contrast=100"}, 0.0},                   // a threshold at 127.5; sampling makes 128 127
+      {{"--contrast=-100"}, 0.50},                 // everything mid grey
+      {{"--levels=auto", "--sharpen=2"}, 0.50},    // nothing to stretch or sharpen on a flat grey
+      {{"--brightness=20", "--gamma=2.2"}, 0.46},  // brightness first: (179 / 255)^2.2
+  };
+  for (const char* engine : {"--engine=mencoder", "--engine=builtin"})
+    for (const auto& c : cases) {
+      std::vector<std::string> options = c.options;
+      options.insert(options.begin(), engine);
+      const Conversion r = convert(dir, "grey.mkv", options);
+      ASSERT_EQ(r.run.status, 0) << engine << "\n" << r.run.out;
+      EXPECT_EQ(header_count(r.video), 10u) << engine;
+      EXPECT_NEAR(light_share(r.video), c.share, 0.03) << engine << " " << options.back();
+    }
+}
+
+TEST(ConversionTone, BadValueIsOneLineAndNothingIsWritten) {
+  TempDir dir;
+  const Conversion r = convert(dir, "missing.mp4", {"-g", "--gamma=0.5"});
+  EXPECT_EQ(r.run.status, 1);
+  EXPECT_EQ(r.run.out, "error argument for --gamma: a number from 1 to 4, at most two decimals (2.2 for most movies; 1: off)\n");
+  EXPECT_TRUE(folder_names(dir.path()).empty());
 }
 
 }  // namespace
