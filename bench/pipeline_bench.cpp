@@ -1,7 +1,8 @@
 // Frames per second of the per-frame pipeline (sample, reduce, dither, pack)
 // on a display-sized frame like the ones the encoder hands over, and of each
-// stage alone; then the pipeline with each dithering mode, and with the
-// steady mode over moving sequences. items_per_second is frames per second.
+// stage alone, the tone stages included; then the pipeline with each
+// dithering mode, with the steady mode over moving sequences, and with every
+// tone option. items_per_second is frames per second.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -13,6 +14,7 @@
 #include "frame/dither_modes.h"
 #include "frame/frame.h"
 #include "frame/pipeline.h"
+#include "frame/tone.h"
 
 namespace {
 
@@ -116,6 +118,49 @@ void BM_Pack(benchmark::State& state) {
 }
 BENCHMARK(BM_Pack)->ArgName("grey")->Arg(0)->Arg(1);
 
+// --- The tone stages, each alone ---------------------------------------------
+
+void BM_ToneCurve(benchmark::State& state) {
+  GreyBuffer graybuf;
+  sample(picture(), graybuf);
+  const ToneCurve curve = brightness_contrast_curve(10, 20);
+  for (auto _ : state) {
+    apply_curve(graybuf, curve);  // brightness and contrast, or the light curve: one table
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ToneCurve);
+
+void BM_ToneSharpen(benchmark::State& state) {
+  GreyBuffer sampled, graybuf;
+  sample(picture(), sampled);
+  for (auto _ : state) {
+    graybuf = sampled;
+    sharpen(graybuf, 100);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ToneSharpen);
+
+// The levels follow frame after frame: alternating two pictures keeps them
+// moving, as a movie does.
+void BM_ToneLevels(benchmark::State& state) {
+  GreyBuffer sampled[2], graybuf;
+  sample(picture(), sampled[0]);
+  for (int i = 0; i < kPixels; ++i) sampled[1][i] = static_cast<uint8_t>(sampled[0][i] / 2 + 40);
+  LevelsState levels;
+  int n = 0;
+  for (auto _ : state) {
+    graybuf = sampled[n ^= 1];
+    auto_levels(graybuf, levels);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ToneLevels);
+
 // --- Dithering modes ------------------------------------------------------
 
 std::vector<uint8_t> blank_dib() {
@@ -164,8 +209,11 @@ std::vector<std::vector<uint8_t>> sequence(int kind) {
 
 // The whole pipeline with `options` over `frames`, round and round.
 void run_pipeline(benchmark::State& state, const std::vector<std::vector<uint8_t>>& frames,
-                  const DitherOptions& options, int32_t grey) {
-  const PipelineOptions pipeline{shades_for(grey), 0, kFloydSteinberg, options};
+                  const DitherOptions& options, int32_t grey, const ConversionSettings& tone = {}) {
+  PipelineOptions pipeline = pipeline_options(tone);
+  pipeline.shades = shades_for(grey);
+  pipeline.matrix = kFloydSteinberg;
+  pipeline.dither = options;
   FrameState frame;
   size_t n = 0;
   for (auto _ : state) {
@@ -187,6 +235,23 @@ void BM_PipelineMode(benchmark::State& state, DitherMode mode, int32_t grey, boo
 void BM_PipelineStable(benchmark::State& state, DitherMode mode, int32_t grey, int kind) {
   run_pipeline(state, sequence(kind), {mode, false, true, {}}, grey);
 }
+
+// The whole pipeline with every tone option (automatic levels, brightness
+// and contrast, sharpening, dithering in light) over the pan, plain and
+// steady.
+void BM_PipelineTone(benchmark::State& state, bool stable, int32_t grey) {
+  ConversionSettings tone;
+  tone.auto_levels = true;
+  tone.brightness = 5;
+  tone.contrast = 10;
+  tone.sharpen = 100;
+  tone.gamma = 220;
+  run_pipeline(state, sequence(kPan), {DitherMode::floyd_steinberg, false, stable, {}}, grey, tone);
+}
+BENCHMARK_CAPTURE(BM_PipelineTone, floyd_steinberg_grey0, false, 0);
+BENCHMARK_CAPTURE(BM_PipelineTone, floyd_steinberg_grey1, false, 1);
+BENCHMARK_CAPTURE(BM_PipelineTone, floyd_steinberg_stable_grey0, true, 0);
+BENCHMARK_CAPTURE(BM_PipelineTone, floyd_steinberg_stable_grey1, true, 1);
 
 // Named registrations, e.g. BM_PipelineMode/floyd-steinberg/grey:1/serpentine.
 const bool kModesRegistered = [] {

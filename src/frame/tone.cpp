@@ -91,25 +91,29 @@ void apply_curve(GreyBuffer& graybuf, const ToneCurve& curve) {
 }
 
 void sharpen(GreyBuffer& graybuf, int32_t amount_hundredths) {
-  // Rows blurred 1-2-1 first, edges repeated; then columns, as each row is
-  // rewritten, from the copy of the rows above and below.
-  std::array<int16_t, kPixels> across;
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) {
-      const int i = y * kWidth + x;
-      const int l = x > 0 ? i - 1 : i, r = x < kWidth - 1 ? i + 1 : i;
-      across[i] = static_cast<int16_t>(graybuf[l] + 2 * graybuf[i] + graybuf[r]);
-    }
-  const int64_t scale = int64_t{kBlurWeight} * kHundredths;
+  // Rows blurred 1-2-1 into `across`, whose first and last rows repeat the
+  // picture's edge rows; then each pixel from the three rows around it. The
+  // detail is within 16 x 255 and the amount within 500: 32 bits hold the
+  // product, and the division by a constant becomes a multiply.
+  constexpr int kRows = kHeight + 2;
+  std::array<int16_t, kRows * kWidth> across;
   for (int y = 0; y < kHeight; ++y) {
-    const int u = y > 0 ? y - 1 : y, d = y < kHeight - 1 ? y + 1 : y;
-    for (int x = 0; x < kWidth; ++x) {
-      const int i = y * kWidth + x;
-      const int blurred = across[u * kWidth + x] + 2 * across[i] + across[d * kWidth + x];
-      const int64_t detail = int64_t{kBlurWeight} * graybuf[i] - blurred;
-      const int64_t v = graybuf[i] + rounded_quotient(detail * amount_hundredths, scale);
-      graybuf[i] = static_cast<uint8_t>(std::clamp<int64_t>(v, 0, kMaxGrey));
-    }
+    const uint8_t* row = &graybuf[y * kWidth];
+    int16_t* out = &across[(y + 1) * kWidth];
+    out[0] = static_cast<int16_t>(3 * row[0] + row[1]);
+    for (int x = 1; x < kWidth - 1; ++x) out[x] = static_cast<int16_t>(row[x - 1] + 2 * row[x] + row[x + 1]);
+    out[kWidth - 1] = static_cast<int16_t>(row[kWidth - 2] + 3 * row[kWidth - 1]);
+  }
+  std::copy_n(&across[kWidth], kWidth, &across[0]);
+  std::copy_n(&across[kHeight * kWidth], kWidth, &across[(kHeight + 1) * kWidth]);
+  constexpr int32_t kScale = kBlurWeight * kHundredths;
+  for (int i = 0; i < kPixels; ++i) {
+    const int32_t blurred = across[i] + 2 * across[i + kWidth] + across[i + 2 * kWidth];
+    const int32_t scaled = (kBlurWeight * graybuf[i] - blurred) * amount_hundredths;
+    // Rounded to nearest, halves away from zero.
+    const int32_t magnitude = (std::abs(scaled) + kScale / 2) / kScale;
+    const int32_t change = scaled < 0 ? -magnitude : magnitude;
+    graybuf[i] = static_cast<uint8_t>(std::clamp(graybuf[i] + change, 0, kMaxGrey));
   }
 }
 
