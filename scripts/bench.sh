@@ -4,13 +4,15 @@
 #   scripts/bench.sh speed [runs] [movie...]          whole runs of each engine against ffmpeg
 #   scripts/bench.sh memory                           peak memory, 10 s against 10 min of movie, each engine
 #   scripts/bench.sh guard [movie...]                 the built-in engine's pictures against a full decode's
-#   scripts/bench.sh quality [folder]                 flicker, fidelity and speed of every dithering mode
+#   scripts/bench.sh quality [folder]                 flicker, fidelity, structure, tone and speed of every
+#                                                     dithering mode and tone option
+#   scripts/bench.sh hdr [MOVDITH]                    HDR movies' shades against their SDR master's
 #   scripts/bench.sh compare OLD_MOVDITH              console text and files against another build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=pipeline
 case "${1:-}" in
-  pipeline | speed | memory | guard | quality | compare) what=$1; shift ;;
+  pipeline | speed | memory | guard | quality | hdr | compare) what=$1; shift ;;
 esac
 scripts/setup.sh --packages-only tests bench
 cmake --preset bench >/dev/null
@@ -23,5 +25,6 @@ case $what in
   memory) bench/memory.sh "$@" ;;
   guard) bench/guard.sh "$@" ;;
   quality) bench/quality_table.sh "$@" ;;
+  hdr) bench/hdr_table.sh "$@" ;;
   compare) bench/compare_builds.sh "$@" ;;
 esac
