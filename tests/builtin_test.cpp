@@ -20,6 +20,7 @@ extern "C" {
 
 #include "frame/frame.h"
 #include "movie/builtin.h"
+#include "movie/libav_movie.h"
 #include "test_support.h"
 #include "util/bytes.h"
 
@@ -712,8 +713,11 @@ INSTANTIATE_TEST_SUITE_P(Builtin, BuiltinDamaged, ::testing::Values("mp4", "ts")
 // buffer for a header's claimed size would fail instead of being made.
 class AllocationCap {
  public:
-  AllocationCap() { av_max_alloc(kAllocLimit); }
-  ~AllocationCap() { av_max_alloc(INT_MAX); }
+  AllocationCap() {
+    limit_allocations();  // the program's own cap, set first so that it does not undo this one
+    av_max_alloc(kAllocLimit);
+  }
+  ~AllocationCap() { av_max_alloc(size_t(kMaxAllocation)); }
 };
 
 struct HugeCase {

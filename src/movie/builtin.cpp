@@ -572,6 +572,25 @@ BuiltinSource::BuiltinSource(BuiltinRequest request) : request_(std::move(reques
 
 BuiltinSource::~BuiltinSource() = default;
 
+SourceStatus BuiltinSource::open_stream(Engine& e) {
+  int r = open_limited(&e.fmt, request_.path.c_str());
+  if (r < 0) {
+    failure_ = failure_text("cannot open the movie", r);
+    return SourceStatus::open_failed;
+  }
+  r = probe_limited(e.fmt, e.max_pixels);
+  if (r < 0 && e.fmt->nb_streams == 0) {
+    failure_ = failure_text("not a movie", r);
+    return SourceStatus::open_failed;
+  }
+  e.st = pick_video_stream(e.fmt);
+  if (!e.st) {
+    failure_ = failure_text("the file has no video", 0);
+    return SourceStatus::stream_failed;
+  }
+  return SourceStatus::ok;
+}
+
 SourceStatus BuiltinSource::open() {
   engine_.reset();
   failure_.clear();
@@ -589,28 +608,33 @@ SourceStatus BuiltinSource::open() {
   if (request_.max_pixels > 0) e->max_pixels = std::min(request_.max_pixels, kMaxPicturePixels);
   for (Dib& d : e->dibs) put_dib_header(d, kWidth, kHeight);
 
-  int r = open_limited(&e->fmt, request_.path.c_str());
-  if (r < 0) {
-    failure_ = failure_text("cannot open the movie", r);
-    return SourceStatus::open_failed;
-  }
-  // Decoders that stream probing opens must not allocate huge pictures either.
-  r = probe_limited(e->fmt, e->max_pixels);
-  if (r < 0 && e->fmt->nb_streams == 0) {
-    failure_ = failure_text("not a movie", r);
-    return SourceStatus::open_failed;
-  }
-
-  e->st = pick_video_stream(e->fmt);
-  if (!e->st) {
-    failure_ = failure_text("the file has no video", 0);
-    return SourceStatus::stream_failed;
-  }
+  const int64_t picture_budget = request_.picture_budget > 0 ? request_.picture_budget : kPictureBudget;
+  if (const SourceStatus status = open_stream(*e); status != SourceStatus::ok) return status;
   AVStream* st = e->st;
-  const AVCodecParameters* par = st->codecpar;
+  AVCodecParameters* par = st->codecpar;
   if (par->width <= 0 || par->height <= 0) {
-    failure_ = failure_text("the picture size cannot be read", 0);
-    return SourceStatus::info_failed;
+    // A picture file, say, whose size only its picture tells, and too large
+    // for probing to decode: its first picture is decoded within the
+    // engine's limits, and the movie opened again from its start.
+    AVCodecParameters learnt{};
+    const bool learned = learn_picture_size(e->fmt, st, {e->max_pixels, picture_budget, 1}) &&
+                         avcodec_parameters_copy(&learnt, par) >= 0;
+    avformat_close_input(&e->fmt);
+    SourceStatus status = learned ? open_stream(*e) : SourceStatus::info_failed;
+    if (status == SourceStatus::ok) {
+      st = e->st;
+      par = st->codecpar;
+      par->width = learnt.width;
+      par->height = learnt.height;
+      par->format = learnt.format;
+      if (par->sample_aspect_ratio.num <= 0) par->sample_aspect_ratio = learnt.sample_aspect_ratio;
+    }
+    av_freep(&learnt.extradata);
+    if (status == SourceStatus::info_failed || (status == SourceStatus::ok && (par->width <= 0 || par->height <= 0))) {
+      failure_ = failure_text("the picture size cannot be read", 0);
+      return SourceStatus::info_failed;
+    }
+    if (status != SourceStatus::ok) return status;
   }
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   // Some decoders' pictures are held to a smaller size (see limits.h).
@@ -640,7 +664,9 @@ SourceStatus BuiltinSource::open() {
   bool ok = codec && (e->dec = avcodec_alloc_context3(codec)) && avcodec_parameters_to_context(e->dec, par) >= 0;
   if (ok) {
     e->dec->pkt_timebase = st->time_base;
-    limit_decoder(e->dec, par, e->max_pixels, e->budget, std::max(request_.threads, 0));
+    const DecoderLimits limits{.max_pixels = e->max_pixels, .picture_budget = picture_budget,
+                               .threads = std::max(request_.threads, 0)};
+    limit_decoder(e->dec, par, limits, e->budget);
     e->dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     // The deblocking filter is never skipped: without it the pictures of a
     // detailed movie drift to 40 dB from the true ones, which dithering shows.
@@ -669,7 +695,7 @@ SourceStatus BuiltinSource::open() {
   if (!e->decode_next()) {
     if (e->budget.exceeded) {
       failure_ = "the movie's pictures need more memory at once than allowed (" +
-                 std::to_string(kPictureBudget / kMiB) + " MiB)";
+                 std::to_string(picture_budget / kMiB) + " MiB)";
       return SourceStatus::too_large;
     }
     failure_ = failure_text("no picture of the video decodes", 0);

@@ -23,11 +23,6 @@ constexpr int64_t kMaxAudioSamples = int64_t{1} << 22;
 // the deepest common packed format.
 constexpr int64_t kUnknownFormatBytes = 4;
 
-void limit_allocations() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_max_alloc(static_cast<size_t>(kMaxAllocation)); });
-}
-
 // A decoded picture's memory handed out under a budget: the decoder's own
 // buffer, and what it counts against the budget until its last reference
 // goes.
@@ -98,6 +93,11 @@ int64_t stream_picture_charge(const AVCodecParameters* par, bool with_tables) {
 
 }  // namespace
 
+void limit_allocations() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_max_alloc(static_cast<size_t>(kMaxAllocation)); });
+}
+
 int open_limited(AVFormatContext** fmt, const char* path) {
   limit_allocations();
   AVDictionary* options = nullptr;
@@ -135,13 +135,56 @@ int64_t decoder_max_pixels(const AVCodec* codec, int64_t max_pixels) {
   return counted(codec) ? max_pixels : std::min(max_pixels, kUncountedMaxPixels);
 }
 
-void limit_decoder(AVCodecContext* dec, const AVCodecParameters* par, int64_t max_pixels, PictureBudget& budget,
-                   int threads) {
-  dec->max_pixels = decoder_pixel_limit(decoder_max_pixels(dec->codec, max_pixels));
+void limit_decoder(AVCodecContext* dec, const AVCodecParameters* par, const DecoderLimits& limits,
+                   PictureBudget& budget) {
+  dec->max_pixels = decoder_pixel_limit(decoder_max_pixels(dec->codec, limits.max_pixels));
   budget.predicted = predicted(dec->codec);
-  budget.limit = kPictureBudget - (budget.predicted ? decoder_tables(int64_t{par->width} * par->height) : 0);
+  budget.limit = limits.picture_budget - (budget.predicted ? decoder_tables(int64_t{par->width} * par->height) : 0);
   dec->opaque = &budget;
   dec->get_buffer2 = budgeted_get_buffer;
-  dec->thread_count =
-      threads > 0 ? threads : decoding_threads(stream_picture_charge(par, budget.predicted), av_cpu_count());
+  dec->thread_count = limits.threads > 0
+                          ? limits.threads
+                          : decoding_threads(stream_picture_charge(par, budget.predicted), av_cpu_count());
+}
+
+bool learn_picture_size(AVFormatContext* fmt, AVStream* st, const DecoderLimits& limits) {
+  const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+  if (!codec) return false;
+  PictureBudget budget;
+  AVCodecContext* dec = avcodec_alloc_context3(codec);
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  bool ok = dec && pkt && frame && avcodec_parameters_to_context(dec, st->codecpar) >= 0;
+  if (ok) {
+    // Its tables are counted for the largest picture it may turn out to be.
+    AVCodecParameters largest = *st->codecpar;
+    largest.width = kMaxPictureSide;
+    largest.height = static_cast<int>(limits.max_pixels / kMaxPictureSide);
+    limit_decoder(dec, &largest, {limits.max_pixels, limits.picture_budget, 1}, budget);
+    ok = avcodec_open2(dec, codec, nullptr) >= 0;
+  }
+  bool found = false;
+  int64_t read = 0;
+  while (ok && !found && read < kProbeBytes) {
+    const int r = av_read_frame(fmt, pkt);
+    if (r >= 0 && pkt->stream_index != st->index) {
+      av_packet_unref(pkt);
+      continue;
+    }
+    if (r >= 0) read += pkt->size;
+    avcodec_send_packet(dec, r >= 0 ? pkt : nullptr);  // at the end, empties the decoder
+    av_packet_unref(pkt);
+    found = avcodec_receive_frame(dec, frame) >= 0 && frame->width > 0 && frame->height > 0;
+    if (r < 0) break;
+  }
+  if (found) {
+    st->codecpar->width = frame->width;
+    st->codecpar->height = frame->height;
+    st->codecpar->format = frame->format;
+    if (st->codecpar->sample_aspect_ratio.num <= 0) st->codecpar->sample_aspect_ratio = frame->sample_aspect_ratio;
+  }
+  av_frame_free(&frame);
+  av_packet_free(&pkt);
+  avcodec_free_context(&dec);
+  return found;
 }
