@@ -34,14 +34,14 @@ void limit_allocations();
 
 // Opens `path` for reading within the limits: no single allocation over
 // kMaxAllocation (set for the whole process on first use), probing within
-// kProbeBytes and kProbeMicroseconds, at most kMaxStreams streams, and plain
-// files only, so that a playlist in disguise cannot send libav to other
-// files or to the network. A libav error code on failure.
+// kProbeBytes and kProbeMicroseconds, and plain files only, so that a
+// playlist in disguise cannot send libav to other files or to the network.
+// A libav error code on failure.
 int open_limited(AVFormatContext** fmt, const char* path);
 
-// avformat_find_stream_info, with each stream's probing decoder refusing
-// pictures over `max_pixels` or kProbePixels (and their padding) and audio
-// frames of absurd length. A libav error code on failure.
+// avformat_find_stream_info, decoding only the first video stream not known
+// to be larger than kProbePixels, and refusing its pictures over
+// `max_pixels` or kProbePixels (with their padding). A libav error code on failure.
 int probe_limited(AVFormatContext* fmt, int64_t max_pixels);
 
 // Decoded pictures alive at once for one decoder: counted as the decoder

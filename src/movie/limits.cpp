@@ -15,10 +15,6 @@ extern "C" {
 
 namespace {
 
-// Audio frames of probing decoders: samples of all channels together. Far
-// above any real frame (seconds of many channels), far below gigabytes.
-constexpr int64_t kMaxAudioSamples = int64_t{1} << 22;
-
 // Bytes a pixel of a picture whose format is not known before decoding:
 // the deepest common packed format.
 constexpr int64_t kUnknownFormatBytes = 4;
@@ -103,7 +99,6 @@ int open_limited(AVFormatContext** fmt, const char* path) {
   AVDictionary* options = nullptr;
   av_dict_set_int(&options, "probesize", kProbeBytes, 0);
   av_dict_set_int(&options, "analyzeduration", kProbeMicroseconds, 0);
-  av_dict_set_int(&options, "max_streams", kMaxStreams, 0);
   av_dict_set(&options, "protocol_whitelist", "file", 0);
   const int r = avformat_open_input(fmt, path, nullptr, &options);
   av_dict_free(&options);
@@ -115,15 +110,24 @@ int probe_limited(AVFormatContext* fmt, int64_t max_pixels) {
   if (streams == 0) return avformat_find_stream_info(fmt, nullptr);
   auto** options = static_cast<AVDictionary**>(av_calloc(streams, sizeof(AVDictionary*)));
   if (!options) return AVERROR(ENOMEM);
+  // Probing holds each decoder it opens, with what it decoded, until it is
+  // done, out of the budget's sight: only one, of the first video stream
+  // that is not known to be large. The others keep what their container and
+  // parser tell (no decoder's name matches the list ","); a decoder that
+  // refuses a picture's size would have forgotten the size anyway.
+  bool decoding = false;
   for (unsigned i = 0; i < streams; ++i) {
-    const AVCodecParameters* par = fmt->streams[i]->codecpar;
-    av_dict_set_int(&options[i], "max_samples", kMaxAudioSamples, 0);
-    // A decoder that refuses a picture's size forgets the size the container
-    // told: a stream known to be larger is kept from decoding while probing
-    // (no decoder's name matches this list) and keeps its size.
-    const bool large = int64_t{par->width} * par->height > kProbePixels;
-    av_dict_set_int(&options[i], "max_pixels", decoder_pixel_limit(large ? max_pixels : std::min(max_pixels, kProbePixels)), 0);
-    if (large) av_dict_set(&options[i], "codec_whitelist", ",", 0);
+    const AVStream* st = fmt->streams[i];
+    const AVCodecParameters* par = st->codecpar;
+    const bool eligible = !decoding && par->codec_type == AVMEDIA_TYPE_VIDEO &&
+                          !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+                          int64_t{par->width} * par->height <= kProbePixels;
+    if (eligible) {
+      decoding = true;
+      av_dict_set_int(&options[i], "max_pixels", decoder_pixel_limit(std::min(max_pixels, kProbePixels)), 0);
+    } else {
+      av_dict_set(&options[i], "codec_whitelist", ",", 0);
+    }
   }
   const int r = avformat_find_stream_info(fmt, options);
   for (unsigned i = 0; i < streams; ++i) av_dict_free(&options[i]);
