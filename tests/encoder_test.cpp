@@ -356,7 +356,7 @@ TEST(EncoderTranscode, StandInEncoders) {
   }
 }
 
-TEST(EncoderTranscode, MissingEncoderIsSpawnFailure) {
+TEST(EncoderTranscode, MissingEncoderIsNotFound) {
   TempDir empty;
   WorkIn in(empty.path());
   int fds_before = 0, fds_after = 0;
@@ -369,9 +369,9 @@ TEST(EncoderTranscode, MissingEncoderIsSpawnFailure) {
     probe = run_probe("movie.mp4");
     fds_after = open_fd_count();
   }
-  EXPECT_EQ(t.status, EncoderStatus::SpawnFailed);
+  EXPECT_EQ(t.status, EncoderStatus::NotFound);
   EXPECT_TRUE(t.reports.empty());
-  EXPECT_EQ(probe, EncoderStatus::SpawnFailed);
+  EXPECT_EQ(probe, EncoderStatus::NotFound);
   EXPECT_EQ(fds_after, fds_before) << "file descriptors leaked";
 }
 

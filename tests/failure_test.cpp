@@ -117,19 +117,47 @@ INSTANTIATE_TEST_SUITE_P(
                   kSizes + kWaitLine + loop_text(45, kGoodMovieFrames, "nomoreframes\n"), true, kGoodMovieFrames}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
-// No mencoder anywhere on PATH: the encoder cannot be started at all.
-TEST(FailureEncoder, MissingFromPathIsErrorPipe) {
+// An encoder that cannot be started at all: the console keeps its terse
+// line, error.txt and the terminal say why and what to do.
+struct UnstartableCase {
+  const char* name;
+  const char* mencoder;  // the file named mencoder in the only folder on PATH, or nullptr for none
+  std::string error_file, terminal;
+};
+
+class FailureEncoderStart : public ::testing::TestWithParam<UnstartableCase> {};
+
+TEST_P(FailureEncoderStart, SaysErrorPipeAndTellsTheTerminalWhy) {
+  const UnstartableCase& c = GetParam();
   TempDir dir;
   ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=320x240:rate=25:duration=1"));
-  mkdir((dir / "empty").c_str(), 0755);
-  const RunResult r = run_program(Launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), dir / "empty", true});
+  mkdir((dir / "bin").c_str(), 0755);
+  if (c.mencoder) {
+    write_bytes(dir / "bin/mencoder", c.mencoder);
+    chmod((dir / "bin/mencoder").c_str(), 0644);
+  }
+  const RunResult r = run_program(Launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), dir / "bin", true});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error pipe\n");
-  EXPECT_EQ(read_file(dir / "error.txt"),
-            "mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n");
+  EXPECT_EQ(r.err, c.terminal);
+  EXPECT_EQ(read_file(dir / "error.txt"), c.error_file);
   EXPECT_FALSE(file_exists(dir / "movdithtemp.avi"));
   EXPECT_FALSE(file_exists(dir / "out.8xx"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoders, FailureEncoderStart,
+    ::testing::Values(
+        UnstartableCase{"MissingFromPath", nullptr,
+                        "mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n",
+                        "movdith: mencoder is not installed (it is not on PATH): install it with apt-get install "
+                        "mencoder, or add --engine=builtin to convert without it\n"},
+        UnstartableCase{"NotExecutable", "#!/bin/sh\nexit 0\n",
+                        "mencoder could not be started: it is on PATH, but it cannot be run, or no process or pipe is "
+                        "left for it\n",
+                        "movdith: mencoder could not be started (see error.txt); add --engine=builtin to convert "
+                        "without it\n"}),
+    [](const ::testing::TestParamInfo<UnstartableCase>& info) { return info.param.name; });
 
 // The encoder's complaint is what error.txt is kept for.
 TEST(FailureEncoder, FailingEncoderMessageStaysInErrorFile) {

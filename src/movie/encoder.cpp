@@ -87,6 +87,12 @@ int spawn_encoder(const std::vector<std::string>& options, const char* moviepath
   return err;
 }
 
+// What a failed start means: posix_spawnp says ENOENT when no folder on
+// PATH holds the program.
+EncoderStatus spawn_failure(int err) {
+  return err == ENOENT ? EncoderStatus::NotFound : EncoderStatus::SpawnFailed;
+}
+
 EncoderStatus wait_encoder(pid_t pid, StopSignals& stop) {
   // Waited for without reaping first: until it is reaped the pid cannot be
   // reused, so a signal passed on meanwhile cannot reach a stranger.
@@ -227,8 +233,9 @@ EncoderStatus probe_run(const char* moviepath, bool lavf, int& stop_signal) {
   StopSignals stop;
   stop.hold();
   pid_t pid = 0;
-  EncoderStatus status = EncoderStatus::SpawnFailed;
-  if (spawn_encoder(probe_arguments(lavf), moviepath, -1, stop.mask(), pid) == 0) {
+  const int err = spawn_encoder(probe_arguments(lavf), moviepath, -1, stop.mask(), pid);
+  EncoderStatus status = spawn_failure(err);
+  if (err == 0) {
     stop.forward_to(pid);
     status = wait_encoder(pid, stop);
   }
@@ -246,9 +253,9 @@ EncoderStatus transcode_run(const char* moviepath, const TranscodeRequest& reque
   StopSignals stop;
   stop.hold();
   pid_t pid = 0;
-  EncoderStatus status = EncoderStatus::SpawnFailed;
   const int err = spawn_encoder(transcode_arguments(request), moviepath, fds[1], stop.mask(), pid);
   close(fds[1]);
+  EncoderStatus status = spawn_failure(err);
   if (err == 0) {
     stop.forward_to(pid);
     read_progress(fds[0], progress);

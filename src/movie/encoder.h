@@ -31,7 +31,8 @@ bool parse_progress(std::string_view piece, int& complete);
 
 enum class EncoderStatus {
   Ok,
-  SpawnFailed,  // mencoder could not be started (not on PATH, no pipe)
+  NotFound,     // there is no mencoder on PATH
+  SpawnFailed,  // it could not be started (not executable, no process or pipe left)
   Failed,       // it exited with a non-zero status
   Killed,       // it was ended by a signal
   // We were sent a stop signal while it ran: the signal was passed on to it

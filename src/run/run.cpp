@@ -4,11 +4,8 @@
 // the working files; with the built-in engine the frame loop takes its frames
 // straight from the movie. Every phase returns how it ended; the first
 // failure's line is printed once, here, after the holders have released what
-// was open.
+// was open, and then any note for the terminal.
 #include "run/run.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +21,7 @@
 #include "movie/sizing.h"
 #include "raster.h"
 #include "run/stepping.h"
+#include "run/terminal.h"
 #include "run/working_files.h"
 #include "util/paths.h"
 #include "util/stop_signals.h"
@@ -33,16 +31,19 @@ namespace {
 
 constexpr const char* kWriteError = "Write error: the output file could not be written";
 
-// How a phase ended: done, or stopped by a failure (the line the run prints)
-// or by a stop signal.
+// How a phase ended: done, or stopped by a failure (the line the run prints,
+// and what the terminal is told after it, if the line alone hides a cause
+// the user can act on) or by a stop signal.
 struct Outcome {
   std::string line;
   int signal = 0;
+  std::string note;
   bool done() const { return line.empty() && signal == 0; }
 };
 
 const Outcome kDone{};
-Outcome fail(std::string line) { return {std::move(line), 0}; }
+Outcome fail(std::string line, std::string note = {}) { return {std::move(line), 0, std::move(note)}; }
+Outcome stopped(int signal) { return {{}, signal, {}}; }
 
 // The word for a source that failed to open, by the step that failed: the
 // whole line for the temporary movie, the start of it for the built-in
@@ -64,27 +65,26 @@ const char* open_failure(SourceStatus status) {
   return "Open error";
 }
 
-// Points standard error, ours and the encoder's, at error.txt for the run.
-void redirect_stderr() {
-  std::fflush(stderr);
-  const int fd = open(kErrorFile, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) return;
-  dup2(fd, STDERR_FILENO);
-  close(fd);
-}
-
 // What an encoder run's end means for the run. The console keeps the terse
-// "Error pipe"; error.txt says what to do about it.
+// "Error pipe"; error.txt and the terminal say what to do about it.
 Outcome encoder_outcome(EncoderStatus status, int stop_signal) {
   switch (status) {
     case EncoderStatus::Ok:
       return kDone;
     case EncoderStatus::Interrupted:
-      return {{}, stop_signal};
-    case EncoderStatus::SpawnFailed:
+      return stopped(stop_signal);
+    case EncoderStatus::NotFound:
       std::fputs("mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n",
                  stderr);
-      return fail("Error pipe");
+      return fail("Error pipe",
+                  "mencoder is not installed (it is not on PATH): install it with apt-get install mencoder, or add "
+                  "--engine=builtin to convert without it");
+    case EncoderStatus::SpawnFailed:
+      std::fputs("mencoder could not be started: it is on PATH, but it cannot be run, or no process or pipe is left "
+                 "for it\n",
+                 stderr);
+      return fail("Error pipe", "mencoder could not be started (see error.txt); add --engine=builtin to convert "
+                                "without it");
     case EncoderStatus::Failed:
       return fail("\nEncoder error: mencoder failed (see error.txt)");
     case EncoderStatus::Killed:
@@ -125,7 +125,8 @@ Outcome prepare_movie(const ConversionSettings& s) {
   int stop_signal = 0;
   const EncoderStatus probe = probe_run(moviepath, info.transport_stream, stop_signal);
   // Whether the probe itself succeeded shows in the opening of its movie.
-  if (probe == EncoderStatus::Interrupted || probe == EncoderStatus::SpawnFailed)
+  if (probe == EncoderStatus::Interrupted || probe == EncoderStatus::NotFound ||
+      probe == EncoderStatus::SpawnFailed)
     return encoder_outcome(probe, stop_signal);
 
   FrameSize stored;
@@ -208,20 +209,30 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
     if (const Outcome o = convert_frame(dib, options, state, outfile); !o.done()) return o;
     std::printf("Phase 2: %d%%\r", progress_percent(cadence.curframe, t.start, t.length));
     std::fflush(stdout);
-    if (stop.caught()) return {{}, stop.caught()};
+    if (stop.caught()) return stopped(stop.caught());
   }
   std::printf("Phase 2: 100%%\n");
   return outfile.finish(t.exact_length ? framecount : outfile.records()) ? kDone : fail(kWriteError);
 }
 
 // The end of a failed or interrupted run: its line, the output file cut
-// back to its whole records under a count of them, and the working files
-// kept for a look.
-RunEnd stop_run(const Outcome& outcome, VideoWriter& outfile) {
+// back to its whole records under a count of them, the working files kept
+// for a look, and last the terminal's note.
+RunEnd stop_run(const Outcome& outcome, VideoWriter& outfile, Terminal& terminal) {
   std::puts(outcome.signal ? "\nInterrupted" : outcome.line.c_str());
   outfile.abandon();
   std::fflush(stdout);
+  terminal.note(outcome.note);
+  terminal.print_notes();
   return {1, outcome.signal};
+}
+
+// The end of a run that made its output.
+RunEnd succeed(Terminal& terminal) {
+  std::puts("Success!");
+  const int status = std::fflush(stdout) == 0 ? 0 : 1;
+  terminal.print_notes();
+  return {status, 0};
 }
 
 // A command line the run refuses before touching any file.
@@ -234,6 +245,7 @@ RunEnd refuse(const std::string& line) {
 // A run of the built-in engine: the movie decoded here, frames straight into
 // the loop; no encoder, no working files, so no lock.
 RunEnd run_builtin(const ConversionSettings& s) {
+  Terminal terminal;  // standard error itself: the built-in engine never redirects it
   FrameState state;  // the frame buffers: nothing is allocated once frames flow
   VideoWriter outfile;
   BuiltinSource source({.path = s.moviepath, .fit = s.fit, .start_ms = s.start_ms, .duration_ms = s.duration_ms});
@@ -244,9 +256,8 @@ RunEnd run_builtin(const ConversionSettings& s) {
     print_sizes_out(source.scaled());
     outcome = convert_frames(source, source.timing(), s, state, outfile);
   }
-  if (!outcome.done()) return stop_run(outcome, outfile);
-  std::puts("Success!");
-  return {std::fflush(stdout) == 0 ? 0 : 1, 0};
+  if (!outcome.done()) return stop_run(outcome, outfile, terminal);
+  return succeed(terminal);
 }
 
 }  // namespace
@@ -268,7 +279,8 @@ RunEnd run_conversion(const ConversionSettings& settings) {
     lock.lock();
   }
 
-  redirect_stderr();
+  Terminal terminal;
+  terminal.redirect_stderr(kErrorFile);
   FrameState state;  // the frame buffers: nothing is allocated once frames flow
   VideoWriter outfile;
   Outcome outcome = prepare_movie(settings);
@@ -283,11 +295,10 @@ RunEnd run_conversion(const ConversionSettings& settings) {
                      " seconds");
     if (outcome.done()) outcome = convert_frames(source, clip, settings, state, outfile);
   }  // the movie is released here
-  if (!outcome.done()) return stop_run(outcome, outfile);
+  if (!outcome.done()) return stop_run(outcome, outfile, terminal);
 
   std::fclose(stderr);
   std::remove(kErrorFile);
   if (std::remove(kTempMovie) != 0) std::puts("You may delete movdithtemp.avi if you wish.");
-  std::puts("Success!");
-  return {std::fflush(stdout) == 0 ? 0 : 1, 0};
+  return succeed(terminal);
 }
