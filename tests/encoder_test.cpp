@@ -6,6 +6,7 @@
 #include <dirent.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,25 +39,30 @@ int open_fd_count() {
   return count;
 }
 
+// How an encoder run ended: its status, the signal that ended it (0 if
+// none) and the progress it reported.
 struct Transcoded {
   EncoderStatus status = EncoderStatus::Ok;
+  int signal = -1;
   std::vector<int> reports;
 };
 
 Transcoded transcode(const char* moviepath, OutputSize size = {85, 64}) {
   Transcoded t;
-  int stop_signal = -1;
-  t.status =
-      transcode_run(moviepath, {.size = size}, [&](int complete) { t.reports.push_back(complete); }, stop_signal);
-  EXPECT_EQ(stop_signal, 0);
+  t.status = transcode_run(moviepath, {.size = size}, [&](int complete) { t.reports.push_back(complete); }, t.signal);
+  return t;
+}
+
+Transcoded probe(const char* moviepath) {
+  Transcoded t;
+  t.status = probe_run(moviepath, false, t.signal);
   return t;
 }
 
 EncoderStatus run_probe(const char* moviepath) {
-  int stop_signal = -1;
-  const EncoderStatus status = probe_run(moviepath, false, stop_signal);
-  EXPECT_EQ(stop_signal, 0);
-  return status;
+  const Transcoded t = probe(moviepath);
+  EXPECT_EQ(t.signal, 0);
+  return t.status;
 }
 
 // The percentages of every report in recorded output up to the summary,
@@ -305,6 +311,7 @@ struct StandIn {
   std::string script;
   EncoderStatus status = EncoderStatus::Ok;
   std::vector<int> reports;
+  int signal = 0;  // the signal that ended it
 };
 
 const std::string kR = "printf '%s\\r' '" + kReport + "'\n";
@@ -313,7 +320,7 @@ const std::string kSummary = "printf '\\n\\nVideo stream:  1.0 kbit/s  (1 B/s)  
 const StandIn kStandIns[] = {
     {"exits 1", kR + "exit 1", EncoderStatus::Failed, {5}},
     {"interrupted", kR + kSummary + "exit 2", EncoderStatus::Failed, {5}},
-    {"killed", kR + "kill -TERM $$", EncoderStatus::Killed, {5}},
+    {"killed", kR + "kill -TERM $$", EncoderStatus::Killed, {5}, SIGTERM},
     {"silent", "exit 0", EncoderStatus::Ok, {}},
     {"no final separator", "printf '%s' '" + kReport + "'", EncoderStatus::Ok, {5}},
     {"newline separated", "printf '%s\\n%s\\n' '" + kReport + "' 'Pos: 2.0s 20f ( 9%)'",
@@ -351,6 +358,7 @@ TEST(EncoderTranscode, StandInEncoders) {
     int fds_before = open_fd_count();
     Transcoded t = transcode("movie.mp4");
     EXPECT_EQ(t.status, s.status);
+    EXPECT_EQ(t.signal, s.signal);
     EXPECT_EQ(t.reports, s.reports);
     EXPECT_EQ(open_fd_count(), fds_before) << "file descriptors leaked";
   }
@@ -361,17 +369,18 @@ TEST(EncoderTranscode, MissingEncoderIsNotFound) {
   WorkIn in(empty.path());
   int fds_before = 0, fds_after = 0;
   Transcoded t;
-  EncoderStatus probe = EncoderStatus::Ok;
+  EncoderStatus probe_status = EncoderStatus::Ok;
   {
     PathPrefix path(empty.path(), true);
     fds_before = open_fd_count();
     t = transcode("movie.mp4");
-    probe = run_probe("movie.mp4");
+    probe_status = run_probe("movie.mp4");
     fds_after = open_fd_count();
   }
   EXPECT_EQ(t.status, EncoderStatus::NotFound);
+  EXPECT_EQ(t.signal, 0);
   EXPECT_TRUE(t.reports.empty());
-  EXPECT_EQ(probe, EncoderStatus::NotFound);
+  EXPECT_EQ(probe_status, EncoderStatus::NotFound);
   EXPECT_EQ(fds_after, fds_before) << "file descriptors leaked";
 }
 
@@ -379,11 +388,14 @@ TEST(EncoderProbe, StatusOfTheEncoder) {
   struct Case {
     const char* script;
     EncoderStatus status = EncoderStatus::Ok;
+    int signal = 0;
   };
   const Case cases[] = {
       {"exit 0", EncoderStatus::Ok},
       {"exit 1", EncoderStatus::Failed},
-      {"kill -TERM $$", EncoderStatus::Killed},
+      {"exit 137", EncoderStatus::Failed},  // a status that looks like a signal's is still a status
+      {"kill -TERM $$", EncoderStatus::Killed, SIGTERM},
+      {"kill -SEGV $$", EncoderStatus::Killed, SIGSEGV},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
@@ -392,7 +404,9 @@ TEST(EncoderProbe, StatusOfTheEncoder) {
     PathPrefix path(bin.path());
     WorkIn in(bin.path());
     int fds_before = open_fd_count();
-    EXPECT_EQ(run_probe("movie.mp4"), c.status);
+    const Transcoded t = probe("movie.mp4");
+    EXPECT_EQ(t.status, c.status);
+    EXPECT_EQ(t.signal, c.signal);
     EXPECT_EQ(open_fd_count(), fds_before) << "file descriptors leaked";
   }
 }

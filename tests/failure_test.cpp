@@ -58,7 +58,16 @@ struct FaultCase {
   std::string out;               // the whole console text
   bool temp_movie;               // movdithtemp.avi is left
   int records;                   // records in the partial output, -1 for no output file
+  std::string err;               // what the terminal is told after the run
 };
+
+// The notes of the failures that leave a cause to tell.
+const std::string kTempMovieNote =
+    "movdith: the temporary movie mencoder wrote cannot be read (error.txt has what mencoder said); add "
+    "--engine=builtin to convert without it\n";
+const std::string kProbeFailedNote =
+    "movdith: mencoder could not read the movie (error.txt has what it said); add --engine=builtin to convert it "
+    "with FFmpeg's libraries instead\n";
 
 // A file left after a failure claims exactly the whole records it holds.
 void expect_consistent(const std::string& video, size_t record_size, int records) {
@@ -73,9 +82,13 @@ class FailureEncoderRun : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(FailureEncoderRun, EndsWithOneLineAndKeepsItsFiles) {
   const FaultCase& c = GetParam();
   TempDir dir;
+  // A movie that mencoder and libavformat can read, so that the fault is the
+  // stand-in's alone.
+  write_bytes(dir / "in.mp4", read_file(good_temp_movie()));
   const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), standin(dir, c.probe, c.transcode));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, c.out) << r.out;
+  EXPECT_EQ(r.err, c.err);
   EXPECT_TRUE(file_exists(dir / "error.txt"));
   EXPECT_EQ(file_exists(dir / "movdithtemp.avi"), c.temp_movie);
   if (c.records < 0) {
@@ -89,32 +102,40 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, FailureEncoderRun,
     ::testing::Values(
         // The probe writes nothing: the movie cannot be read by the encoder.
-        FaultCase{"ProbeFails", "echo 'cannot read the movie' >&2; exit 1", kCopyGood, "Open error\n", false, -1},
-        FaultCase{"ProbeKilled", "kill -KILL $$", kCopyGood, "Open error\n", false, -1},
-        FaultCase{"ProbeWritesNoAvi", writes("not_avi.avi"), kCopyGood, "Open error\n", true, -1},
-        FaultCase{"ProbeZeroWidth", writes("zero_width.avi"), kCopyGood, "Info error\n", true, -1},
-        FaultCase{"ProbeZeroHeight", writes("zero_height.avi"), kCopyGood, "Info error\n", true, -1},
+        FaultCase{"ProbeFails", "echo 'cannot read the movie' >&2; exit 1", kCopyGood, "Open error\n", false, -1,
+                  kProbeFailedNote},
+        FaultCase{"ProbeKilled", "kill -KILL $$", kCopyGood, "Open error\n", false, -1,
+                  "movdith: mencoder was ended by signal 9 (Killed) while it read the movie; add --engine=builtin to "
+                  "convert without it\n"},
+        FaultCase{"ProbeWritesNoAvi", writes("not_avi.avi"), kCopyGood, "Open error\n", true, -1, kTempMovieNote},
+        FaultCase{"ProbeZeroWidth", writes("zero_width.avi"), kCopyGood, "Info error\n", true, -1, kTempMovieNote},
+        FaultCase{"ProbeZeroHeight", writes("zero_height.avi"), kCopyGood, "Info error\n", true, -1, kTempMovieNote},
         FaultCase{"ProbeTooWide", writes("too_wide.avi"), kCopyGood,
-                  "In Width: 1000\nIn Height: 2\nSize error: the picture cannot be fitted to 96 x 64\n", true, -1},
+                  "In Width: 1000\nIn Height: 2\nSize error: the picture cannot be fitted to 96 x 64\n", true, -1, ""},
         FaultCase{"TranscodeExitsNonZero", kCopyGood, "echo 'mencoder: codec failed' >&2; exit 3",
-                  kSizes + kWaitLine + "\nEncoder error: mencoder failed (see error.txt)\n", true, -1},
+                  kSizes + kWaitLine + "\nEncoder error: mencoder failed (see error.txt)\n", true, -1, ""},
         FaultCase{"TranscodeWritesThenFails", kCopyGood,
                   "printf 'Pos:   1.2s     12f ( 5%%)  0.00fps Trem:   0min   0mb  A-V:0.000 [0:0]\\r'; exit 1",
-                  kSizes + kWaitLine + "Phase 1: 5%\r\nEncoder error: mencoder failed (see error.txt)\n", true, -1},
+                  kSizes + kWaitLine + "Phase 1: 5%\r\nEncoder error: mencoder failed (see error.txt)\n", true, -1, ""},
         FaultCase{"TranscodeKilled", kCopyGood, "kill -KILL $$",
-                  kSizes + kWaitLine + "\nEncoder error: mencoder was killed by a signal (see error.txt)\n", true, -1},
+                  kSizes + kWaitLine + "\nEncoder error: mencoder was killed by a signal (see error.txt)\n", true, -1,
+                  "movdith: mencoder was ended by signal 9 (Killed); add --engine=builtin to convert without it\n"},
+        FaultCase{"TranscodeCrashes", kCopyGood, "kill -SEGV $$",
+                  kSizes + kWaitLine + "\nEncoder error: mencoder was killed by a signal (see error.txt)\n", true, -1,
+                  "movdith: mencoder was ended by signal 11 (Segmentation fault); add --engine=builtin to convert "
+                  "without it\n"},
         FaultCase{"TranscodeLeavesEmptyFile", kCopyGood, ": > movdithtemp.avi", kSizes + kWaitLine + "\nOpen error\n",
-                  true, -1},
+                  true, -1, kTempMovieNote},
         FaultCase{"TranscodeLeavesHeaderOnly", kCopyGood, writes("header_only.avi"),
-                  kSizes + kWaitLine + "\nOpen error\n", true, -1},
+                  kSizes + kWaitLine + "\nOpen error\n", true, -1, kTempMovieNote},
         FaultCase{"TranscodeZeroWidth", kCopyGood, writes("zero_width.avi"),
-                  kSizes + kWaitLine + "Phase 1: 100%\nInfo error\n", true, -1},
+                  kSizes + kWaitLine + "Phase 1: 100%\nInfo error\n", true, -1, kTempMovieNote},
         // Frames run out before the length the movie claims: the records
         // written so far stay, under a count of them.
         FaultCase{"TranscodeTruncatedMidMovie", kCopyGood, writes("mid_movie.avi"),
-                  kSizes + kWaitLine + loop_text(kGoodMovieFrames, kCutAfter, "nomoreframes\n"), true, kCutAfter},
+                  kSizes + kWaitLine + loop_text(kGoodMovieFrames, kCutAfter, "nomoreframes\n"), true, kCutAfter, ""},
         FaultCase{"HeaderClaimsMoreFramesNoIndex", kCopyGood, writes("longer_no_index.avi"),
-                  kSizes + kWaitLine + loop_text(45, kGoodMovieFrames, "nomoreframes\n"), true, kGoodMovieFrames}),
+                  kSizes + kWaitLine + loop_text(45, kGoodMovieFrames, "nomoreframes\n"), true, kGoodMovieFrames, ""}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 // An encoder that cannot be started at all: the console keeps its terse
@@ -168,13 +189,57 @@ TEST(FailureEncoder, FailingEncoderMessageStaysInErrorFile) {
   EXPECT_EQ(read_file(dir / "error.txt"), "mencoder: codec failed\n");
 }
 
-TEST(FailureMovie, MissingMovieIsAnOpenError) {
+// Movies the real mencoder cannot read: the console says "Open error" as it
+// always did; the terminal is told what is wrong with the movie.
+struct MovieCase {
+  const char* name;
+  void (*make)(const TempDir& dir);  // writes dir/in.mp4, or nothing for a missing movie
+  std::string err;
+};
+
+class FailureMovieUnread : public ::testing::TestWithParam<MovieCase> {};
+
+TEST_P(FailureMovieUnread, IsAnOpenErrorAndTheTerminalIsToldWhy) {
+  const MovieCase& c = GetParam();
   TempDir dir;
-  const RunResult r = run_program({MOVDITH_BIN, "no such movie.mp4", "out.8xx"}, dir.path());
+  if (c.make) c.make(dir);
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path());
   EXPECT_EQ(r.out, "Open error\n");
   EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, c.err);
   EXPECT_TRUE(file_exists(dir / "error.txt"));  // the encoder's complaint is kept for the user
   EXPECT_FALSE(file_exists(dir / "out.8xx"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Movies, FailureMovieUnread,
+    ::testing::Values(
+        MovieCase{"Missing", nullptr, "movdith: cannot open the movie: No such file or directory\n"},
+        MovieCase{"Folder", [](const TempDir& d) { mkdir((d / "in.mp4").c_str(), 0755); },
+                  "movdith: neither mencoder nor FFmpeg's libraries can read the movie (error.txt has what they "
+                  "said)\n"},
+        MovieCase{"NotAMovie", [](const TempDir& d) { write_bytes(d / "in.mp4", "This is not a movie.\n"); },
+                  "movdith: neither mencoder nor FFmpeg's libraries can read the movie (error.txt has what they "
+                  "said)\n"},
+        MovieCase{"SoundOnly",
+                  [](const TempDir& d) { ASSERT_TRUE(make_movie(d / "in.mp4", "sine=duration=1", {"-c:a", "aac"})); },
+                  "movdith: the file has no video\n"}),
+    [](const ::testing::TestParamInfo<MovieCase>& info) { return info.param.name; });
+
+// No place for the working files: whatever fails after that, the folder is
+// the cause (a folder where error.txt should go stands for a folder the user
+// may not write in, which root, running the tests, always may).
+TEST(FailureFolder, UnwritableWorkingFileIsTheCauseTold) {
+  TempDir dir;
+  write_bytes(dir / "in.mp4", read_file(good_temp_movie()));
+  mkdir((dir / "error.txt").c_str(), 0755);
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(),
+                                  write_standin_encoder(dir / "bin", "exit 1"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Open error\n");
+  EXPECT_EQ(r.err,
+            "movdith: the current folder cannot hold the working files (error.txt: Is a directory); run movdith in a "
+            "folder you can write to, or add --engine=builtin, which needs no working files\n");
 }
 
 TEST(FailureMovie, StaleTemporaryMovieIsNeverConverted) {
@@ -200,8 +265,10 @@ TEST(FailureMovie, MovieBelowOneFramePerSecondIsRefused) {
 
 struct OutputFailure {
   const char* name;
+  const char* engine;  // the --engine option, or nullptr for the default
   const char* outpath;
   const char* line;
+  std::string err;  // what the terminal is told
 };
 
 class FailureOutput : public ::testing::TestWithParam<OutputFailure> {};
@@ -210,19 +277,35 @@ TEST_P(FailureOutput, EndsWithOneLineAndKeepsTemporaryFiles) {
   const OutputFailure& f = GetParam();
   TempDir dir;
   ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=320x240:rate=25:duration=1"));
-  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", f.outpath}, dir.path());
+  std::vector<std::string> argv = {MOVDITH_BIN, "in.mp4", f.outpath};
+  if (f.engine) argv.push_back(f.engine);
+  const RunResult r = run_program(argv, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.find("Success!"), std::string::npos);
   EXPECT_EQ(last_line(r.out), f.line) << r.out;
-  EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
-  EXPECT_TRUE(file_exists(dir / "error.txt"));
+  EXPECT_EQ(r.err, f.err);
+  // The working files are the mencoder engine's alone.
+  EXPECT_EQ(file_exists(dir / "movdithtemp.avi"), !f.engine);
+  EXPECT_EQ(file_exists(dir / "error.txt"), !f.engine);
 }
+
+const std::string kNoFolderNote = "movdith: cannot create the output file: No such file or directory\n";
+constexpr const char* kDeviceLine =
+    "Output error: the built-in engine writes the frame count last, so the output must be a file, not a pipe or a "
+    "device";
 
 INSTANTIATE_TEST_SUITE_P(
     Outputs, FailureOutput,
     ::testing::Values(
-        OutputFailure{"MissingFolder", "no/such/folder/out.8xx", "Output error: the output file could not be created"},
-        OutputFailure{"FullDisk", "/dev/full", "Write error: the output file could not be written"}),
+        OutputFailure{"MissingFolder", nullptr, "no/such/folder/out.8xx",
+                      "Output error: the output file could not be created", kNoFolderNote},
+        OutputFailure{"FullDisk", nullptr, "/dev/full", "Write error: the output file could not be written",
+                      "movdith: cannot write the output file: No space left on device\n"},
+        OutputFailure{"MissingFolderBuiltin", "--engine=builtin", "no/such/folder/out.8xx",
+                      "Output error: the output file could not be created", kNoFolderNote},
+        OutputFailure{"FolderBuiltin", "--engine=builtin", ".", "Output error: the output file could not be created",
+                      "movdith: cannot create the output file: Is a directory\n"},
+        OutputFailure{"FullDiskBuiltin", "--engine=builtin", "/dev/full", kDeviceLine, ""}),
     [](const ::testing::TestParamInfo<OutputFailure>& info) { return info.param.name; });
 
 // A full disk in the frame loop: the file size limit stops the output (and
@@ -244,6 +327,7 @@ TEST(FailureOutput, FullDiskInTheLoopLeavesAConsistentFile) {
   EXPECT_TRUE(r.out.size() > tail.size() && r.out.compare(r.out.size() - tail.size(), tail.size(), tail) == 0)
       << r.out;
   expect_consistent(read_file(dir / "out.8xx"), kPlaneBytes, 13);
+  EXPECT_EQ(r.err, "movdith: cannot write the output file: File too large\n");
 }
 
 // ---- Outputs that would destroy data: refused before anything is touched ----

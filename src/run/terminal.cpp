@@ -13,14 +13,15 @@ Terminal::~Terminal() {
   if (fd_ >= 0) close(fd_);
 }
 
-void Terminal::redirect_stderr(const char* path) {
+int Terminal::redirect_stderr(const char* path) {
   std::fflush(stderr);
   // Close-on-exec: the encoders write to the file, never to the terminal.
   if (fd_ < 0) fd_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
   const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return;
+  if (fd < 0) return errno;
   dup2(fd, STDERR_FILENO);  // the copy is inherited, unlike the original
   close(fd);
+  return 0;
 }
 
 void Terminal::note(const std::string& text) {

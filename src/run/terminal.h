@@ -15,8 +15,10 @@ class Terminal : NonCopyable {
   ~Terminal();
 
   // Keeps the terminal's standard error, then points standard error (ours
-  // and every encoder's) at `path`, created or emptied.
-  void redirect_stderr(const char* path);
+  // and every encoder's) at `path`, created or emptied. Returns 0, or the
+  // error number if `path` could not be opened (standard error is then left
+  // as it was).
+  int redirect_stderr(const char* path);
 
   // Keeps `text` (one line, without its newline) for the end of the run;
   // an empty or repeated note is dropped.
