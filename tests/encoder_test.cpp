@@ -106,12 +106,46 @@ TEST(EncoderSize, FitsPictureInRaster) {
       {96, 1, 96, 1},   // the widest picture that keeps a row
       {1, 64, 1, 64},   // the tallest that keeps a column
       {1920, 1080, 96, 54},
+      {427, 240, 96, 53},  // 53.96 rows: cut, never rounded up past the shape
+      {426, 240, 96, 54},
   };
   for (const Case& c : cases) {
     OutputSize size;
     ASSERT_TRUE(output_size(c.w, c.h, size)) << c.w << "x" << c.h;
     EXPECT_EQ(size.outw, c.outw) << c.w << "x" << c.h;
     EXPECT_EQ(size.outh, c.outh) << c.w << "x" << c.h;
+  }
+}
+
+// The width stretched by the pixel shape is rounded to the nearest pixel, a
+// half upwards; the height is kept; a quarter turn swaps them.
+TEST(EncoderSize, DisplayedSizeRoundsTheStretchedWidth) {
+  struct Case {
+    uint32_t w, h;
+    int64_t sar_num, sar_den;
+    int quarter;
+    uint32_t shown_w, shown_h;
+  };
+  const Case cases[] = {
+      {720, 480, 10, 11, 0, 655, 480},  // 654.55: up, not cut to 654
+      {352, 240, 40, 33, 0, 427, 240},  // 426.67
+      {720, 480, 32, 27, 0, 853, 480},  // 853.33: down, not up to 854
+      {720, 480, 8, 9, 0, 640, 480},    // whole
+      {3, 10, 1, 2, 0, 2, 10},          // 1.5: a half goes up
+      {5, 10, 1, 2, 0, 3, 10},          // 2.5
+      {7, 10, 1, 4, 0, 2, 10},          // 1.75
+      {5, 10, 1, 4, 0, 1, 10},          // 1.25
+      {1, 10, 1, 3, 0, 1, 10},          // 0.33 is still one pixel
+      {720, 480, 10, 11, 1, 480, 655},  // turned: the stretched width stands up
+      {720, 480, 0, 1, 0, 720, 480},    // unknown shape: square
+      {720, 480, 1, 0, 0, 720, 480},
+  };
+  for (const Case& c : cases) {
+    Turn turn;
+    turn.quarter = c.quarter;
+    const FrameSize shown = displayed_size(c.w, c.h, c.sar_num, c.sar_den, turn);
+    EXPECT_EQ(shown.width, c.shown_w) << c.w << "x" << c.h << " at " << c.sar_num << ":" << c.sar_den;
+    EXPECT_EQ(shown.height, c.shown_h) << c.w << "x" << c.h << " at " << c.sar_num << ":" << c.sar_den;
   }
 }
 

@@ -3,11 +3,14 @@
 // failing and vanishing encoders, broken temporary movies and outputs that
 // cannot be written. Each must end with one clear line and status 1, never
 // "Success!", and leave the files the run promises to keep.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -335,19 +338,26 @@ TEST(FailureOutput, FullDiskInTheLoopLeavesAConsistentFile) {
 struct PathCase {
   const char* name;
   std::string outpath;
-  std::string line;
+  std::string line;                     // the mencoder engine's refusal
+  bool builtin_refuses;                 // the built-in engine refuses it too (it has no working files)
   void (*prepare)(const TempDir& dir);  // links and files the case needs
+  std::string written;                  // where the built-in engine's output lands when it is not refused
 };
+
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kIsMovie = "Output error: the output file is the movie itself; choose another name";
 std::string is_working(const std::string& name) {
   return "Output error: the output file would be this run's working file " + name + "; choose another name";
 }
 
-class FailureOutputPath : public ::testing::TestWithParam<PathCase> {};
+// Each case with each engine: an output that is the movie is refused by
+// both; the working files' names are the mencoder engine's alone.
+class FailureOutputPath : public ::testing::TestWithParam<std::tuple<PathCase, const char*>> {};
 
 TEST_P(FailureOutputPath, IsRefusedAndNothingIsTouched) {
-  const PathCase& c = GetParam();
+  const auto& [c, engine] = GetParam();
+  const bool builtin = std::string(engine) == "--engine=builtin";
   TempDir dir;
   ASSERT_TRUE(make_movie(dir / "m.mp4", "testsrc2=size=96x64:rate=10:duration=1"));
   mkdir((dir / "sub").c_str(), 0755);
@@ -356,29 +366,51 @@ TEST_P(FailureOutputPath, IsRefusedAndNothingIsTouched) {
   const std::string bin = write_standin_encoder(dir / "bin", kCopyGood);
   const std::string movie = read_file(dir / "m.mp4");
   const std::set<std::string> before = folder_names(dir.path());
-  const RunResult r = run_program({MOVDITH_BIN, "m.mp4", c.outpath}, dir.path(), bin);
+  const RunResult r = run_program({MOVDITH_BIN, "m.mp4", c.outpath, engine}, dir.path(), bin);
+  EXPECT_TRUE(read_file(dir / "m.mp4") == movie) << "the movie was changed";
+  EXPECT_EQ(r.err, "");
+  if (builtin && !c.builtin_refuses) {
+    // A name like any other: the video goes there, and nothing else is made.
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(last_line(r.out), "Success!");
+    const std::string video = read_file(dir / c.written);
+    EXPECT_EQ(header_count(video), 10u);
+    EXPECT_EQ(video.size(), kHeaderBytes + 10 * size_t{kPlaneBytes});
+    std::set<std::string> after = before;
+    after.insert(c.written);
+    EXPECT_EQ(folder_names(dir.path()), after);
+    return;
+  }
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, c.line + "\n");
-  EXPECT_TRUE(read_file(dir / "m.mp4") == movie) << "the movie was changed";
   EXPECT_EQ(read_file(dir / "error.txt"), "an earlier run's log\n");
   EXPECT_EQ(folder_names(dir.path()), before);
 }
 
+void hard_link_to_movie(const TempDir& d) { ASSERT_EQ(link((d / "m.mp4").c_str(), (d / "link.8xx").c_str()), 0); }
+void symlink_to_movie(const TempDir& d) { ASSERT_EQ(symlink("m.mp4", (d / "sym.8xx").c_str()), 0); }
+void link_to_temp_movie(const TempDir& d) { ASSERT_EQ(symlink("movdithtemp.avi", (d / "x.8xx").c_str()), 0); }
+
 INSTANTIATE_TEST_SUITE_P(
     Paths, FailureOutputPath,
-    ::testing::Values(
-        PathCase{"MovieItself", "m.mp4", kIsMovie, nullptr},
-        PathCase{"MovieByAnotherName", "./sub/../m.mp4", kIsMovie, nullptr},
-        PathCase{"HardLinkToMovie", "link.8xx", kIsMovie,
-                 [](const TempDir& d) { ASSERT_EQ(link((d / "m.mp4").c_str(), (d / "link.8xx").c_str()), 0); }},
-        PathCase{"SymlinkToMovie", "sym.8xx", kIsMovie,
-                 [](const TempDir& d) { ASSERT_EQ(symlink("m.mp4", (d / "sym.8xx").c_str()), 0); }},
-        PathCase{"ErrorFile", "error.txt", is_working("error.txt"), nullptr},
-        PathCase{"ErrorFileThroughAFolder", "sub/../error.txt", is_working("error.txt"), nullptr},
-        PathCase{"TemporaryMovie", "movdithtemp.avi", is_working("movdithtemp.avi"), nullptr},
-        PathCase{"LinkToWhereTheTemporaryMovieGoes", "x.8xx", is_working("movdithtemp.avi"),
-                 [](const TempDir& d) { ASSERT_EQ(symlink("movdithtemp.avi", (d / "x.8xx").c_str()), 0); }}),
-    [](const ::testing::TestParamInfo<PathCase>& info) { return info.param.name; });
+    ::testing::Combine(
+        ::testing::Values(
+            PathCase{"MovieItself", "m.mp4", kIsMovie, true, nullptr, ""},
+            PathCase{"MovieByAnotherName", "./sub/../m.mp4", kIsMovie, true, nullptr, ""},
+            PathCase{"HardLinkToMovie", "link.8xx", kIsMovie, true, hard_link_to_movie, ""},
+            PathCase{"SymlinkToMovie", "sym.8xx", kIsMovie, true, symlink_to_movie, ""},
+            PathCase{"ErrorFile", "error.txt", is_working("error.txt"), false, nullptr, "error.txt"},
+            PathCase{"ErrorFileThroughAFolder", "sub/../error.txt", is_working("error.txt"), false, nullptr,
+                     "error.txt"},
+            PathCase{"TemporaryMovie", "movdithtemp.avi", is_working("movdithtemp.avi"), false, nullptr,
+                     "movdithtemp.avi"},
+            PathCase{"LinkToWhereTheTemporaryMovieGoes", "x.8xx", is_working("movdithtemp.avi"), false,
+                     link_to_temp_movie, "movdithtemp.avi"}),
+        ::testing::Values("--engine=mencoder", "--engine=builtin")),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) +
+             (std::string(std::get<1>(info.param)) == "--engine=builtin" ? "Builtin" : "Mencoder");
+    });
 
 // The working files' names elsewhere are just names.
 TEST(FailureOutputPath, WorkingFileNamesInAnotherFolderAreFine) {
@@ -438,18 +470,26 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<BuiltinCase>& info) { return info.param.name; });
 
 // The count is written last, so the output must be a file it can go back to.
+// The test holds the pipe's reading end itself, opened without waiting for a
+// writer, so the run never waits for a reader and the test never waits for
+// a writer, whether or not the run opens the pipe. The whole movie's records
+// (15 KB) fit in the pipe, so even a run that wrongly wrote them would not
+// block.
 TEST(FailureBuiltin, PipeOutputIsRefused) {
   TempDir dir;
   write_short(dir);
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-  const RunResult r = run_program(
-      {"sh", "-c", "cat pipe > /dev/null & \"$0\" in.mp4 pipe --engine=builtin; status=$?; wait; exit $status",
-       MOVDITH_BIN},
-      dir.path());
+  const int reader = open((dir / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "pipe", "--engine=builtin"}, dir.path());
+  char byte;
+  const ssize_t got = read(reader, &byte, 1);
+  close(reader);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(last_line(r.out),
-            "Output error: the built-in engine writes the frame count last, so the output must be a file, not a pipe "
-            "or a device");
+  EXPECT_EQ(r.out, size_lines(160, 120, 85, 64) +
+                       "Output error: the built-in engine writes the frame count last, so the output must be a file, "
+                       "not a pipe or a device\n");
+  EXPECT_EQ(got, 0) << "something was written into the pipe";
 }
 
 // Damage in the middle: the engine goes on, says so on standard error, and the
