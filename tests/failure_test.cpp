@@ -160,13 +160,19 @@ TEST_P(FailureEncoderStart, SaysErrorPipeAndTellsTheTerminalWhy) {
     write_bytes(dir / "bin/mencoder", c.mencoder);
     chmod((dir / "bin/mencoder").c_str(), 0644);
   }
-  const RunResult r = run_program(Launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), dir / "bin", true});
+  const Launch launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), dir / "bin", true};
+  const RunResult r = run_program(launch);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error pipe\n");
   EXPECT_EQ(r.err, c.terminal);
   EXPECT_EQ(read_file(dir / "error.txt"), c.error_file);
   EXPECT_FALSE(file_exists(dir / "movdithtemp.avi"));
   EXPECT_FALSE(file_exists(dir / "out.8xx"));
+  // On one terminal the note comes after the line it explains.
+  const Background both = start_program(launch, dir / "both.txt");
+  int wstatus = 0;
+  ASSERT_TRUE(finish(both, wstatus));
+  EXPECT_EQ(read_file(dir / "both.txt"), "Error pipe\n" + c.terminal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -228,6 +234,20 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const TempDir& d) { ASSERT_TRUE(make_movie(d / "in.mp4", "sine=duration=1", {"-c:a", "aac"})); },
                   "movdith: the file has no video\n"}),
     [](const ::testing::TestParamInfo<MovieCase>& info) { return info.param.name; });
+
+// The encoders write to error.txt alone: the terminal's standard error,
+// kept for the notes, is never theirs (the stand-in lists what it holds).
+TEST(FailureEncoder, EncoderNeverHoldsTheTerminal) {
+  TempDir dir;
+  write_bytes(dir / "in.mp4", read_file(good_temp_movie()));
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(),
+                                  write_standin_encoder(dir / "bin", "ls -l /proc/$$/fd > fds.txt; exit 1"));
+  EXPECT_EQ(r.out, "Open error\n");
+  const std::string fds = read_file(dir / "fds.txt");
+  EXPECT_NE(fds.find(" 2 -> " + dir.path() + "/error.txt\n"), std::string::npos) << fds;
+  // run_program captures the run's standard error in /tmp/movdith_err_*.
+  EXPECT_EQ(fds.find("movdith_err_"), std::string::npos) << fds;
+}
 
 // No place for the working files: whatever fails after that, the folder is
 // the cause (a folder where error.txt should go stands for a folder the user
