@@ -29,8 +29,9 @@ void Terminal::note(const std::string& text) {
 }
 
 void Terminal::print_notes() {
-  std::fflush(stdout);  // after the run's own last line
-  std::fflush(stderr);
+  // After the run's own last line. Standard error needs no flush (it is
+  // unbuffered), and after a success it is already closed.
+  std::fflush(stdout);
   const int fd = fd_ >= 0 ? fd_ : STDERR_FILENO;
   for (const std::string& text : notes_) {
     const std::string line = "movdith: " + text + "\n";
