@@ -32,6 +32,7 @@ extern "C" {
 #include "frame/dib.h"
 #include "movie/libav_movie.h"
 #include "movie/sizing.h"
+#include "movie/stream_time.h"
 #include "raster.h"
 
 namespace {
@@ -257,7 +258,7 @@ struct BuiltinSource::Engine {
   // The timestamp output frame `pos` shows, rounded down to the stream's
   // ticks: a picture at tick p is due when p <= the exact time.
   int64_t sample_time(int64_t pos) const {
-    return t0 + av_rescale_q_rnd(start_ms + pos * kMsPerFrame, kMs, st->time_base, AV_ROUND_DOWN);
+    return t0 + last_tick_at(start_ms + pos * kMsPerFrame, {st->time_base.num, st->time_base.den});
   }
 
   // Whether output position `pos` lies inside the clip's trimmed length.
@@ -268,7 +269,7 @@ struct BuiltinSource::Engine {
   bool shown(int64_t pts, int64_t next) const {
     // Rounded up: the first whole millisecond not before pts. An overflow
     // (libav's INT64_MIN) or a huge time lies past every position anyway.
-    int64_t ms = av_rescale_q_rnd(pts - t0, st->time_base, kMs, AV_ROUND_UP);
+    int64_t ms = first_ms_from(pts - t0, {st->time_base.num, st->time_base.den});
     ms = std::clamp(ms, -kMaxTrimMs, 4 * kMaxTrimMs) - start_ms;
     const int64_t pos = ms <= 0 ? 0 : ceil_div(ms, kMsPerFrame);
     return pos <= std::numeric_limits<uint32_t>::max() && in_clip(pos) && sample_time(pos) < next;
