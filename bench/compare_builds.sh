@@ -23,6 +23,8 @@ movie t160x120.mp4 "testsrc2=size=160x120:rate=10:duration=1"
 movie black320x240.mp4 "color=black:rate=25:duration=1:size=320x240"
 movie black96x40.mp4 "color=black:rate=25:duration=1:size=96x40"
 movie t320x240.mp4 "testsrc2=size=320x240:rate=25:duration=1"
+movie sound.mp4 "testsrc2=size=320x240:rate=25:duration=2" -f lavfi -i "sine=duration=2" -c:a aac -shortest
+movie anamorphic.mp4 "testsrc2=size=720x480:rate=30:duration=1" -vf setsar=32/27
 builtin_only=(hevc.mp4 vp9.webm vfr.mkv phone.mp4 h264.ts)
 movie hevc.mp4 "testsrc2=size=640x360:rate=30:duration=2" -c:v libx265 -x265-params log-level=error
 movie vp9.webm "testsrc2=size=480x270:rate=24:duration=2" -c:v libvpx-vp9 -b:v 300k

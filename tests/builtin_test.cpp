@@ -20,6 +20,8 @@ extern "C" {
 
 #include "frame/frame.h"
 #include "movie/builtin.h"
+#include "movie/libav_movie.h"
+#include "movie/stream_time.h"
 #include "test_support.h"
 #include "util/bytes.h"
 
@@ -459,6 +461,106 @@ INSTANTIATE_TEST_SUITE_P(
       return n.substr(0, n.find('.'));
     });
 
+// The two roundings of the choice, in time bases that are not whole
+// milliseconds: an output time takes the last tick at or before it (down),
+// a picture's tick the first millisecond at or after it (up). Each case sits
+// at or one unit beside a boundary, so rounding the other way, to the
+// nearest, or converting by the wrong side of the time base fails it.
+struct TickCase {
+  TimeBase tb;
+  int64_t ms, last_tick;      // last_tick_at(ms)
+  int64_t ticks, first_ms;    // first_ms_from(ticks)
+};
+
+TEST(BuiltinTime, OutputTimesRoundDownToTicksAndTicksUpToMilliseconds) {
+  const TickCase cases[] = {
+      // 1/24: 100 ms is 2.4 ticks; tick 1 is 41.7 ms; 125 ms is tick 3 exactly.
+      {{1, 24}, 100, 2, 1, 42},
+      {{1, 24}, 125, 3, 3, 125},
+      {{1, 24}, 124, 2, 2, 84},
+      // 1/25: 100 ms is 2.5 ticks (a half: nearest would say 3).
+      {{1, 25}, 100, 2, 1, 40},
+      {{1, 25}, 119, 2, 3, 120},
+      // 1/90000: whole ticks per millisecond; tick 9001 is 100.011 ms.
+      {{1, 90000}, 100, 9000, 9001, 101},
+      {{1, 90000}, 1, 90, 8999, 100},
+      {{1, 90000}, 0, 0, 9000, 100},
+      // 1/30000 with 1001-tick frames (29.97 a second): frame 3 at 100.1 ms.
+      {{1, 30000}, 100, 3000, 3003, 101},
+      {{1, 30000}, 33, 990, 1001, 34},
+      {{1, 30000}, 34, 1020, 2999, 100},
+      // 1001/30000, one tick a frame: 100 ms is 2.997 ticks.
+      {{1001, 30000}, 100, 2, 3, 101},
+      {{1001, 30000}, 34, 1, 1, 34},
+      {{1001, 30000}, 33, 0, 30, 1001},
+      // Before the first picture (B-pictures may come earlier): up is towards zero.
+      {{1, 24}, 0, 0, -1, -41},
+  };
+  for (const TickCase& c : cases) {
+    const std::string tb = std::to_string(c.tb.num) + "/" + std::to_string(c.tb.den);
+    EXPECT_EQ(last_tick_at(c.ms, c.tb), c.last_tick) << c.ms << " ms at " << tb;
+    EXPECT_EQ(first_ms_from(c.ticks, c.tb), c.first_ms) << "tick " << c.ticks << " at " << tb;
+  }
+}
+
+// End to end in those time bases: each output frame shows the last picture
+// whose exact time is not after its own, counted in ticks, never in rounded
+// milliseconds. The pictures show their number, so the check needs no
+// decoder of its own.
+struct TimeBaseCase {
+  const char* name;  // and the container, by the extension
+  const char* rate;  // frames a second
+  std::vector<std::string> options;
+  TimeBase tb;
+  size_t records;
+};
+
+void PrintTo(const TimeBaseCase& c, std::ostream* os) { *os << c.name; }
+
+class BuiltinTimeBase : public ::testing::TestWithParam<TimeBaseCase> {};
+
+TEST_P(BuiltinTimeBase, EachOutputFrameIsTheLastPictureDueInTicks) {
+  const TimeBaseCase& c = GetParam();
+  std::vector<std::string> options = {"-c:v", "ffv1"};
+  options.insert(options.end(), c.options.begin(), c.options.end());
+  const std::string path =
+      made(std::string("numbered_") + c.name,
+           std::string("color=c=black:size=96x64:duration=3:rate=") + c.rate +
+               ",format=gray,geq=lum='255*mod(trunc(N/pow(2\\,trunc(X/12)))\\,2)'",
+           options);
+  const RunResult tb = run_program({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                    "stream=time_base", "-of", "csv=p=0", path});
+  ASSERT_EQ(tb.out, std::to_string(c.tb.num) + "/" + std::to_string(c.tb.den) + "\n");
+  const std::vector<double> ticks = ffprobe_frame_times(path, "best_effort_timestamp");
+  ASSERT_GE(ticks.size(), 72u);
+  const Pulled p = pull(path);
+  ASSERT_EQ(p.status, SourceStatus::ok);
+  ASSERT_EQ(p.greys.size(), c.records);
+  for (size_t k = 0; k < c.records; ++k) {
+    // Picture i is due at output time 100 k ms when
+    // (tick_i - tick_0) * num / den <= k / 10, in whole numbers.
+    size_t due = 0;
+    while (due + 1 < ticks.size() &&
+           (int64_t(ticks[due + 1]) - int64_t(ticks[0])) * c.tb.num * 10 <= int64_t(k) * c.tb.den)
+      ++due;
+    EXPECT_EQ(frame_number(p.greys[k]), int(due)) << "output frame " << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builtin, BuiltinTimeBase,
+    // 90 pictures of 1001/30000 s last 3.003 s: the output frame at 3 s is theirs too.
+    ::testing::Values(TimeBaseCase{"ntsc_90k.mov", "30000/1001", {"-video_track_timescale", "90000"}, {1, 90000}, 31},
+                      TimeBaseCase{"ntsc_30k.mov", "30000/1001", {"-video_track_timescale", "30000"}, {1, 30000}, 31},
+                      // AVI counts whole frames: a tick of 1001/30000 s.
+                      TimeBaseCase{"ntsc.avi", "30000/1001", {}, {1001, 30000}, 31},
+                      TimeBaseCase{"film_24.mov", "24", {"-video_track_timescale", "24"}, {1, 24}, 30},
+                      TimeBaseCase{"pal_25.mov", "25", {"-video_track_timescale", "25"}, {1, 25}, 30}),
+    [](const auto& info) {
+      std::string n = info.param.name;
+      return n.substr(0, n.find('.')) + "_" + n.substr(n.find('.') + 1);
+    });
+
 // Pictures that no output frame shows are not decoded when nothing refers
 // to them; the pictures shown must be those of a full decode, bit for bit.
 // MPEG-4 part 2 has no deblocking, so the fast path is exact there.
@@ -712,8 +814,11 @@ INSTANTIATE_TEST_SUITE_P(Builtin, BuiltinDamaged, ::testing::Values("mp4", "ts")
 // buffer for a header's claimed size would fail instead of being made.
 class AllocationCap {
  public:
-  AllocationCap() { av_max_alloc(kAllocLimit); }
-  ~AllocationCap() { av_max_alloc(INT_MAX); }
+  AllocationCap() {
+    limit_allocations();  // the program's own cap, set first so that it does not undo this one
+    av_max_alloc(kAllocLimit);
+  }
+  ~AllocationCap() { av_max_alloc(size_t(kMaxAllocation)); }
 };
 
 struct HugeCase {

@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstring>
 #include <signal.h>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <string>
@@ -473,6 +474,43 @@ TEST(ConversionBuiltin, LosslessDisplaySizedMovieGivesThePipelinesRecords) {
   EXPECT_EQ(folder_names(dir.path()), (std::set<std::string>{"in.mkv", "in.mkv.bgr", "out.8xx"}));
 }
 
+// Where the container's length is only an estimate (Matroska keeps none per
+// stream, so the longest stream's counts), the header counts the records
+// written, and the records are those of the picture alone.
+struct SoundCase {
+  const char* name;
+  int video_seconds, sound_seconds;
+  uint32_t estimate, records;  // the length the console shows, in frames, and the records written
+};
+
+void PrintTo(const SoundCase& c, std::ostream* os) { *os << c.name; }
+
+class ConversionBuiltinCount : public ::testing::TestWithParam<SoundCase> {};
+
+TEST_P(ConversionBuiltinCount, HeaderCountsTheRecordsWritten) {
+  const SoundCase& c = GetParam();
+  TempDir dir;
+  const std::string picture = "testsrc2=size=96x64:rate=10:duration=" + std::to_string(c.video_seconds);
+  ASSERT_TRUE(make_movie(dir / "picture.mkv", picture, {"-c:v", "ffv1"}));
+  ASSERT_TRUE(make_movie(dir / "in.mkv", picture + "[out0];sine=duration=" + std::to_string(c.sound_seconds) + "[out1]",
+                         {"-c:v", "ffv1", "-c:a", "flac"}));
+  const Conversion alone = convert(dir, "picture.mkv", {"--engine=builtin"});
+  ASSERT_EQ(alone.run.status, 0) << alone.run.out;
+  const Conversion mixed = convert(dir, "in.mkv", {"--engine=builtin"});
+  ASSERT_EQ(mixed.run.status, 0) << mixed.run.out;
+  EXPECT_EQ(mixed.run.out,
+            size_lines(96, 64, 96, 64) + frame_loop_text(c.estimate, c.records, "Phase 2: 100%\nSuccess!\n"));
+  EXPECT_EQ(header_count(mixed.video), c.records);
+  ASSERT_EQ(mixed.video.size(), kHeaderBytes + c.records * size_t{kPlaneBytes});
+  EXPECT_TRUE(mixed.video.substr(kHeaderBytes) == alone.video.substr(kHeaderBytes)) << "the records differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sound, ConversionBuiltinCount,
+    ::testing::Values(SoundCase{"SoundOutlastsThePicture", 1, 3, 30, 10},
+                      SoundCase{"PictureOutlastsTheSound", 2, 1, 20, 20}),
+    [](const ::testing::TestParamInfo<SoundCase>& info) { return info.param.name; });
+
 // One picture repeated (MJPEG frames decode to the same bits): every record
 // is the same, with --stable too.
 TEST(ConversionBuiltin, IdenticalFramesGiveIdenticalRecords) {
@@ -535,6 +573,8 @@ struct ShapeAndTime {
   uint32_t frames;
 };
 
+void PrintTo(const ShapeAndTime& c, std::ostream* os) { *os << c.name; }
+
 class ConversionEngines : public ::testing::TestWithParam<ShapeAndTime> {};
 
 TEST_P(ConversionEngines, AgreeOnSizesAndFrames) {
@@ -560,6 +600,12 @@ INSTANTIATE_TEST_SUITE_P(
                      {"-c:v", "libx264", "-pix_fmt", "yuv420p"}, true, size_lines(360, 640, 36, 64), 20},
         ShapeAndTime{"WidePixels", "dvd.mp4", "testsrc2=size=720x480:rate=25:duration=2,setsar=32/27",
                      {"-c:v", "libx264", "-pix_fmt", "yuv420p"}, false, size_lines(853, 480, 96, 54), 20},
+        // Displayed widths that are not whole: 654.5 is shown 655 wide; 426.7
+        // is 427, which fits 96 x 53 (426 would fit 96 x 54).
+        ShapeAndTime{"TenEleventhsPixels", "ntsc.mp4", "testsrc2=size=720x480:rate=10:duration=1,setsar=10/11",
+                     {"-c:v", "libx264", "-pix_fmt", "yuv420p"}, false, size_lines(655, 480, 87, 64), 10},
+        ShapeAndTime{"FortyThirtyThirdsPixels", "sif.mp4", "testsrc2=size=352x240:rate=10:duration=1,setsar=40/33",
+                     {"-c:v", "libx264", "-pix_fmt", "yuv420p"}, false, size_lines(427, 240, 96, 53), 10},
         ShapeAndTime{"TransportStream", "tv.ts", "testsrc2=size=640x360:rate=30:duration=3",
                      {"-c:v", "libx264", "-pix_fmt", "yuv420p"}, false, size_lines(640, 360, 96, 54), 30},
         ShapeAndTime{"Plain", "plain.mp4", "testsrc2=size=640x480:rate=25:duration=2", {}, false,

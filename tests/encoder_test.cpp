@@ -6,6 +6,7 @@
 #include <dirent.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,25 +39,30 @@ int open_fd_count() {
   return count;
 }
 
+// How an encoder run ended: its status, the signal that ended it (0 if
+// none) and the progress it reported.
 struct Transcoded {
   EncoderStatus status = EncoderStatus::Ok;
+  int signal = -1;
   std::vector<int> reports;
 };
 
 Transcoded transcode(const char* moviepath, OutputSize size = {85, 64}) {
   Transcoded t;
-  int stop_signal = -1;
-  t.status =
-      transcode_run(moviepath, {.size = size}, [&](int complete) { t.reports.push_back(complete); }, stop_signal);
-  EXPECT_EQ(stop_signal, 0);
+  t.status = transcode_run(moviepath, {.size = size}, [&](int complete) { t.reports.push_back(complete); }, t.signal);
+  return t;
+}
+
+Transcoded probe(const char* moviepath) {
+  Transcoded t;
+  t.status = probe_run(moviepath, false, t.signal);
   return t;
 }
 
 EncoderStatus run_probe(const char* moviepath) {
-  int stop_signal = -1;
-  const EncoderStatus status = probe_run(moviepath, false, stop_signal);
-  EXPECT_EQ(stop_signal, 0);
-  return status;
+  const Transcoded t = probe(moviepath);
+  EXPECT_EQ(t.signal, 0);
+  return t.status;
 }
 
 // The percentages of every report in recorded output up to the summary,
@@ -100,12 +106,46 @@ TEST(EncoderSize, FitsPictureInRaster) {
       {96, 1, 96, 1},   // the widest picture that keeps a row
       {1, 64, 1, 64},   // the tallest that keeps a column
       {1920, 1080, 96, 54},
+      {427, 240, 96, 53},  // 53.96 rows: cut, never rounded up past the shape
+      {426, 240, 96, 54},
   };
   for (const Case& c : cases) {
     OutputSize size;
     ASSERT_TRUE(output_size(c.w, c.h, size)) << c.w << "x" << c.h;
     EXPECT_EQ(size.outw, c.outw) << c.w << "x" << c.h;
     EXPECT_EQ(size.outh, c.outh) << c.w << "x" << c.h;
+  }
+}
+
+// The width stretched by the pixel shape is rounded to the nearest pixel, a
+// half upwards; the height is kept; a quarter turn swaps them.
+TEST(EncoderSize, DisplayedSizeRoundsTheStretchedWidth) {
+  struct Case {
+    uint32_t w, h;
+    int64_t sar_num, sar_den;
+    int quarter;
+    uint32_t shown_w, shown_h;
+  };
+  const Case cases[] = {
+      {720, 480, 10, 11, 0, 655, 480},  // 654.55: up, not cut to 654
+      {352, 240, 40, 33, 0, 427, 240},  // 426.67
+      {720, 480, 32, 27, 0, 853, 480},  // 853.33: down, not up to 854
+      {720, 480, 8, 9, 0, 640, 480},    // whole
+      {3, 10, 1, 2, 0, 2, 10},          // 1.5: a half goes up
+      {5, 10, 1, 2, 0, 3, 10},          // 2.5
+      {7, 10, 1, 4, 0, 2, 10},          // 1.75
+      {5, 10, 1, 4, 0, 1, 10},          // 1.25
+      {1, 10, 1, 3, 0, 1, 10},          // 0.33 is still one pixel
+      {720, 480, 10, 11, 1, 480, 655},  // turned: the stretched width stands up
+      {720, 480, 0, 1, 0, 720, 480},    // unknown shape: square
+      {720, 480, 1, 0, 0, 720, 480},
+  };
+  for (const Case& c : cases) {
+    Turn turn;
+    turn.quarter = c.quarter;
+    const FrameSize shown = displayed_size(c.w, c.h, c.sar_num, c.sar_den, turn);
+    EXPECT_EQ(shown.width, c.shown_w) << c.w << "x" << c.h << " at " << c.sar_num << ":" << c.sar_den;
+    EXPECT_EQ(shown.height, c.shown_h) << c.w << "x" << c.h << " at " << c.sar_num << ":" << c.sar_den;
   }
 }
 
@@ -305,6 +345,7 @@ struct StandIn {
   std::string script;
   EncoderStatus status = EncoderStatus::Ok;
   std::vector<int> reports;
+  int signal = 0;  // the signal that ended it
 };
 
 const std::string kR = "printf '%s\\r' '" + kReport + "'\n";
@@ -313,7 +354,7 @@ const std::string kSummary = "printf '\\n\\nVideo stream:  1.0 kbit/s  (1 B/s)  
 const StandIn kStandIns[] = {
     {"exits 1", kR + "exit 1", EncoderStatus::Failed, {5}},
     {"interrupted", kR + kSummary + "exit 2", EncoderStatus::Failed, {5}},
-    {"killed", kR + "kill -TERM $$", EncoderStatus::Killed, {5}},
+    {"killed", kR + "kill -TERM $$", EncoderStatus::Killed, {5}, SIGTERM},
     {"silent", "exit 0", EncoderStatus::Ok, {}},
     {"no final separator", "printf '%s' '" + kReport + "'", EncoderStatus::Ok, {5}},
     {"newline separated", "printf '%s\\n%s\\n' '" + kReport + "' 'Pos: 2.0s 20f ( 9%)'",
@@ -351,27 +392,29 @@ TEST(EncoderTranscode, StandInEncoders) {
     int fds_before = open_fd_count();
     Transcoded t = transcode("movie.mp4");
     EXPECT_EQ(t.status, s.status);
+    EXPECT_EQ(t.signal, s.signal);
     EXPECT_EQ(t.reports, s.reports);
     EXPECT_EQ(open_fd_count(), fds_before) << "file descriptors leaked";
   }
 }
 
-TEST(EncoderTranscode, MissingEncoderIsSpawnFailure) {
+TEST(EncoderTranscode, MissingEncoderIsNotFound) {
   TempDir empty;
   WorkIn in(empty.path());
   int fds_before = 0, fds_after = 0;
   Transcoded t;
-  EncoderStatus probe = EncoderStatus::Ok;
+  EncoderStatus probe_status = EncoderStatus::Ok;
   {
     PathPrefix path(empty.path(), true);
     fds_before = open_fd_count();
     t = transcode("movie.mp4");
-    probe = run_probe("movie.mp4");
+    probe_status = run_probe("movie.mp4");
     fds_after = open_fd_count();
   }
-  EXPECT_EQ(t.status, EncoderStatus::SpawnFailed);
+  EXPECT_EQ(t.status, EncoderStatus::NotFound);
+  EXPECT_EQ(t.signal, 0);
   EXPECT_TRUE(t.reports.empty());
-  EXPECT_EQ(probe, EncoderStatus::SpawnFailed);
+  EXPECT_EQ(probe_status, EncoderStatus::NotFound);
   EXPECT_EQ(fds_after, fds_before) << "file descriptors leaked";
 }
 
@@ -379,11 +422,14 @@ TEST(EncoderProbe, StatusOfTheEncoder) {
   struct Case {
     const char* script;
     EncoderStatus status = EncoderStatus::Ok;
+    int signal = 0;
   };
   const Case cases[] = {
       {"exit 0", EncoderStatus::Ok},
       {"exit 1", EncoderStatus::Failed},
-      {"kill -TERM $$", EncoderStatus::Killed},
+      {"exit 137", EncoderStatus::Failed},  // a status that looks like a signal's is still a status
+      {"kill -TERM $$", EncoderStatus::Killed, SIGTERM},
+      {"kill -SEGV $$", EncoderStatus::Killed, SIGSEGV},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
@@ -392,7 +438,9 @@ TEST(EncoderProbe, StatusOfTheEncoder) {
     PathPrefix path(bin.path());
     WorkIn in(bin.path());
     int fds_before = open_fd_count();
-    EXPECT_EQ(run_probe("movie.mp4"), c.status);
+    const Transcoded t = probe("movie.mp4");
+    EXPECT_EQ(t.status, c.status);
+    EXPECT_EQ(t.signal, c.signal);
     EXPECT_EQ(open_fd_count(), fds_before) << "file descriptors leaked";
   }
 }

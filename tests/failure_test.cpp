@@ -3,11 +3,14 @@
 // failing and vanishing encoders, broken temporary movies and outputs that
 // cannot be written. Each must end with one clear line and status 1, never
 // "Success!", and leave the files the run promises to keep.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -58,7 +61,16 @@ struct FaultCase {
   std::string out;               // the whole console text
   bool temp_movie;               // movdithtemp.avi is left
   int records;                   // records in the partial output, -1 for no output file
+  std::string err;               // what the terminal is told after the run
 };
+
+// The notes of the failures that leave a cause to tell.
+const std::string kTempMovieNote =
+    "movdith: the temporary movie mencoder wrote cannot be read (error.txt has what mencoder said); add "
+    "--engine=builtin to convert without it\n";
+const std::string kProbeFailedNote =
+    "movdith: mencoder could not read the movie (error.txt has what it said); add --engine=builtin to convert it "
+    "with FFmpeg's libraries instead\n";
 
 // A file left after a failure claims exactly the whole records it holds.
 void expect_consistent(const std::string& video, size_t record_size, int records) {
@@ -73,9 +85,13 @@ class FailureEncoderRun : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(FailureEncoderRun, EndsWithOneLineAndKeepsItsFiles) {
   const FaultCase& c = GetParam();
   TempDir dir;
+  // A movie that mencoder and libavformat can read, so that the fault is the
+  // stand-in's alone.
+  write_bytes(dir / "in.mp4", read_file(good_temp_movie()));
   const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), standin(dir, c.probe, c.transcode));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, c.out) << r.out;
+  EXPECT_EQ(r.err, c.err);
   EXPECT_TRUE(file_exists(dir / "error.txt"));
   EXPECT_EQ(file_exists(dir / "movdithtemp.avi"), c.temp_movie);
   if (c.records < 0) {
@@ -89,47 +105,89 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, FailureEncoderRun,
     ::testing::Values(
         // The probe writes nothing: the movie cannot be read by the encoder.
-        FaultCase{"ProbeFails", "echo 'cannot read the movie' >&2; exit 1", kCopyGood, "Open error\n", false, -1},
-        FaultCase{"ProbeKilled", "kill -KILL $$", kCopyGood, "Open error\n", false, -1},
-        FaultCase{"ProbeWritesNoAvi", writes("not_avi.avi"), kCopyGood, "Open error\n", true, -1},
-        FaultCase{"ProbeZeroWidth", writes("zero_width.avi"), kCopyGood, "Info error\n", true, -1},
-        FaultCase{"ProbeZeroHeight", writes("zero_height.avi"), kCopyGood, "Info error\n", true, -1},
+        FaultCase{"ProbeFails", "echo 'cannot read the movie' >&2; exit 1", kCopyGood, "Open error\n", false, -1,
+                  kProbeFailedNote},
+        FaultCase{"ProbeKilled", "kill -KILL $$", kCopyGood, "Open error\n", false, -1,
+                  "movdith: mencoder was ended by signal 9 (Killed) while it read the movie; add --engine=builtin to "
+                  "convert without it\n"},
+        FaultCase{"ProbeWritesNoAvi", writes("not_avi.avi"), kCopyGood, "Open error\n", true, -1, kTempMovieNote},
+        FaultCase{"ProbeZeroWidth", writes("zero_width.avi"), kCopyGood, "Info error\n", true, -1, kTempMovieNote},
+        FaultCase{"ProbeZeroHeight", writes("zero_height.avi"), kCopyGood, "Info error\n", true, -1, kTempMovieNote},
         FaultCase{"ProbeTooWide", writes("too_wide.avi"), kCopyGood,
-                  "In Width: 1000\nIn Height: 2\nSize error: the picture cannot be fitted to 96 x 64\n", true, -1},
+                  "In Width: 1000\nIn Height: 2\nSize error: the picture cannot be fitted to 96 x 64\n", true, -1, ""},
         FaultCase{"TranscodeExitsNonZero", kCopyGood, "echo 'mencoder: codec failed' >&2; exit 3",
-                  kSizes + kWaitLine + "\nEncoder error: mencoder failed (see error.txt)\n", true, -1},
+                  kSizes + kWaitLine + "\nEncoder error: mencoder failed (see error.txt)\n", true, -1, ""},
         FaultCase{"TranscodeWritesThenFails", kCopyGood,
                   "printf 'Pos:   1.2s     12f ( 5%%)  0.00fps Trem:   0min   0mb  A-V:0.000 [0:0]\\r'; exit 1",
-                  kSizes + kWaitLine + "Phase 1: 5%\r\nEncoder error: mencoder failed (see error.txt)\n", true, -1},
+                  kSizes + kWaitLine + "Phase 1: 5%\r\nEncoder error: mencoder failed (see error.txt)\n", true, -1, ""},
         FaultCase{"TranscodeKilled", kCopyGood, "kill -KILL $$",
-                  kSizes + kWaitLine + "\nEncoder error: mencoder was killed by a signal (see error.txt)\n", true, -1},
+                  kSizes + kWaitLine + "\nEncoder error: mencoder was killed by a signal (see error.txt)\n", true, -1,
+                  "movdith: mencoder was ended by signal 9 (Killed); add --engine=builtin to convert without it\n"},
+        FaultCase{"TranscodeCrashes", kCopyGood, "kill -SEGV $$",
+                  kSizes + kWaitLine + "\nEncoder error: mencoder was killed by a signal (see error.txt)\n", true, -1,
+                  "movdith: mencoder was ended by signal 11 (Segmentation fault); add --engine=builtin to convert "
+                  "without it\n"},
         FaultCase{"TranscodeLeavesEmptyFile", kCopyGood, ": > movdithtemp.avi", kSizes + kWaitLine + "\nOpen error\n",
-                  true, -1},
+                  true, -1, kTempMovieNote},
         FaultCase{"TranscodeLeavesHeaderOnly", kCopyGood, writes("header_only.avi"),
-                  kSizes + kWaitLine + "\nOpen error\n", true, -1},
+                  kSizes + kWaitLine + "\nOpen error\n", true, -1, kTempMovieNote},
         FaultCase{"TranscodeZeroWidth", kCopyGood, writes("zero_width.avi"),
-                  kSizes + kWaitLine + "Phase 1: 100%\nInfo error\n", true, -1},
+                  kSizes + kWaitLine + "Phase 1: 100%\nInfo error\n", true, -1, kTempMovieNote},
         // Frames run out before the length the movie claims: the records
         // written so far stay, under a count of them.
         FaultCase{"TranscodeTruncatedMidMovie", kCopyGood, writes("mid_movie.avi"),
-                  kSizes + kWaitLine + loop_text(kGoodMovieFrames, kCutAfter, "nomoreframes\n"), true, kCutAfter},
+                  kSizes + kWaitLine + loop_text(kGoodMovieFrames, kCutAfter, "nomoreframes\n"), true, kCutAfter, ""},
         FaultCase{"HeaderClaimsMoreFramesNoIndex", kCopyGood, writes("longer_no_index.avi"),
-                  kSizes + kWaitLine + loop_text(45, kGoodMovieFrames, "nomoreframes\n"), true, kGoodMovieFrames}),
+                  kSizes + kWaitLine + loop_text(45, kGoodMovieFrames, "nomoreframes\n"), true, kGoodMovieFrames, ""}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
-// No mencoder anywhere on PATH: the encoder cannot be started at all.
-TEST(FailureEncoder, MissingFromPathIsErrorPipe) {
+// An encoder that cannot be started at all: the console keeps its terse
+// line, error.txt and the terminal say why and what to do.
+struct UnstartableCase {
+  const char* name;
+  const char* mencoder;  // the file named mencoder in the only folder on PATH, or nullptr for none
+  std::string error_file, terminal;
+};
+
+class FailureEncoderStart : public ::testing::TestWithParam<UnstartableCase> {};
+
+TEST_P(FailureEncoderStart, SaysErrorPipeAndTellsTheTerminalWhy) {
+  const UnstartableCase& c = GetParam();
   TempDir dir;
   ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=320x240:rate=25:duration=1"));
-  mkdir((dir / "empty").c_str(), 0755);
-  const RunResult r = run_program(Launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), dir / "empty", true});
+  mkdir((dir / "bin").c_str(), 0755);
+  if (c.mencoder) {
+    write_bytes(dir / "bin/mencoder", c.mencoder);
+    chmod((dir / "bin/mencoder").c_str(), 0644);
+  }
+  const Launch launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), dir / "bin", true};
+  const RunResult r = run_program(launch);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error pipe\n");
-  EXPECT_EQ(read_file(dir / "error.txt"),
-            "mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n");
+  EXPECT_EQ(r.err, c.terminal);
+  EXPECT_EQ(read_file(dir / "error.txt"), c.error_file);
   EXPECT_FALSE(file_exists(dir / "movdithtemp.avi"));
   EXPECT_FALSE(file_exists(dir / "out.8xx"));
+  // On one terminal the note comes after the line it explains.
+  const Background both = start_program(launch, dir / "both.txt");
+  int wstatus = 0;
+  ASSERT_TRUE(finish(both, wstatus));
+  EXPECT_EQ(read_file(dir / "both.txt"), "Error pipe\n" + c.terminal);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoders, FailureEncoderStart,
+    ::testing::Values(
+        UnstartableCase{"MissingFromPath", nullptr,
+                        "mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n",
+                        "movdith: mencoder is not installed (it is not on PATH): install it with apt-get install "
+                        "mencoder, or add --engine=builtin to convert without it\n"},
+        UnstartableCase{"NotExecutable", "#!/bin/sh\nexit 0\n",
+                        "mencoder could not be started: it is on PATH, but it cannot be run, or no process or pipe is "
+                        "left for it\n",
+                        "movdith: mencoder could not be started (see error.txt); add --engine=builtin to convert "
+                        "without it\n"}),
+    [](const ::testing::TestParamInfo<UnstartableCase>& info) { return info.param.name; });
 
 // The encoder's complaint is what error.txt is kept for.
 TEST(FailureEncoder, FailingEncoderMessageStaysInErrorFile) {
@@ -140,13 +198,71 @@ TEST(FailureEncoder, FailingEncoderMessageStaysInErrorFile) {
   EXPECT_EQ(read_file(dir / "error.txt"), "mencoder: codec failed\n");
 }
 
-TEST(FailureMovie, MissingMovieIsAnOpenError) {
+// Movies the real mencoder cannot read: the console says "Open error" as it
+// always did; the terminal is told what is wrong with the movie.
+struct MovieCase {
+  const char* name;
+  void (*make)(const TempDir& dir);  // writes dir/in.mp4, or nothing for a missing movie
+  std::string err;
+};
+
+class FailureMovieUnread : public ::testing::TestWithParam<MovieCase> {};
+
+TEST_P(FailureMovieUnread, IsAnOpenErrorAndTheTerminalIsToldWhy) {
+  const MovieCase& c = GetParam();
   TempDir dir;
-  const RunResult r = run_program({MOVDITH_BIN, "no such movie.mp4", "out.8xx"}, dir.path());
+  if (c.make) c.make(dir);
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path());
   EXPECT_EQ(r.out, "Open error\n");
   EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, c.err);
   EXPECT_TRUE(file_exists(dir / "error.txt"));  // the encoder's complaint is kept for the user
   EXPECT_FALSE(file_exists(dir / "out.8xx"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Movies, FailureMovieUnread,
+    ::testing::Values(
+        MovieCase{"Missing", nullptr, "movdith: cannot open the movie: No such file or directory\n"},
+        MovieCase{"Folder", [](const TempDir& d) { mkdir((d / "in.mp4").c_str(), 0755); },
+                  "movdith: neither mencoder nor FFmpeg's libraries can read the movie (error.txt has what they "
+                  "said)\n"},
+        MovieCase{"NotAMovie", [](const TempDir& d) { write_bytes(d / "in.mp4", "This is not a movie.\n"); },
+                  "movdith: neither mencoder nor FFmpeg's libraries can read the movie (error.txt has what they "
+                  "said)\n"},
+        MovieCase{"SoundOnly",
+                  [](const TempDir& d) { ASSERT_TRUE(make_movie(d / "in.mp4", "sine=duration=1", {"-c:a", "aac"})); },
+                  "movdith: the file has no video\n"}),
+    [](const ::testing::TestParamInfo<MovieCase>& info) { return info.param.name; });
+
+// The encoders write to error.txt alone: the terminal's standard error,
+// kept for the notes, is never theirs (the stand-in lists what it holds).
+TEST(FailureEncoder, EncoderNeverHoldsTheTerminal) {
+  TempDir dir;
+  write_bytes(dir / "in.mp4", read_file(good_temp_movie()));
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(),
+                                  write_standin_encoder(dir / "bin", "ls -l /proc/$$/fd > fds.txt; exit 1"));
+  EXPECT_EQ(r.out, "Open error\n");
+  const std::string fds = read_file(dir / "fds.txt");
+  EXPECT_NE(fds.find(" 2 -> " + dir.path() + "/error.txt\n"), std::string::npos) << fds;
+  // run_program captures the run's standard error in /tmp/movdith_err_*.
+  EXPECT_EQ(fds.find("movdith_err_"), std::string::npos) << fds;
+}
+
+// No place for the working files: whatever fails after that, the folder is
+// the cause (a folder where error.txt should go stands for a folder the user
+// may not write in, which root, running the tests, always may).
+TEST(FailureFolder, UnwritableWorkingFileIsTheCauseTold) {
+  TempDir dir;
+  write_bytes(dir / "in.mp4", read_file(good_temp_movie()));
+  mkdir((dir / "error.txt").c_str(), 0755);
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(),
+                                  write_standin_encoder(dir / "bin", "exit 1"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Open error\n");
+  EXPECT_EQ(r.err,
+            "movdith: the current folder cannot hold the working files (error.txt: Is a directory); run movdith in a "
+            "folder you can write to, or add --engine=builtin, which needs no working files\n");
 }
 
 TEST(FailureMovie, StaleTemporaryMovieIsNeverConverted) {
@@ -172,8 +288,10 @@ TEST(FailureMovie, MovieBelowOneFramePerSecondIsRefused) {
 
 struct OutputFailure {
   const char* name;
+  const char* engine;  // the --engine option, or nullptr for the default
   const char* outpath;
   const char* line;
+  std::string err;  // what the terminal is told
 };
 
 class FailureOutput : public ::testing::TestWithParam<OutputFailure> {};
@@ -182,19 +300,35 @@ TEST_P(FailureOutput, EndsWithOneLineAndKeepsTemporaryFiles) {
   const OutputFailure& f = GetParam();
   TempDir dir;
   ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=320x240:rate=25:duration=1"));
-  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", f.outpath}, dir.path());
+  std::vector<std::string> argv = {MOVDITH_BIN, "in.mp4", f.outpath};
+  if (f.engine) argv.push_back(f.engine);
+  const RunResult r = run_program(argv, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.find("Success!"), std::string::npos);
   EXPECT_EQ(last_line(r.out), f.line) << r.out;
-  EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
-  EXPECT_TRUE(file_exists(dir / "error.txt"));
+  EXPECT_EQ(r.err, f.err);
+  // The working files are the mencoder engine's alone.
+  EXPECT_EQ(file_exists(dir / "movdithtemp.avi"), !f.engine);
+  EXPECT_EQ(file_exists(dir / "error.txt"), !f.engine);
 }
+
+const std::string kNoFolderNote = "movdith: cannot create the output file: No such file or directory\n";
+constexpr const char* kDeviceLine =
+    "Output error: the built-in engine writes the frame count last, so the output must be a file, not a pipe or a "
+    "device";
 
 INSTANTIATE_TEST_SUITE_P(
     Outputs, FailureOutput,
     ::testing::Values(
-        OutputFailure{"MissingFolder", "no/such/folder/out.8xx", "Output error: the output file could not be created"},
-        OutputFailure{"FullDisk", "/dev/full", "Write error: the output file could not be written"}),
+        OutputFailure{"MissingFolder", nullptr, "no/such/folder/out.8xx",
+                      "Output error: the output file could not be created", kNoFolderNote},
+        OutputFailure{"FullDisk", nullptr, "/dev/full", "Write error: the output file could not be written",
+                      "movdith: cannot write the output file: No space left on device\n"},
+        OutputFailure{"MissingFolderBuiltin", "--engine=builtin", "no/such/folder/out.8xx",
+                      "Output error: the output file could not be created", kNoFolderNote},
+        OutputFailure{"FolderBuiltin", "--engine=builtin", ".", "Output error: the output file could not be created",
+                      "movdith: cannot create the output file: Is a directory\n"},
+        OutputFailure{"FullDiskBuiltin", "--engine=builtin", "/dev/full", kDeviceLine, ""}),
     [](const ::testing::TestParamInfo<OutputFailure>& info) { return info.param.name; });
 
 // A full disk in the frame loop: the file size limit stops the output (and
@@ -216,6 +350,7 @@ TEST(FailureOutput, FullDiskInTheLoopLeavesAConsistentFile) {
   EXPECT_TRUE(r.out.size() > tail.size() && r.out.compare(r.out.size() - tail.size(), tail.size(), tail) == 0)
       << r.out;
   expect_consistent(read_file(dir / "out.8xx"), kPlaneBytes, 13);
+  EXPECT_EQ(r.err, "movdith: cannot write the output file: File too large\n");
 }
 
 // ---- Outputs that would destroy data: refused before anything is touched ----
@@ -223,19 +358,26 @@ TEST(FailureOutput, FullDiskInTheLoopLeavesAConsistentFile) {
 struct PathCase {
   const char* name;
   std::string outpath;
-  std::string line;
+  std::string line;                     // the mencoder engine's refusal
+  bool builtin_refuses;                 // the built-in engine refuses it too (it has no working files)
   void (*prepare)(const TempDir& dir);  // links and files the case needs
+  std::string written;                  // where the built-in engine's output lands when it is not refused
 };
+
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kIsMovie = "Output error: the output file is the movie itself; choose another name";
 std::string is_working(const std::string& name) {
   return "Output error: the output file would be this run's working file " + name + "; choose another name";
 }
 
-class FailureOutputPath : public ::testing::TestWithParam<PathCase> {};
+// Each case with each engine: an output that is the movie is refused by
+// both; the working files' names are the mencoder engine's alone.
+class FailureOutputPath : public ::testing::TestWithParam<std::tuple<PathCase, const char*>> {};
 
 TEST_P(FailureOutputPath, IsRefusedAndNothingIsTouched) {
-  const PathCase& c = GetParam();
+  const auto& [c, engine] = GetParam();
+  const bool builtin = std::string(engine) == "--engine=builtin";
   TempDir dir;
   ASSERT_TRUE(make_movie(dir / "m.mp4", "testsrc2=size=96x64:rate=10:duration=1"));
   mkdir((dir / "sub").c_str(), 0755);
@@ -244,29 +386,51 @@ TEST_P(FailureOutputPath, IsRefusedAndNothingIsTouched) {
   const std::string bin = write_standin_encoder(dir / "bin", kCopyGood);
   const std::string movie = read_file(dir / "m.mp4");
   const std::set<std::string> before = folder_names(dir.path());
-  const RunResult r = run_program({MOVDITH_BIN, "m.mp4", c.outpath}, dir.path(), bin);
+  const RunResult r = run_program({MOVDITH_BIN, "m.mp4", c.outpath, engine}, dir.path(), bin);
+  EXPECT_TRUE(read_file(dir / "m.mp4") == movie) << "the movie was changed";
+  EXPECT_EQ(r.err, "");
+  if (builtin && !c.builtin_refuses) {
+    // A name like any other: the video goes there, and nothing else is made.
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(last_line(r.out), "Success!");
+    const std::string video = read_file(dir / c.written);
+    EXPECT_EQ(header_count(video), 10u);
+    EXPECT_EQ(video.size(), kHeaderBytes + 10 * size_t{kPlaneBytes});
+    std::set<std::string> after = before;
+    after.insert(c.written);
+    EXPECT_EQ(folder_names(dir.path()), after);
+    return;
+  }
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, c.line + "\n");
-  EXPECT_TRUE(read_file(dir / "m.mp4") == movie) << "the movie was changed";
   EXPECT_EQ(read_file(dir / "error.txt"), "an earlier run's log\n");
   EXPECT_EQ(folder_names(dir.path()), before);
 }
 
+void hard_link_to_movie(const TempDir& d) { ASSERT_EQ(link((d / "m.mp4").c_str(), (d / "link.8xx").c_str()), 0); }
+void symlink_to_movie(const TempDir& d) { ASSERT_EQ(symlink("m.mp4", (d / "sym.8xx").c_str()), 0); }
+void link_to_temp_movie(const TempDir& d) { ASSERT_EQ(symlink("movdithtemp.avi", (d / "x.8xx").c_str()), 0); }
+
 INSTANTIATE_TEST_SUITE_P(
     Paths, FailureOutputPath,
-    ::testing::Values(
-        PathCase{"MovieItself", "m.mp4", kIsMovie, nullptr},
-        PathCase{"MovieByAnotherName", "./sub/../m.mp4", kIsMovie, nullptr},
-        PathCase{"HardLinkToMovie", "link.8xx", kIsMovie,
-                 [](const TempDir& d) { ASSERT_EQ(link((d / "m.mp4").c_str(), (d / "link.8xx").c_str()), 0); }},
-        PathCase{"SymlinkToMovie", "sym.8xx", kIsMovie,
-                 [](const TempDir& d) { ASSERT_EQ(symlink("m.mp4", (d / "sym.8xx").c_str()), 0); }},
-        PathCase{"ErrorFile", "error.txt", is_working("error.txt"), nullptr},
-        PathCase{"ErrorFileThroughAFolder", "sub/../error.txt", is_working("error.txt"), nullptr},
-        PathCase{"TemporaryMovie", "movdithtemp.avi", is_working("movdithtemp.avi"), nullptr},
-        PathCase{"LinkToWhereTheTemporaryMovieGoes", "x.8xx", is_working("movdithtemp.avi"),
-                 [](const TempDir& d) { ASSERT_EQ(symlink("movdithtemp.avi", (d / "x.8xx").c_str()), 0); }}),
-    [](const ::testing::TestParamInfo<PathCase>& info) { return info.param.name; });
+    ::testing::Combine(
+        ::testing::Values(
+            PathCase{"MovieItself", "m.mp4", kIsMovie, true, nullptr, ""},
+            PathCase{"MovieByAnotherName", "./sub/../m.mp4", kIsMovie, true, nullptr, ""},
+            PathCase{"HardLinkToMovie", "link.8xx", kIsMovie, true, hard_link_to_movie, ""},
+            PathCase{"SymlinkToMovie", "sym.8xx", kIsMovie, true, symlink_to_movie, ""},
+            PathCase{"ErrorFile", "error.txt", is_working("error.txt"), false, nullptr, "error.txt"},
+            PathCase{"ErrorFileThroughAFolder", "sub/../error.txt", is_working("error.txt"), false, nullptr,
+                     "error.txt"},
+            PathCase{"TemporaryMovie", "movdithtemp.avi", is_working("movdithtemp.avi"), false, nullptr,
+                     "movdithtemp.avi"},
+            PathCase{"LinkToWhereTheTemporaryMovieGoes", "x.8xx", is_working("movdithtemp.avi"), false,
+                     link_to_temp_movie, "movdithtemp.avi"}),
+        ::testing::Values("--engine=mencoder", "--engine=builtin")),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) +
+             (std::string(std::get<1>(info.param)) == "--engine=builtin" ? "Builtin" : "Mencoder");
+    });
 
 // The working files' names elsewhere are just names.
 TEST(FailureOutputPath, WorkingFileNamesInAnotherFolderAreFine) {
@@ -326,18 +490,26 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<BuiltinCase>& info) { return info.param.name; });
 
 // The count is written last, so the output must be a file it can go back to.
+// The test holds the pipe's reading end itself, opened without waiting for a
+// writer, so the run never waits for a reader and the test never waits for
+// a writer, whether or not the run opens the pipe. The whole movie's records
+// (15 KB) fit in the pipe, so even a run that wrongly wrote them would not
+// block.
 TEST(FailureBuiltin, PipeOutputIsRefused) {
   TempDir dir;
   write_short(dir);
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-  const RunResult r = run_program(
-      {"sh", "-c", "cat pipe > /dev/null & \"$0\" in.mp4 pipe --engine=builtin; status=$?; wait; exit $status",
-       MOVDITH_BIN},
-      dir.path());
+  const int reader = open((dir / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const RunResult r = run_program({MOVDITH_BIN, "in.mp4", "pipe", "--engine=builtin"}, dir.path());
+  char byte;
+  const ssize_t got = read(reader, &byte, 1);
+  close(reader);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(last_line(r.out),
-            "Output error: the built-in engine writes the frame count last, so the output must be a file, not a pipe "
-            "or a device");
+  EXPECT_EQ(r.out, size_lines(160, 120, 85, 64) +
+                       "Output error: the built-in engine writes the frame count last, so the output must be a file, "
+                       "not a pipe or a device\n");
+  EXPECT_EQ(got, 0) << "something was written into the pipe";
 }
 
 // Damage in the middle: the engine goes on, says so on standard error, and the

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "fuzz_entry.h"
+#include "memory_watch.h"
+#include "movie/limits.h"
 #include "test_support.h"
 
 // Outcomes as they read in a failure message.
@@ -92,6 +94,10 @@ TEST(FuzzRegressions, ReaderOutcomes) {
           // taller than any picture a decoder is asked for: the getter is
           // refused before anything is allocated for them ("Frame Open error").
           {"tall-frames.avi", {false, 0, 0}},
+          // An INFO list whose one entry claims 1.85 GB, which libavformat's
+          // AVI reader asked for zeroed in one piece: refused, and with it
+          // the file.
+          {"memory-info-huge.avi", {false, 0, 0}},
       });
 }
 
@@ -105,7 +111,30 @@ TEST(FuzzRegressions, BuiltinOutcomes) {
           {"huge-header.y4m", {false, 0, false}},  // 16000 x 16000 claimed: refused before allocating
           {"truncated.mp4", {false, 0, false}},    // cut inside its header boxes
           {"crop-clip.mp4", {true, 1, true}},      // cropped, a clip of one frame from 0.1 s
+          {"memory-info-huge.avi", {false, 0, false}},  // as the reader's
       });
+}
+
+// Inputs that once asked for more memory than the program may have (kept as
+// memory-*): no allocation over the limit, and this process's peak under the
+// ceiling, each where the build can tell (see memory_watch.h).
+TEST(FuzzRegressions, MemoryInputsStayWithinTheLimits) {
+  int seen = 0;
+  for (const char* target : {"reader", "builtin"}) {
+    for (const auto& path : inputs(target)) {
+      if (fs::path(path).filename().string().rfind("memory-", 0) != 0) continue;
+      ++seen;
+      const std::string data = read_file(path);
+      largest_allocation_since_last_call();
+      if (std::string(target) == "reader") fuzz_reader(bytes(data), data.size());
+      else fuzz_builtin(bytes(data), data.size());
+      EXPECT_LE(largest_allocation_since_last_call(), size_t(kMaxAllocation)) << path;
+      if (rss_is_measurable()) {
+        EXPECT_LT(peak_rss_bytes(), size_t(kMemoryCeiling)) << path;
+      }
+    }
+  }
+  EXPECT_GE(seen, 2);
 }
 
 TEST(FuzzRegressions, VidxOutcomes) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,7 +67,7 @@ RunResult run_program(const Launch& launch, int timeout_seconds) {
     Background program{spawn(launch, outfd, errfd, 0), outname};
     int wstatus = 0;
     if (program.pid > 0) {
-      finish(program, wstatus, timeout_seconds);
+      finish(program, wstatus, timeout_seconds, &result.peak_rss_kib);
       result.status = status_of(wstatus);
     }
   }
@@ -89,12 +90,15 @@ Background start_program(const Launch& launch, const std::string& out, int ignor
   return program;
 }
 
-bool finish(const Background& program, int& wstatus, int seconds) {
-  const bool ended = wait_until([&] { return waitpid(program.pid, &wstatus, WNOHANG) == program.pid; }, seconds);
+bool finish(const Background& program, int& wstatus, int seconds, int64_t* peak_rss_kib) {
+  rusage usage{};
+  const bool ended =
+      wait_until([&] { return wait4(program.pid, &wstatus, WNOHANG, &usage) == program.pid; }, seconds);
   if (!ended) {
     kill(-program.pid, SIGKILL);
-    waitpid(program.pid, &wstatus, 0);
+    wait4(program.pid, &wstatus, 0, &usage);
   }
+  if (peak_rss_kib) *peak_rss_kib = usage.ru_maxrss;
   return ended;
 }
 

@@ -24,6 +24,7 @@ struct RunResult {
   std::string out;  // standard output, byte for byte
   std::string err;  // standard error
   int status = -1;  // exit status, or 128 + signal number if killed
+  int64_t peak_rss_kib = 0;  // the program's peak resident memory (the largest of it and its children)
 };
 
 // How to start a program: argv[0] is looked up on PATH when it has no '/';
@@ -57,7 +58,8 @@ Background start_program(const Launch& launch, const std::string& out, int ignor
 
 // Waits for a background program to end; one that will not end within
 // `seconds` is killed with its whole group. False if it had to be killed.
-bool finish(const Background& program, int& wstatus, int seconds = 60);
+// Its peak resident memory goes to `peak_rss_kib` when asked for.
+bool finish(const Background& program, int& wstatus, int seconds = 60, int64_t* peak_rss_kib = nullptr);
 
 // Polls `ready` every 20 ms for up to `seconds`.
 bool wait_until(const std::function<bool()>& ready, int seconds);

@@ -32,6 +32,7 @@ extern "C" {
 #include "frame/dib.h"
 #include "movie/libav_movie.h"
 #include "movie/sizing.h"
+#include "movie/stream_time.h"
 #include "raster.h"
 
 namespace {
@@ -282,7 +283,7 @@ struct BuiltinSource::Engine {
   // The timestamp output frame `pos` shows, rounded down to the stream's
   // ticks: a picture at tick p is due when p <= the exact time.
   int64_t sample_time(int64_t pos) const {
-    return t0 + av_rescale_q_rnd(start_ms + pos * kMsPerFrame, kMs, st->time_base, AV_ROUND_DOWN);
+    return t0 + last_tick_at(start_ms + pos * kMsPerFrame, {st->time_base.num, st->time_base.den});
   }
 
   // Whether output position `pos` lies inside the clip's trimmed length.
@@ -293,7 +294,7 @@ struct BuiltinSource::Engine {
   bool shown(int64_t pts, int64_t next) const {
     // Rounded up: the first whole millisecond not before pts. An overflow
     // (libav's INT64_MIN) or a huge time lies past every position anyway.
-    int64_t ms = av_rescale_q_rnd(pts - t0, st->time_base, kMs, AV_ROUND_UP);
+    int64_t ms = first_ms_from(pts - t0, {st->time_base.num, st->time_base.den});
     ms = std::clamp(ms, -kMaxTrimMs, 4 * kMaxTrimMs) - start_ms;
     const int64_t pos = ms <= 0 ? 0 : ceil_div(ms, kMsPerFrame);
     return pos <= std::numeric_limits<uint32_t>::max() && in_clip(pos) && sample_time(pos) < next;
@@ -615,6 +616,25 @@ BuiltinSource::BuiltinSource(BuiltinRequest request) : request_(std::move(reques
 
 BuiltinSource::~BuiltinSource() = default;
 
+SourceStatus BuiltinSource::open_stream(Engine& e) {
+  int r = open_limited(&e.fmt, request_.path.c_str());
+  if (r < 0) {
+    failure_ = failure_text("cannot open the movie", r);
+    return SourceStatus::open_failed;
+  }
+  r = probe_limited(e.fmt, e.max_pixels);
+  if (r < 0 && e.fmt->nb_streams == 0) {
+    failure_ = failure_text("not a movie", r);
+    return SourceStatus::open_failed;
+  }
+  e.st = pick_video_stream(e.fmt);
+  if (!e.st) {
+    failure_ = failure_text("the file has no video", 0);
+    return SourceStatus::stream_failed;
+  }
+  return SourceStatus::ok;
+}
+
 SourceStatus BuiltinSource::open() {
   engine_.reset();
   failure_.clear();
@@ -632,28 +652,33 @@ SourceStatus BuiltinSource::open() {
   if (request_.max_pixels > 0) e->max_pixels = std::min(request_.max_pixels, kMaxPicturePixels);
   for (Dib& d : e->dibs) put_dib_header(d, kWidth, kHeight);
 
-  int r = open_limited(&e->fmt, request_.path.c_str());
-  if (r < 0) {
-    failure_ = failure_text("cannot open the movie", r);
-    return SourceStatus::open_failed;
-  }
-  // Decoders that stream probing opens must not allocate huge pictures either.
-  r = probe_limited(e->fmt, e->max_pixels);
-  if (r < 0 && e->fmt->nb_streams == 0) {
-    failure_ = failure_text("not a movie", r);
-    return SourceStatus::open_failed;
-  }
-
-  e->st = pick_video_stream(e->fmt);
-  if (!e->st) {
-    failure_ = failure_text("the file has no video", 0);
-    return SourceStatus::stream_failed;
-  }
+  const int64_t picture_budget = request_.picture_budget > 0 ? request_.picture_budget : kPictureBudget;
+  if (const SourceStatus status = open_stream(*e); status != SourceStatus::ok) return status;
   AVStream* st = e->st;
-  const AVCodecParameters* par = st->codecpar;
+  AVCodecParameters* par = st->codecpar;
   if (par->width <= 0 || par->height <= 0) {
-    failure_ = failure_text("the picture size cannot be read", 0);
-    return SourceStatus::info_failed;
+    // A picture file, say, whose size only its picture tells, and too large
+    // for probing to decode: its first picture is decoded within the
+    // engine's limits, and the movie opened again from its start.
+    AVCodecParameters learnt{};
+    const bool learned = learn_picture_size(e->fmt, st, {e->max_pixels, picture_budget, 1}) &&
+                         avcodec_parameters_copy(&learnt, par) >= 0;
+    avformat_close_input(&e->fmt);
+    SourceStatus status = learned ? open_stream(*e) : SourceStatus::info_failed;
+    if (status == SourceStatus::ok) {
+      st = e->st;
+      par = st->codecpar;
+      par->width = learnt.width;
+      par->height = learnt.height;
+      par->format = learnt.format;
+      if (par->sample_aspect_ratio.num <= 0) par->sample_aspect_ratio = learnt.sample_aspect_ratio;
+    }
+    av_freep(&learnt.extradata);
+    if (status == SourceStatus::info_failed || (status == SourceStatus::ok && (par->width <= 0 || par->height <= 0))) {
+      failure_ = failure_text("the picture size cannot be read", 0);
+      return SourceStatus::info_failed;
+    }
+    if (status != SourceStatus::ok) return status;
   }
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   // Some decoders' pictures are held to a smaller size (see limits.h).
@@ -683,7 +708,9 @@ SourceStatus BuiltinSource::open() {
   bool ok = codec && (e->dec = avcodec_alloc_context3(codec)) && avcodec_parameters_to_context(e->dec, par) >= 0;
   if (ok) {
     e->dec->pkt_timebase = st->time_base;
-    limit_decoder(e->dec, par, e->max_pixels, e->budget, std::max(request_.threads, 0));
+    const DecoderLimits limits{.max_pixels = e->max_pixels, .picture_budget = picture_budget,
+                               .threads = std::max(request_.threads, 0)};
+    limit_decoder(e->dec, par, limits, e->budget);
     e->dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     // The deblocking filter is never skipped: without it the pictures of a
     // detailed movie drift to 40 dB from the true ones, which dithering shows.
@@ -712,7 +739,7 @@ SourceStatus BuiltinSource::open() {
   if (!e->decode_next()) {
     if (e->budget.exceeded) {
       failure_ = "the movie's pictures need more memory at once than allowed (" +
-                 std::to_string(kPictureBudget / kMiB) + " MiB)";
+                 std::to_string(picture_budget / kMiB) + " MiB)";
       return SourceStatus::too_large;
     }
     failure_ = failure_text("no picture of the video decodes", 0);

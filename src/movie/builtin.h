@@ -29,6 +29,9 @@ struct BuiltinRequest {
   // fuzzer uses one, so that its time goes to the code rather than to
   // zeroing the memory of pictures as large as a movie may have.
   int64_t max_pixels = 0;
+  // A lower budget of decoded pictures than the engine's own (0: the
+  // engine's, kPictureBudget in limits.h), for tests of its edge.
+  int64_t picture_budget = 0;
 };
 
 class BuiltinSource : public FrameSource, NonCopyable {
@@ -66,6 +69,8 @@ class BuiltinSource : public FrameSource, NonCopyable {
 
  private:
   struct Engine;  // the libav state, in builtin.cpp
+  // Opens the movie within the memory limits and picks its video stream.
+  SourceStatus open_stream(Engine& e);
   BuiltinRequest request_;
   FrameSize size_;
   FrameSize scaled_;

@@ -87,7 +87,14 @@ int spawn_encoder(const std::vector<std::string>& options, const char* moviepath
   return err;
 }
 
-EncoderStatus wait_encoder(pid_t pid, StopSignals& stop) {
+// What a failed start means: posix_spawnp says ENOENT when no folder on
+// PATH holds the program.
+EncoderStatus spawn_failure(int err) {
+  return err == ENOENT ? EncoderStatus::NotFound : EncoderStatus::SpawnFailed;
+}
+
+// Waits for the encoder to end; `killed_by` is the signal that ended it, if one did.
+EncoderStatus wait_encoder(pid_t pid, StopSignals& stop, int& killed_by) {
   // Waited for without reaping first: until it is reaped the pid cannot be
   // reused, so a signal passed on meanwhile cannot reach a stranger.
   siginfo_t info;
@@ -102,6 +109,7 @@ EncoderStatus wait_encoder(pid_t pid, StopSignals& stop) {
     if (errno != EINTR) return EncoderStatus::Failed;
   }
   if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus) == 0 ? EncoderStatus::Ok : EncoderStatus::Failed;
+  killed_by = WTERMSIG(wstatus);
   return EncoderStatus::Killed;
 }
 
@@ -117,6 +125,13 @@ bool take_piece(std::string_view piece, const std::function<void(int)>& progress
   int complete = 0;
   if (parse_progress(piece, complete)) progress(complete);
   return true;
+}
+
+// How a run ended: a stop signal we were sent outranks whatever the encoder
+// did after we passed it on.
+EncoderStatus run_end(EncoderStatus status, int caught, int killed_by, int& signal) {
+  signal = caught ? caught : status == EncoderStatus::Killed ? killed_by : 0;
+  return caught ? EncoderStatus::Interrupted : status;
 }
 
 // Reads `fd` to its end. Everything after the summary is read and dropped,
@@ -220,25 +235,26 @@ std::vector<std::string> transcode_arguments(const TranscodeRequest& request) {
   return options;
 }
 
-EncoderStatus probe_run(const char* moviepath, bool lavf, int& stop_signal) {
+EncoderStatus probe_run(const char* moviepath, bool lavf, int& signal) {
   // A temporary movie left by an earlier run would otherwise be read as this
   // movie's if the probe fails.
   unlink(kTempMovie);
   StopSignals stop;
   stop.hold();
   pid_t pid = 0;
-  EncoderStatus status = EncoderStatus::SpawnFailed;
-  if (spawn_encoder(probe_arguments(lavf), moviepath, -1, stop.mask(), pid) == 0) {
+  int killed_by = 0;
+  const int err = spawn_encoder(probe_arguments(lavf), moviepath, -1, stop.mask(), pid);
+  EncoderStatus status = spawn_failure(err);
+  if (err == 0) {
     stop.forward_to(pid);
-    status = wait_encoder(pid, stop);
+    status = wait_encoder(pid, stop, killed_by);
   }
-  stop_signal = stop.caught();
-  return stop_signal ? EncoderStatus::Interrupted : status;
+  return run_end(status, stop.caught(), killed_by, signal);
 }
 
 EncoderStatus transcode_run(const char* moviepath, const TranscodeRequest& request,
-                            const std::function<void(int)>& progress, int& stop_signal) {
-  stop_signal = 0;
+                            const std::function<void(int)>& progress, int& signal) {
+  signal = 0;
   // Close-on-exec keeps the read end out of the encoder, so our closing it is
   // what the encoder sees as a broken pipe.
   int fds[2];
@@ -246,15 +262,15 @@ EncoderStatus transcode_run(const char* moviepath, const TranscodeRequest& reque
   StopSignals stop;
   stop.hold();
   pid_t pid = 0;
-  EncoderStatus status = EncoderStatus::SpawnFailed;
+  int killed_by = 0;
   const int err = spawn_encoder(transcode_arguments(request), moviepath, fds[1], stop.mask(), pid);
   close(fds[1]);
+  EncoderStatus status = spawn_failure(err);
   if (err == 0) {
     stop.forward_to(pid);
     read_progress(fds[0], progress);
-    status = wait_encoder(pid, stop);
+    status = wait_encoder(pid, stop, killed_by);
   }
   close(fds[0]);
-  stop_signal = stop.caught();
-  return stop_signal ? EncoderStatus::Interrupted : status;
+  return run_end(status, stop.caught(), killed_by, signal);
 }

@@ -31,19 +31,21 @@ bool parse_progress(std::string_view piece, int& complete);
 
 enum class EncoderStatus {
   Ok,
-  SpawnFailed,  // mencoder could not be started (not on PATH, no pipe)
+  NotFound,     // there is no mencoder on PATH
+  SpawnFailed,  // it could not be started (not executable, no process or pipe left)
   Failed,       // it exited with a non-zero status
-  Killed,       // it was ended by a signal
+  Killed,       // it was ended by a signal; `signal` tells which
   // We were sent a stop signal while it ran: the signal was passed on to it
-  // and it has ended; stop_signal tells which.
+  // and it has ended; `signal` tells which.
   Interrupted,
 };
 
 // Deletes a stale temporary movie, then writes the movie's first frame to it
 // with the encoder's standard output sent to the null device.
-EncoderStatus probe_run(const char* moviepath, bool lavf, int& stop_signal);
+// `signal` is 0 unless the run ended Killed or Interrupted.
+EncoderStatus probe_run(const char* moviepath, bool lavf, int& signal);
 
 // Transcodes the movie (or the clip asked for) to 96 x 64 at 10 frames per
 // second, calling `progress` with each percentage the encoder reports.
 EncoderStatus transcode_run(const char* moviepath, const TranscodeRequest& request,
-                            const std::function<void(int)>& progress, int& stop_signal);
+                            const std::function<void(int)>& progress, int& signal);

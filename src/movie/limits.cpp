@@ -15,18 +15,9 @@ extern "C" {
 
 namespace {
 
-// Audio frames of probing decoders: samples of all channels together. Far
-// above any real frame (seconds of many channels), far below gigabytes.
-constexpr int64_t kMaxAudioSamples = int64_t{1} << 22;
-
 // Bytes a pixel of a picture whose format is not known before decoding:
 // the deepest common packed format.
 constexpr int64_t kUnknownFormatBytes = 4;
-
-void limit_allocations() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_max_alloc(static_cast<size_t>(kMaxAllocation)); });
-}
 
 // A decoded picture's memory handed out under a budget: the decoder's own
 // buffer, and what it counts against the budget until its last reference
@@ -98,12 +89,16 @@ int64_t stream_picture_charge(const AVCodecParameters* par, bool with_tables) {
 
 }  // namespace
 
+void limit_allocations() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_max_alloc(static_cast<size_t>(kMaxAllocation)); });
+}
+
 int open_limited(AVFormatContext** fmt, const char* path) {
   limit_allocations();
   AVDictionary* options = nullptr;
   av_dict_set_int(&options, "probesize", kProbeBytes, 0);
   av_dict_set_int(&options, "analyzeduration", kProbeMicroseconds, 0);
-  av_dict_set_int(&options, "max_streams", kMaxStreams, 0);
   av_dict_set(&options, "protocol_whitelist", "file", 0);
   const int r = avformat_open_input(fmt, path, nullptr, &options);
   av_dict_free(&options);
@@ -115,15 +110,24 @@ int probe_limited(AVFormatContext* fmt, int64_t max_pixels) {
   if (streams == 0) return avformat_find_stream_info(fmt, nullptr);
   auto** options = static_cast<AVDictionary**>(av_calloc(streams, sizeof(AVDictionary*)));
   if (!options) return AVERROR(ENOMEM);
+  // Probing holds each decoder it opens, with what it decoded, until it is
+  // done, out of the budget's sight: only one, of the first video stream
+  // that is not known to be large. The others keep what their container and
+  // parser tell (no decoder's name matches the list ","); a decoder that
+  // refuses a picture's size would have forgotten the size anyway.
+  bool decoding = false;
   for (unsigned i = 0; i < streams; ++i) {
-    const AVCodecParameters* par = fmt->streams[i]->codecpar;
-    av_dict_set_int(&options[i], "max_samples", kMaxAudioSamples, 0);
-    // A decoder that refuses a picture's size forgets the size the container
-    // told: a stream known to be larger is kept from decoding while probing
-    // (no decoder's name matches this list) and keeps its size.
-    const bool large = int64_t{par->width} * par->height > kProbePixels;
-    av_dict_set_int(&options[i], "max_pixels", decoder_pixel_limit(large ? max_pixels : std::min(max_pixels, kProbePixels)), 0);
-    if (large) av_dict_set(&options[i], "codec_whitelist", ",", 0);
+    const AVStream* st = fmt->streams[i];
+    const AVCodecParameters* par = st->codecpar;
+    const bool eligible = !decoding && par->codec_type == AVMEDIA_TYPE_VIDEO &&
+                          !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+                          int64_t{par->width} * par->height <= kProbePixels;
+    if (eligible) {
+      decoding = true;
+      av_dict_set_int(&options[i], "max_pixels", decoder_pixel_limit(std::min(max_pixels, kProbePixels)), 0);
+    } else {
+      av_dict_set(&options[i], "codec_whitelist", ",", 0);
+    }
   }
   const int r = avformat_find_stream_info(fmt, options);
   for (unsigned i = 0; i < streams; ++i) av_dict_free(&options[i]);
@@ -135,13 +139,56 @@ int64_t decoder_max_pixels(const AVCodec* codec, int64_t max_pixels) {
   return counted(codec) ? max_pixels : std::min(max_pixels, kUncountedMaxPixels);
 }
 
-void limit_decoder(AVCodecContext* dec, const AVCodecParameters* par, int64_t max_pixels, PictureBudget& budget,
-                   int threads) {
-  dec->max_pixels = decoder_pixel_limit(decoder_max_pixels(dec->codec, max_pixels));
+void limit_decoder(AVCodecContext* dec, const AVCodecParameters* par, const DecoderLimits& limits,
+                   PictureBudget& budget) {
+  dec->max_pixels = decoder_pixel_limit(decoder_max_pixels(dec->codec, limits.max_pixels));
   budget.predicted = predicted(dec->codec);
-  budget.limit = kPictureBudget - (budget.predicted ? decoder_tables(int64_t{par->width} * par->height) : 0);
+  budget.limit = limits.picture_budget - (budget.predicted ? decoder_tables(int64_t{par->width} * par->height) : 0);
   dec->opaque = &budget;
   dec->get_buffer2 = budgeted_get_buffer;
-  dec->thread_count =
-      threads > 0 ? threads : decoding_threads(stream_picture_charge(par, budget.predicted), av_cpu_count());
+  dec->thread_count = limits.threads > 0
+                          ? limits.threads
+                          : decoding_threads(stream_picture_charge(par, budget.predicted), av_cpu_count());
+}
+
+bool learn_picture_size(AVFormatContext* fmt, AVStream* st, const DecoderLimits& limits) {
+  const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+  if (!codec) return false;
+  PictureBudget budget;
+  AVCodecContext* dec = avcodec_alloc_context3(codec);
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  bool ok = dec && pkt && frame && avcodec_parameters_to_context(dec, st->codecpar) >= 0;
+  if (ok) {
+    // Its tables are counted for the largest picture it may turn out to be.
+    AVCodecParameters largest = *st->codecpar;
+    largest.width = kMaxPictureSide;
+    largest.height = static_cast<int>(limits.max_pixels / kMaxPictureSide);
+    limit_decoder(dec, &largest, {limits.max_pixels, limits.picture_budget, 1}, budget);
+    ok = avcodec_open2(dec, codec, nullptr) >= 0;
+  }
+  bool found = false;
+  int64_t read = 0;
+  while (ok && !found && read < kProbeBytes) {
+    const int r = av_read_frame(fmt, pkt);
+    if (r >= 0 && pkt->stream_index != st->index) {
+      av_packet_unref(pkt);
+      continue;
+    }
+    if (r >= 0) read += pkt->size;
+    avcodec_send_packet(dec, r >= 0 ? pkt : nullptr);  // at the end, empties the decoder
+    av_packet_unref(pkt);
+    found = avcodec_receive_frame(dec, frame) >= 0 && frame->width > 0 && frame->height > 0;
+    if (r < 0) break;
+  }
+  if (found) {
+    st->codecpar->width = frame->width;
+    st->codecpar->height = frame->height;
+    st->codecpar->format = frame->format;
+    if (st->codecpar->sample_aspect_ratio.num <= 0) st->codecpar->sample_aspect_ratio = frame->sample_aspect_ratio;
+  }
+  av_frame_free(&frame);
+  av_packet_free(&pkt);
+  avcodec_free_context(&dec);
+  return found;
 }

@@ -38,16 +38,15 @@ constexpr int kMaxDecodingThreads = 16;
 constexpr int64_t kReadAheadBytes = 8 * kMiB;
 
 // Probing, before the first picture: bytes and time of the movie read to
-// learn its streams (libav's own defaults, stated), and the streams a movie
-// may have.
+// learn its streams (libav's own defaults, stated).
 constexpr int64_t kProbeBytes = 5'000'000;
 constexpr int64_t kProbeMicroseconds = 5'000'000;
-constexpr int kMaxStreams = 64;
 
-// Probing decodes a few pictures of each stream to learn what the container
-// does not say, with decoders the budget cannot reach; they may decode
-// pictures up to this size (a 2048 x 1536 picture with 16 references fits
-// the budget). The pictures of a larger movie are learnt by decoding it.
+// Probing decodes up to 20 pictures of a stream to learn what its container
+// does not say, with a decoder the budget cannot reach: it decodes one video
+// stream only, and pictures of up to this size (16 references and the
+// picture decoded, at 10 bits, fit the budget). Larger pictures are learnt
+// by the engine's own decoder.
 constexpr int64_t kProbePixels = int64_t{2048} * 1536;
 
 // A decoder that allocates its pictures itself (libdav1d, for AV1) is out

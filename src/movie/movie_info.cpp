@@ -88,6 +88,7 @@ bool read_movie_info(const char* path, MovieInfo& info) {
     info.duration_ms = av_rescale(fmt->duration, 1000, AV_TIME_BASE);
   info.transport_stream = fmt->iformat && std::strcmp(fmt->iformat->name, "mpegts") == 0;
   if (AVStream* st = pick_video_stream(fmt)) {
+    info.video = true;
     info.turn = stream_turn(st);
     const AVRational sar = av_guess_sample_aspect_ratio(fmt, st, nullptr);
     info.sar_num = sar.num;

@@ -11,6 +11,7 @@
 struct MovieInfo {
   int64_t duration_ms = -1;       // -1 when the container does not say
   bool transport_stream = false;  // MPEG-TS, whose frame rate mencoder's own demuxer misreads
+  bool video = false;             // it has a video stream (not just cover art)
   Turn turn;                      // of the movie's video stream
   int64_t sar_num = 0, sar_den = 0;  // its pixel shape; 0 when unknown (square)
   bool hdr = false;               // PQ or HLG, which mencoder passes on as if SDR: dark and flat

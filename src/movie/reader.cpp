@@ -347,7 +347,7 @@ AviGetFrame* AVIStreamGetFrameOpen(AviStream* stream, int64_t max_pixels) {
     g->dec->pkt_timebase = st->time_base;
     // One thread: the run is single-threaded, and the pictures are small.
     // Larger ones are refused by the decoder too, however it learns the size.
-    limit_decoder(g->dec, st->codecpar, g->max_pixels, g->budget, 1);
+    limit_decoder(g->dec, st->codecpar, {.max_pixels = g->max_pixels, .threads = 1}, g->budget);
     ok = avcodec_open2(g->dec, codec, nullptr) >= 0 && (g->pkt = av_packet_alloc()) &&
          (g->frame = av_frame_alloc()) && size_dib(g, st->codecpar->width, st->codecpar->height);
   }

@@ -4,14 +4,16 @@
 // the working files; with the built-in engine the frame loop takes its frames
 // straight from the movie. Every phase returns how it ended; the first
 // failure's line is printed once, here, after the holders have released what
-// was open.
+// was open, and then any note for the terminal.
 #include "run/run.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -24,6 +26,7 @@
 #include "movie/sizing.h"
 #include "raster.h"
 #include "run/stepping.h"
+#include "run/terminal.h"
 #include "run/working_files.h"
 #include "util/paths.h"
 #include "util/stop_signals.h"
@@ -31,18 +34,19 @@
 
 namespace {
 
-constexpr const char* kWriteError = "Write error: the output file could not be written";
-
-// How a phase ended: done, or stopped by a failure (the line the run prints)
-// or by a stop signal.
+// How a phase ended: done, or stopped by a failure (the line the run prints,
+// and what the terminal is told after it, if the line alone hides a cause
+// the user can act on) or by a stop signal.
 struct Outcome {
   std::string line;
   int signal = 0;
+  std::string note;
   bool done() const { return line.empty() && signal == 0; }
 };
 
 const Outcome kDone{};
-Outcome fail(std::string line) { return {std::move(line), 0}; }
+Outcome fail(std::string line, std::string note = {}) { return {std::move(line), 0, std::move(note)}; }
+Outcome stopped(int signal) { return {{}, signal, {}}; }
 
 // The word for a source that failed to open, by the step that failed: the
 // whole line for the temporary movie, the start of it for the built-in
@@ -64,31 +68,71 @@ const char* open_failure(SourceStatus status) {
   return "Open error";
 }
 
-// Points standard error, ours and the encoder's, at error.txt for the run.
-void redirect_stderr() {
-  std::fflush(stderr);
-  const int fd = open(kErrorFile, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) return;
-  dup2(fd, STDERR_FILENO);
+// ---- Notes for the terminal: the causes the console's line leaves out ----
+
+constexpr const char* kOrBuiltin = "add --engine=builtin to convert without it";
+
+// A system error as a note: what failed and why; none if the cause is unknown.
+std::string system_note(const char* what, int err) {
+  return err ? std::string(what) + ": " + std::strerror(err) : std::string();
+}
+
+std::string killed_note(int signal, const char* doing) {
+  return "mencoder was ended by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")" + doing + "; " +
+         kOrBuiltin;
+}
+
+// The temporary movie is mencoder's work: when it cannot be read, the other
+// engine can still convert the movie.
+std::string temp_movie_note() {
+  return std::string("the temporary movie mencoder wrote cannot be read (error.txt has what mencoder said); ") +
+         kOrBuiltin;
+}
+
+// The error number of opening `path` for reading, 0 if it opens.
+int open_error(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
   close(fd);
+  return 0;
+}
+
+// Why the probe left no temporary movie to read, as far as the run can tell:
+// the movie cannot be opened, mencoder died, libavformat found no movie or no
+// video in it either, or only mencoder cannot read it.
+std::string probe_note(const char* moviepath, bool known, const MovieInfo& info, EncoderStatus probe, int signal) {
+  if (const int err = open_error(moviepath)) return system_note("cannot open the movie", err);
+  if (probe == EncoderStatus::Ok) return temp_movie_note();
+  if (probe == EncoderStatus::Killed) return killed_note(signal, " while it read the movie");
+  if (!known) return "neither mencoder nor FFmpeg's libraries can read the movie (error.txt has what they said)";
+  if (!info.video) return "the file has no video";
+  return "mencoder could not read the movie (error.txt has what it said); add --engine=builtin to convert it with "
+         "FFmpeg's libraries instead";
 }
 
 // What an encoder run's end means for the run. The console keeps the terse
-// "Error pipe"; error.txt says what to do about it.
-Outcome encoder_outcome(EncoderStatus status, int stop_signal) {
+// "Error pipe"; error.txt and the terminal say what to do about it.
+Outcome encoder_outcome(EncoderStatus status, int signal) {
   switch (status) {
     case EncoderStatus::Ok:
       return kDone;
     case EncoderStatus::Interrupted:
-      return {{}, stop_signal};
-    case EncoderStatus::SpawnFailed:
+      return stopped(signal);
+    case EncoderStatus::NotFound:
       std::fputs("mencoder could not be started: is it installed (apt-get install mencoder) and on PATH?\n",
                  stderr);
-      return fail("Error pipe");
+      return fail("Error pipe",
+                  "mencoder is not installed (it is not on PATH): install it with apt-get install mencoder, or add "
+                  "--engine=builtin to convert without it");
+    case EncoderStatus::SpawnFailed:
+      std::fputs("mencoder could not be started: it is on PATH, but it cannot be run, or no process or pipe is left "
+                 "for it\n",
+                 stderr);
+      return fail("Error pipe", std::string("mencoder could not be started (see error.txt); ") + kOrBuiltin);
     case EncoderStatus::Failed:
       return fail("\nEncoder error: mencoder failed (see error.txt)");
     case EncoderStatus::Killed:
-      return fail("\nEncoder error: mencoder was killed by a signal (see error.txt)");
+      return fail("\nEncoder error: mencoder was killed by a signal (see error.txt)", killed_note(signal, ""));
   }
   return kDone;
 }
@@ -117,20 +161,21 @@ Outcome prepare_movie(const ConversionSettings& s) {
   // What the container says; a movie it cannot open is left to mencoder to
   // report in its own way.
   MovieInfo info;
-  read_movie_info(moviepath, info);
+  const bool known = read_movie_info(moviepath, info);
   if (info.duration_ms >= 0 && s.start_ms >= info.duration_ms)
     return fail("Start error: the movie is " + seconds(info.duration_ms) + " seconds long; the clip at " +
                 seconds(s.start_ms) + " seconds starts after its end");
   std::fflush(stdout);
-  int stop_signal = 0;
-  const EncoderStatus probe = probe_run(moviepath, info.transport_stream, stop_signal);
+  int signal = 0;
+  const EncoderStatus probe = probe_run(moviepath, info.transport_stream, signal);
   // Whether the probe itself succeeded shows in the opening of its movie.
-  if (probe == EncoderStatus::Interrupted || probe == EncoderStatus::SpawnFailed)
-    return encoder_outcome(probe, stop_signal);
+  if (probe == EncoderStatus::Interrupted || probe == EncoderStatus::NotFound ||
+      probe == EncoderStatus::SpawnFailed)
+    return encoder_outcome(probe, signal);
 
   FrameSize stored;
   if (const SourceStatus status = read_movie_size(kTempMovie, stored); status != SourceStatus::ok)
-    return fail(open_failure(status));
+    return fail(open_failure(status), probe_note(moviepath, known, info, probe, signal));
   // The probe's picture is as stored; the sizes are of the picture as shown,
   // and the transcoding run turns it so.
   const FrameSize in = displayed_size(stored.width, stored.height, info.sar_num, info.sar_den, info.turn);
@@ -149,18 +194,24 @@ Outcome prepare_movie(const ConversionSettings& s) {
         std::printf("Phase 1: %d%%\r", complete);
         std::fflush(stdout);
       },
-      stop_signal);
+      signal);
   std::fflush(stdout);
-  return encoder_outcome(status, stop_signal);
+  return encoder_outcome(status, signal);
+}
+
+// A record, the header or the count that did not reach the output file.
+Outcome write_failure(const VideoWriter& outfile) {
+  return fail("Write error: the output file could not be written",
+              system_note("cannot write the output file", outfile.error()));
 }
 
 // Reopens the temporary movie and readies its stream for the frame loop.
 Outcome open_movie(FrameSource& source) {
   const SourceStatus status = source.open();
   // The leading newline ends the progress line the encoder run left.
-  if (status == SourceStatus::open_failed) return fail("\nOpen error");
+  if (status == SourceStatus::open_failed) return fail("\nOpen error", temp_movie_note());
   std::printf("Phase 1: 100%%\n");
-  return status == SourceStatus::ok ? kDone : fail(open_failure(status));
+  return status == SourceStatus::ok ? kDone : fail(open_failure(status), temp_movie_note());
 }
 
 // One output frame: the pipeline from the decoded frame to its record.
@@ -169,7 +220,7 @@ Outcome convert_frame(std::span<const uint8_t> dib, const PipelineOptions& o, Fr
   if (!process_frame(dib, o, state)) return fail("nomoreframes");
   if (!outfile.write_record(state.final, state.final2, o.shades)) {
     std::putchar('\n');  // ends the progress line the message would overwrite
-    return fail(kWriteError);
+    return write_failure(outfile);
   }
   return kDone;
 }
@@ -183,7 +234,9 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
   uint32_t frameskip = 0;
   // The encoder always writes 10; anything else is a broken movie.
   if (!frame_skip(t.rate, t.scale, frameskip)) return fail("Frame Rate error: the movie has no usable frame rate");
-  if (!outfile.open(s.outpath.c_str())) return fail("Output error: the output file could not be created");
+  if (!outfile.open(s.outpath.c_str()))
+    return fail("Output error: the output file could not be created",
+                system_note("cannot create the output file", outfile.error()));
   // A count known only at the end needs a file it can be written back into.
   if (!t.exact_length && !outfile.seekable())
     return fail("Output error: the built-in engine writes the frame count last, so the output must be a file, not a "
@@ -192,7 +245,7 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
   const double rate = static_cast<double>(t.rate) / t.scale;
   std::printf("Frame Rate = %02.2f hz\nLength = %0.0f seconds\n", rate, t.length / rate);
   const uint32_t framecount = header_frame_count(t.length, t.rate, t.scale);
-  if (!outfile.write_header(s.grey, framecount)) return fail(kWriteError);
+  if (!outfile.write_header(s.grey, framecount)) return write_failure(outfile);
 
   const PipelineOptions options = pipeline_options(s);
   const StopSignals stop;
@@ -208,20 +261,30 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
     if (const Outcome o = convert_frame(dib, options, state, outfile); !o.done()) return o;
     std::printf("Phase 2: %d%%\r", progress_percent(cadence.curframe, t.start, t.length));
     std::fflush(stdout);
-    if (stop.caught()) return {{}, stop.caught()};
+    if (stop.caught()) return stopped(stop.caught());
   }
   std::printf("Phase 2: 100%%\n");
-  return outfile.finish(t.exact_length ? framecount : outfile.records()) ? kDone : fail(kWriteError);
+  return outfile.finish(t.exact_length ? framecount : outfile.records()) ? kDone : write_failure(outfile);
 }
 
 // The end of a failed or interrupted run: its line, the output file cut
-// back to its whole records under a count of them, and the working files
-// kept for a look.
-RunEnd stop_run(const Outcome& outcome, VideoWriter& outfile) {
+// back to its whole records under a count of them, the working files kept
+// for a look, and last the terminal's note.
+RunEnd stop_run(const Outcome& outcome, VideoWriter& outfile, Terminal& terminal) {
   std::puts(outcome.signal ? "\nInterrupted" : outcome.line.c_str());
   outfile.abandon();
   std::fflush(stdout);
+  terminal.note(outcome.note);
+  terminal.print_notes();
   return {1, outcome.signal};
+}
+
+// The end of a run that made its output.
+RunEnd succeed(Terminal& terminal) {
+  std::puts("Success!");
+  const int status = std::fflush(stdout) == 0 ? 0 : 1;
+  terminal.print_notes();
+  return {status, 0};
 }
 
 // A command line the run refuses before touching any file.
@@ -234,6 +297,7 @@ RunEnd refuse(const std::string& line) {
 // A run of the built-in engine: the movie decoded here, frames straight into
 // the loop; no encoder, no working files, so no lock.
 RunEnd run_builtin(const ConversionSettings& s) {
+  Terminal terminal;  // standard error itself: the built-in engine never redirects it
   FrameState state;  // the frame buffers: nothing is allocated once frames flow
   VideoWriter outfile;
   BuiltinSource source({.path = s.moviepath, .fit = s.fit, .start_ms = s.start_ms, .duration_ms = s.duration_ms});
@@ -244,9 +308,8 @@ RunEnd run_builtin(const ConversionSettings& s) {
     print_sizes_out(source.scaled());
     outcome = convert_frames(source, source.timing(), s, state, outfile);
   }
-  if (!outcome.done()) return stop_run(outcome, outfile);
-  std::puts("Success!");
-  return {std::fflush(stdout) == 0 ? 0 : 1, 0};
+  if (!outcome.done()) return stop_run(outcome, outfile, terminal);
+  return succeed(terminal);
 }
 
 }  // namespace
@@ -268,7 +331,8 @@ RunEnd run_conversion(const ConversionSettings& settings) {
     lock.lock();
   }
 
-  redirect_stderr();
+  Terminal terminal;
+  const int unwritable = terminal.redirect_stderr(kErrorFile);
   FrameState state;  // the frame buffers: nothing is allocated once frames flow
   VideoWriter outfile;
   Outcome outcome = prepare_movie(settings);
@@ -283,11 +347,15 @@ RunEnd run_conversion(const ConversionSettings& settings) {
                      " seconds");
     if (outcome.done()) outcome = convert_frames(source, clip, settings, state, outfile);
   }  // the movie is released here
-  if (!outcome.done()) return stop_run(outcome, outfile);
+  // Without a place for its working files the engine cannot work at all:
+  // that comes before whatever failed after it.
+  if (unwritable && !outcome.done() && !outcome.signal)
+    outcome.note = system_note("the current folder cannot hold the working files (error.txt", unwritable) +
+                   "); run movdith in a folder you can write to, or add --engine=builtin, which needs no working files";
+  if (!outcome.done()) return stop_run(outcome, outfile, terminal);
 
   std::fclose(stderr);
   std::remove(kErrorFile);
   if (std::remove(kTempMovie) != 0) std::puts("You may delete movdithtemp.avi if you wish.");
-  std::puts("Success!");
-  return {std::fflush(stdout) == 0 ? 0 : 1, 0};
+  return succeed(terminal);
 }

@@ -49,18 +49,24 @@ HeaderStatus parse_header(const Header& h, HeaderFields& fields) {
 
 // ---- writing ----
 
-namespace {
-
-bool write_all(std::FILE* f, std::span<const uint8_t> bytes) {
-  return f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+bool VideoWriter::failed() {
+  // The first failure is the cause; a write with no error number of its own
+  // (a closed file) counts as an I/O error.
+  if (error_ == 0) error_ = errno != 0 ? errno : EIO;
+  return false;
 }
 
-}  // namespace
+bool VideoWriter::write_all(std::span<const uint8_t> bytes) {
+  errno = 0;
+  return (file_ && std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size()) || failed();
+}
 
 bool VideoWriter::open(const char* path) {
   abandon();
+  error_ = 0;
+  errno = 0;
   file_ = std::fopen(path, "wb");
-  if (!file_) return false;
+  if (!file_) return failed();
   path_ = path;
   records_ = 0;
   struct stat st;
@@ -70,12 +76,12 @@ bool VideoWriter::open(const char* path) {
 
 bool VideoWriter::write_header(int32_t grey, uint32_t framecount) {
   shades_ = shades_for(grey);
-  return write_all(file_, make_header(grey, seekable_ ? 0 : framecount));
+  return write_all(make_header(grey, seekable_ ? 0 : framecount));
 }
 
 bool VideoWriter::write_record(const Plane& final, const Plane& final2, Shades shades) {
-  if (!write_all(file_, final)) return false;
-  if (shades == Shades::four && !write_all(file_, final2)) return false;
+  if (!write_all(final)) return false;
+  if (shades == Shades::four && !write_all(final2)) return false;
   ++records_;
   return true;
 }
@@ -83,7 +89,8 @@ bool VideoWriter::write_record(const Plane& final, const Plane& final2, Shades s
 bool VideoWriter::set_count(uint32_t framecount) {
   std::array<uint8_t, 4> count;
   put_le32(count, 0, framecount);
-  return pwrite(fileno(file_), count.data(), count.size(), kCountField) == ssize_t(count.size());
+  errno = 0;
+  return pwrite(fileno(file_), count.data(), count.size(), kCountField) == ssize_t(count.size()) || failed();
 }
 
 bool VideoWriter::finish(uint32_t framecount) {
@@ -91,13 +98,15 @@ bool VideoWriter::finish(uint32_t framecount) {
   // The error flag catches a write that failed earlier even if its result was
   // ignored and the buffer has since drained. The records are flushed before
   // the count is written, so the count never runs ahead of them.
-  bool ok = !std::ferror(file_) && std::fflush(file_) == 0;
+  errno = 0;
+  bool ok = (!std::ferror(file_) && std::fflush(file_) == 0) || failed();
   if (ok && seekable_) ok = set_count(framecount);
   if (!ok) {
     abandon();
     return false;
   }
-  ok = std::fclose(file_) == 0;
+  errno = 0;
+  ok = std::fclose(file_) == 0 || failed();
   file_ = nullptr;
   return ok;
 }

@@ -78,15 +78,20 @@ class VideoWriter : NonCopyable {
   // even hold a whole header is removed. Nothing happens when not open.
   void abandon();
   bool is_open() const { return file_ != nullptr; }
+  // The error number of the first failure since open(), 0 if none.
+  int error() const { return error_; }
 
  private:
   bool set_count(uint32_t framecount);
+  bool write_all(std::span<const uint8_t> bytes);
+  bool failed();  // keeps the cause of a failure; always false
 
   std::FILE* file_ = nullptr;
   std::string path_;
   bool seekable_ = false;
   Shades shades_ = Shades::two;
   uint32_t records_ = 0;
+  int error_ = 0;
 };
 
 enum class VidxStatus {
