@@ -682,4 +682,34 @@ TEST(ConversionTone, BadValueIsOneLineAndNothingIsWritten) {
   EXPECT_TRUE(folder_names(dir.path()).empty());
 }
 
+// An HDR movie through mencoder converts as any other, and the terminal is
+// told once, after the run, that the built-in engine would tone-map it; an
+// SDR movie, or the built-in engine, says nothing.
+TEST(ConversionHdr, MencoderEngineSaysSoInOneLine) {
+  TempDir dir;
+  const std::string picture = "testsrc2=size=96x64:rate=10:duration=1";
+  ASSERT_TRUE(make_movie(dir / "pq.mp4", picture + ",format=yuv420p10le",
+                         {"-c:v", "libx265", "-x265-params", "log-level=error:colorprim=bt2020:transfer=smpte2084",
+                          "-color_primaries", "bt2020", "-color_trc", "smpte2084", "-colorspace", "bt2020nc"}));
+  ASSERT_TRUE(make_movie(dir / "sdr.mp4", picture, {"-color_trc", "bt709"}));
+  const struct {
+    const char* movie;
+    const char* engine;
+    std::string err;
+  } cases[] = {
+      {"pq.mp4", "--engine=mencoder",
+       "movdith: the movie is HDR (PQ or HLG), which mencoder shows dark and flat; add --engine=builtin to tone-map "
+       "it\n"},
+      {"sdr.mp4", "--engine=mencoder", ""},
+      {"pq.mp4", "--engine=builtin", ""},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = run_program({MOVDITH_BIN, c.movie, "out.8xx", c.engine}, dir.path());
+    EXPECT_EQ(r.status, 0) << c.movie << " " << c.engine << "\n" << r.out;
+    EXPECT_EQ(last_line(r.out), "Success!") << c.movie << " " << c.engine;
+    EXPECT_EQ(r.err, c.err) << c.movie << " " << c.engine;
+    EXPECT_EQ(header_count(read_file(dir / "out.8xx")), 10u) << c.movie << " " << c.engine;
+  }
+}
+
 }  // namespace

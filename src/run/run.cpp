@@ -89,6 +89,12 @@ std::string temp_movie_note() {
          kOrBuiltin;
 }
 
+// mencoder shows an HDR movie's code values as if they were SDR's; the
+// built-in engine tone-maps them. The conversion goes on: its file is what it
+// always was.
+constexpr const char* kHdrNote =
+    "the movie is HDR (PQ or HLG), which mencoder shows dark and flat; add --engine=builtin to tone-map it";
+
 // The error number of opening `path` for reading, 0 if it opens.
 int open_error(const char* path) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -156,12 +162,13 @@ std::string seconds(int64_t ms) {
 
 // Probe run, sizing rule, transcoding run with its "Phase 1" progress: leaves
 // a 96 x 64, 10 frames-per-second temporary movie of the clip asked for.
-Outcome prepare_movie(const ConversionSettings& s) {
+Outcome prepare_movie(const ConversionSettings& s, Terminal& terminal) {
   const char* moviepath = s.moviepath.c_str();
   // What the container says; a movie it cannot open is left to mencoder to
   // report in its own way.
   MovieInfo info;
   const bool known = read_movie_info(moviepath, info);
+  if (info.hdr) terminal.note(kHdrNote);
   if (info.duration_ms >= 0 && s.start_ms >= info.duration_ms)
     return fail("Start error: the movie is " + seconds(info.duration_ms) + " seconds long; the clip at " +
                 seconds(s.start_ms) + " seconds starts after its end");
@@ -335,7 +342,7 @@ RunEnd run_conversion(const ConversionSettings& settings) {
   const int unwritable = terminal.redirect_stderr(kErrorFile);
   FrameState state;  // the frame buffers: nothing is allocated once frames flow
   VideoWriter outfile;
-  Outcome outcome = prepare_movie(settings);
+  Outcome outcome = prepare_movie(settings, terminal);
   if (outcome.done()) {
     AviSource source(kTempMovie);
     outcome = open_movie(source);
