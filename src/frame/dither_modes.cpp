@@ -7,6 +7,7 @@
 #include <iterator>
 #include <utility>
 
+#include "frame/arithmetic.h"
 #include "frame/masks.h"
 #include "frame/steady.h"
 
@@ -61,12 +62,6 @@ constexpr DiffusionTap kTwoRowSierra[] = {{1, 0, 4}, {2, 0, 3}, {-2, 1, 1}, {-1,
 constexpr int kTwoRowSierraDivisor = 16;
 constexpr DiffusionTap kSierraLite[] = {{1, 0, 2}, {-1, 1, 1}, {0, 1, 1}};
 constexpr int kSierraLiteDivisor = 4;
-
-// num / den rounded to nearest, halves away from zero, so that an error and
-// its negative spread as mirror images; den > 0.
-constexpr int rounded_quotient(int num, int den) {
-  return num >= 0 ? (2 * num + den) / (2 * den) : -((-2 * num + den) / (2 * den));
-}
 
 // Every error's shares, worked out at compile time: the loop then spends one
 // table row and one add per neighbour. Shares are differences of the rounded
@@ -184,9 +179,6 @@ int quantise(int v) {
     return kStep * ((v >= kGreyThreshold1) + (v >= kGreyThreshold2) + (v >= kGreyThreshold3));
   }
 }
-
-template <int Levels>
-constexpr int kStepOf = kMaxGrey / (Levels - 1);  // 255 or 85 between levels
 
 // One row of error diffusion with a named kernel, scanned in direction Dir;
 // the same sums as spreading every share through the cells.

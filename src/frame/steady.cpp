@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frame/arithmetic.h"
 #include "frame/tone.h"
 
 #if defined(__SSE2__)
@@ -36,14 +37,6 @@ namespace {
 constexpr int kMaxGrey = 255;
 constexpr int kMonoLevels = 2;
 constexpr int kPercent = 100;
-
-template <int Levels>
-constexpr int kStepOf = kMaxGrey / (Levels - 1);  // 255 or 85 between levels
-
-// num / den rounded to nearest, halves away from zero; den > 0.
-constexpr int rounded_quotient(int num, int den) {
-  return num >= 0 ? (2 * num + den) / (2 * den) : -((-2 * num + den) / (2 * den));
-}
 
 // The fields: the picture with a border as wide as B twice reaches, so that
 // a patch or a neighbour's read near an edge needs no bounds test.

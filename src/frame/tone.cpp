@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <numbers>
 
+#include "frame/arithmetic.h"
+
 namespace {
 
 constexpr int kMaxGrey = 255;
@@ -34,11 +36,6 @@ constexpr int kBarGrey = 16;
 
 // 0 .. 1 to a grey value, rounded to nearest and clamped.
 uint8_t to_grey(double share) { return static_cast<uint8_t>(std::clamp(std::lround(share * kMaxGrey), 0L, long{kMaxGrey})); }
-
-// num / den rounded to nearest, halves away from zero; den > 0.
-int64_t rounded_quotient(int64_t num, int64_t den) {
-  return num >= 0 ? (2 * num + den) / (2 * den) : -((-2 * num + den) / (2 * den));
-}
 
 // The picture without the black bars at its edges, as [top, bottom) x
 // [left, right); the whole picture if nothing is lighter than a bar.
