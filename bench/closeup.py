@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 # Close-ups for judging trails and textures: the source frames of a raw bgr24
-# movie (as make_quality_movies.sh writes) above the same frames of two videos:
-#   bench/closeup.py OUT.png SCALE MOVIE.bgr A.8xx B.8xx FRAME...
-# Rows: source grey, A, B; columns: the frames. Needs python3-pil.
+# movie (96 x 64, as dither_quality --raw-out writes) above the same frames of
+# any number of videos:
+#   bench/closeup.py OUT.png SCALE MOVIE.raw FRAME,FRAME,... A.8xx [B.8xx...]
+# Rows: source grey, A, B, ...; columns: the frames. Needs python3-pil.
 import sys
 from PIL import Image
-out, scale, raw, f1, f2 = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5]
-frames = [int(a) for a in sys.argv[6:]]
+out, scale, raw = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+frames = [int(a) for a in sys.argv[4].split(',')]
+videos = sys.argv[5:]
 def src(n):
     d = open(raw,'rb').read()[n*18432:(n+1)*18432]
     img = Image.new('L',(96,64)); p = img.load()
@@ -26,8 +28,8 @@ def vid(path, n):
             else: p[x,y] = 0 if b1 else 255
     return img
 W, H = 96*scale, 64*scale
-canvas = Image.new('L', (len(frames)*(W+6), 3*(H+6)), 128)
+canvas = Image.new('L', (len(frames)*(W+6), (1+len(videos))*(H+6)), 128)
 for c, n in enumerate(frames):
-    for r, im in enumerate([src(n), vid(f1,n), vid(f2,n)]):
+    for r, im in enumerate([src(n)] + [vid(v, n) for v in videos]):
         canvas.paste(im.resize((W,H), Image.NEAREST), (c*(W+6), r*(H+6)))
 canvas.save(out)

@@ -47,8 +47,8 @@ constexpr const char* kUsage =
     "                       as made by ffmpeg -i MOVIE -vf fps=10,scale=...,pad=96:64:...\n"
     "                       -f rawvideo -pix_fmt bgr24; the default)\n"
     "  --tuning=NAME=N,...  the steady mode's tuning: price2, fade2, passes2, later2,\n"
-    "                       restart2 (2 levels), price4, fade4, passes4, later4,\n"
-    "                       restart4 (4 levels),\n"
+    "                       restart2, sharpen2 (2 levels), price4, fade4, passes4,\n"
+    "                       later4, restart4, sharpen4 (4 levels),\n"
     "                       restart_percent, cut_change, cut_percent\n"
     "  --out=FILE.8xx       also write the video, for vidxview\n"
     "  --raw-out=FILE       also write the frames as --engine=raw reads them\n"
@@ -188,11 +188,13 @@ constexpr TuningField kTuningFields[] = {
     {"passes2", nullptr, &SteadyLevels::passes, &StableTuning::two},
     {"later2", nullptr, &SteadyLevels::later_looks, &StableTuning::two},
     {"restart2", nullptr, &SteadyLevels::restart, &StableTuning::two},
+    {"sharpen2", nullptr, &SteadyLevels::sharpen, &StableTuning::two},
     {"price4", nullptr, &SteadyLevels::hold_price, &StableTuning::four},
     {"fade4", nullptr, &SteadyLevels::fade, &StableTuning::four},
     {"passes4", nullptr, &SteadyLevels::passes, &StableTuning::four},
     {"later4", nullptr, &SteadyLevels::later_looks, &StableTuning::four},
     {"restart4", nullptr, &SteadyLevels::restart, &StableTuning::four},
+    {"sharpen4", nullptr, &SteadyLevels::sharpen, &StableTuning::four},
     {"restart_percent", &StableTuning::restart_percent, nullptr, nullptr},
     {"cut_change", &StableTuning::cut_change, nullptr, nullptr},
     {"cut_percent", &StableTuning::cut_percent, nullptr, nullptr},

@@ -740,6 +740,7 @@ TEST(DitherStable, PixelChangesWhenTheGainBeatsItsHoldPrice) {
     SteadyLevels& levels = c.grey ? o.tuning.four : o.tuning.two;
     levels.hold_price = c.price;
     levels.fade = c.fade;
+    levels.sharpen = 0;  // the target as it is: the arithmetic above
     DitherHistory history;
     GreyBuffer out;
     dither_frame(filled(0), shades_for(c.grey), kFloydSteinberg, o, history, out);
@@ -752,6 +753,36 @@ TEST(DitherStable, PixelChangesWhenTheGainBeatsItsHoldPrice) {
     want[at] = static_cast<uint8_t>(c.shade);
     EXPECT_EQ(out, want) << "grey " << c.grey << " price " << c.price << " fade " << c.fade << " value " << c.value;
   }
+}
+
+// An edge between two greys, as an eye's rim against the fur: in two levels
+// the search draws towards the picture sharpened, as error diffusion's own
+// drawing sharpens it, so the column just on the dark side of the edge is
+// darker than the dark grey's own share, and the one on the light side
+// lighter; towards the picture itself, both are about the greys' shares.
+TEST(DitherStable, TwoLevelsDrawEdgesSharpened) {
+  GreyBuffer picture;
+  for (int i = 0; i < kPixels; ++i) picture[i] = i % kWidth < 48 ? 100 : 160;
+  const auto dark_by_column = [&](int sharpen) {
+    DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    o.tuning.two.sharpen = sharpen;
+    DitherHistory history;
+    GreyBuffer out;
+    for (uint32_t frame = 0; frame < 4; ++frame)
+      dither_frame(jittered(picture, frame, 1), Shades::two, kFloydSteinberg, o, history, out);
+    std::array<int, kWidth> dark{};
+    for (int y = 4; y < kHeight - 4; ++y)
+      for (int x = 0; x < kWidth; ++x) dark[x] += out[y * kWidth + x] == 0;
+    return dark;
+  };
+  // Of 56 rows. The sharpened picture is 85 and 175 beside the edge (100
+  // and 160 blurred with their neighbours to 115 and 145, the difference
+  // added): 37 and 18 dark pixels' worth, against 34 and 22 for 100 and 160.
+  const auto sharpened = dark_by_column(100), plain = dark_by_column(0);
+  EXPECT_GE(sharpened[47], plain[47] + 2);
+  EXPECT_LE(sharpened[48], plain[48] - 2);
+  EXPECT_NEAR(sharpened[20], 34, 2);  // far from the edge, the grey's own share
+  EXPECT_NEAR(plain[20], 34, 2);
 }
 
 // Two dots that move one pixel apart, each alone a change the blurred error

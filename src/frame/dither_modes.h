@@ -27,10 +27,11 @@ struct SteadyLevels {
   int passes;       // looks over the picture at most; what is left carries over to the next frame
   int later_looks;  // pixels looked at, at most, in each pass after the first
   int restart;      // pixels whose source changed by this many levels start from the mode's own dithering (0: none)
+  int sharpen;      // the search draws towards the picture sharpened by this much (hundredths, as --sharpen)
 };
 struct StableTuning {
-  SteadyLevels two = {400, 16, 2, kPixels, 0};
-  SteadyLevels four = {300, 0, 2, 1000, 40};
+  SteadyLevels two = {400, 16, 2, kPixels, 0, 100};
+  SteadyLevels four = {300, 0, 2, 1000, 40, 0};
   int restart_percent = 5;  // ... when more than this share of the pixels would
   // A cut: more than cut_percent % of the pixels moved by cut_change grey
   // levels or more since the previous frame. The frame is then the mode's

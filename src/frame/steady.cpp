@@ -537,7 +537,12 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
       out[i] = fixed[i] ? out[i] : carried;
     }
     const HoldPrices h = hold_prices<Levels>(t);
-    Search<Levels>(source, held, moved, fixed, bounds, h, out).run(t.passes, t.later_looks);
+    // What the search draws towards: the picture with its edges sharpened,
+    // as error diffusion's own drawing sharpens them. Without, two levels
+    // draw a thin outline (an eye's rim) as part of the blur around it.
+    GreyBuffer target = source;
+    if (t.sharpen > 0) sharpen(target, t.sharpen);
+    Search<Levels>(target, held, moved, fixed, bounds, h, out).run(t.passes, t.later_looks);
   }
   history.source = source;
   history.shades = out;
