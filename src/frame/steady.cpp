@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "frame/arithmetic.h"
+#include "frame/motion.h"
 #include "frame/tone.h"
 
 #if defined(__SSE2__)
@@ -434,72 +435,6 @@ class Search {
   Field g_, up_, down_;
 };
 
-// The picture's move since the previous frame, found from the sums of its
-// columns and of its rows, matched over moves of up to kMaxShift pixels
-// (about a fifth of the picture), and taken only where the moved picture
-// matches at least twice as well as the unmoved one.
-constexpr int kMaxShift = 12;
-constexpr int kMatchScale = 1024;
-
-// The offset d that best carries `before` onto `now` (now[k] ~ before[k - d]),
-// by mean absolute difference over their overlap.
-template <size_t N>
-int best_offset(const std::array<int32_t, N>& now, const std::array<int32_t, N>& before) {
-  int best = 0;
-  int64_t best_cost = -1;
-  for (int d = -kMaxShift; d <= kMaxShift; ++d) {
-    int64_t cost = 0;
-    const int lo = std::max(0, d), hi = std::min<int>(N, N + d);
-    for (int k = lo; k < hi; ++k) cost += std::abs(now[k] - before[k - d]);
-    cost = cost * kMatchScale / (hi - lo);
-    if (best_cost < 0 || cost < best_cost) best_cost = cost, best = d;
-  }
-  return best;
-}
-
-// Mean absolute difference of `now` and `before` moved by (dx, dy), over
-// their overlap.
-int64_t moved_difference(const GreyBuffer& now, const GreyBuffer& before, int dx, int dy) {
-  int64_t sum = 0;
-  const int x0 = std::max(0, dx), x1 = std::min(kWidth, kWidth + dx);
-  const int y0 = std::max(0, dy), y1 = std::min(kHeight, kHeight + dy);
-  for (int y = y0; y < y1; ++y)
-    for (int x = x0; x < x1; ++x) sum += std::abs(now[y * kWidth + x] - before[(y - dy) * kWidth + x - dx]);
-  return sum * kMatchScale / ((x1 - x0) * (y1 - y0));
-}
-
-void find_move(const GreyBuffer& now, const GreyBuffer& before, SteadyStart& start) {
-  std::array<int32_t, kWidth> columns_now{}, columns_before{};
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) {
-      columns_now[x] += now[y * kWidth + x];
-      columns_before[x] += before[y * kWidth + x];
-    }
-  const int dx = best_offset(columns_now, columns_before);
-  // The rows over the columns both pictures show, so that what a sideways
-  // move brings in does not pass for a move up or down.
-  std::array<int32_t, kHeight> rows_now{}, rows_before{};
-  const int x0 = std::max(0, dx), x1 = std::min(kWidth, kWidth + dx);
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = x0; x < x1; ++x) {
-      rows_now[y] += now[y * kWidth + x];
-      rows_before[y] += before[y * kWidth + x - dx];
-    }
-  const int dy = best_offset(rows_now, rows_before);
-  if ((dx != 0 || dy != 0) && 2 * moved_difference(now, before, dx, dy) < moved_difference(now, before, 0, 0)) {
-    start.dx = dx;
-    start.dy = dy;
-  }
-}
-
-// `picture` moved by (dx, dy), what comes into view repeating its edge.
-void move_picture(const GreyBuffer& picture, int dx, int dy, GreyBuffer& out) {
-  for (int y = 0; y < kHeight; ++y) {
-    const int from = std::clamp(y - dy, 0, kHeight - 1) * kWidth;
-    for (int x = 0; x < kWidth; ++x) out[y * kWidth + x] = picture[from + std::clamp(x - dx, 0, kWidth - 1)];
-  }
-}
-
 template <int Levels>
 const SteadyLevels& levels_of(const StableTuning& t) {
   return Levels == kMonoLevels ? t.two : t.four;
@@ -558,7 +493,9 @@ SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTu
   // of its pattern over well, starts afresh like one.
   start.afresh = !history.primed || scene_cut(source, history.source, tuning.cut_change, tuning.cut_percent);
   if (start.afresh) return start;
-  find_move(source, history.source, start);
+  const PictureMove move = find_move(source, history.source);
+  start.dx = move.dx;
+  start.dy = move.dy;
   const int restart = (shades == Shades::two ? tuning.two : tuning.four).restart;
   if (restart > 0) {
     GreyBuffer moved_source;

@@ -1,0 +1,87 @@
+// The move of the whole picture from one frame to the next (see motion.h).
+#include "frame/motion.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+
+namespace {
+
+// Moves up to a fifth of the picture's height a frame: a fast pan's.
+constexpr int kMaxShift = 12;
+constexpr int kMatchScale = 1024;  // differences kept in 1/1024 levels
+constexpr int kRounds = 3;         // of finding each direction again given the other
+
+// The offset d that best carries `before` onto `now` (now[k] ~ before[k - d]),
+// by mean absolute difference over their overlap.
+template <size_t N>
+int best_offset(const std::array<int32_t, N>& now, const std::array<int32_t, N>& before) {
+  int best = 0;
+  int64_t best_cost = -1;
+  for (int d = -kMaxShift; d <= kMaxShift; ++d) {
+    int64_t cost = 0;
+    const int lo = std::max(0, d), hi = std::min<int>(N, N + d);
+    for (int k = lo; k < hi; ++k) cost += std::abs(now[k] - before[k - d]);
+    cost = cost * kMatchScale / (hi - lo);
+    if (best_cost < 0 || cost < best_cost) best_cost = cost, best = d;
+  }
+  return best;
+}
+
+// Mean absolute difference of `now` and `before` moved by (dx, dy), over
+// their overlap.
+int64_t moved_difference(const GreyBuffer& now, const GreyBuffer& before, int dx, int dy) {
+  int64_t sum = 0;
+  const int x0 = std::max(0, dx), x1 = std::min(kWidth, kWidth + dx);
+  const int y0 = std::max(0, dy), y1 = std::min(kHeight, kHeight + dy);
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) sum += std::abs(now[y * kWidth + x] - before[(y - dy) * kWidth + x - dx]);
+  return sum * kMatchScale / ((x1 - x0) * (y1 - y0));
+}
+
+// The best sideways move, from the column sums over the rows both pictures
+// show when `before` moved down by dy.
+int sideways(const GreyBuffer& now, const GreyBuffer& before, int dy) {
+  std::array<int32_t, kWidth> columns_now{}, columns_before{};
+  for (int y = std::max(0, dy); y < std::min(kHeight, kHeight + dy); ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      columns_now[x] += now[y * kWidth + x];
+      columns_before[x] += before[(y - dy) * kWidth + x];
+    }
+  return best_offset(columns_now, columns_before);
+}
+
+// The best move up or down, from the row sums over the columns both show
+// when `before` moved right by dx.
+int upright(const GreyBuffer& now, const GreyBuffer& before, int dx) {
+  std::array<int32_t, kHeight> rows_now{}, rows_before{};
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = std::max(0, dx); x < std::min(kWidth, kWidth + dx); ++x) {
+      rows_now[y] += now[y * kWidth + x];
+      rows_before[y] += before[y * kWidth + x - dx];
+    }
+  return best_offset(rows_now, rows_before);
+}
+
+}  // namespace
+
+PictureMove find_move(const GreyBuffer& now, const GreyBuffer& before) {
+  // What a move brings into view at one edge and takes away at the other
+  // spoils the sums across it: each direction is found again over what both
+  // pictures show once the other is known.
+  int dx = 0, dy = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    dx = sideways(now, before, dy);
+    dy = upright(now, before, dx);
+  }
+  if ((dx != 0 || dy != 0) && 2 * moved_difference(now, before, dx, dy) < moved_difference(now, before, 0, 0))
+    return {dx, dy};
+  return {};
+}
+
+void move_picture(const GreyBuffer& picture, int dx, int dy, GreyBuffer& out) {
+  for (int y = 0; y < kHeight; ++y) {
+    const int from = std::clamp(y - dy, 0, kHeight - 1) * kWidth;
+    for (int x = 0; x < kWidth; ++x) out[y * kWidth + x] = picture[from + std::clamp(x - dx, 0, kWidth - 1)];
+  }
+}
