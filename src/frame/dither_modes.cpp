@@ -32,8 +32,6 @@ constexpr int kRingRows = 3;
 constexpr int kRowLength = kWidth + 2 * kPad;
 using RowPointers = std::array<int16_t*, kRingRows>;  // [dy], each at column 0
 
-// Keep windows are open-ended below the lowest level and above the highest.
-constexpr int kOpenEnd = 1024;
 
 
 // The kernels as published, each tap {dx, dy, share}; the divisor follows.

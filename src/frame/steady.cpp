@@ -251,8 +251,9 @@ class Search {
         const int32_t left = std::min(std::max(h.fade - int32_t{moved[i]}, 0), h.cap);
         const int32_t off = -int32_t{out[i] != held[i]};  // all ones when off its held shade
         const int32_t s = ((h.off * left) & off) | ((-h.on * left) & ~off);
-        const int32_t open_up = -int32_t{(out[i] < highest_[i]) & !fixed[i]};
-        const int32_t open_down = -int32_t{(out[i] > lowest_[i]) & !fixed[i]};
+        const int32_t free = fixed[i] == 0;
+        const int32_t open_up = -(int32_t{out[i] < highest_[i]} & free);
+        const int32_t open_down = -(int32_t{out[i] > lowest_[i]} & free);
         up_[f0 + x] = (s & open_up) | (kOutside & ~open_up);
         down_[f0 + x] = (s & open_down) | (kOutside & ~open_down);
       }
@@ -307,7 +308,7 @@ class Search {
       const Lanes d = e - lanes_at(g_, from);
       return (d + dn + lanes_at(up_, from) > bar) | (u - d + lanes_at(down_, from) > bar);
     };
-    const unsigned alone = unsigned((e + dn > kAloneBar) | (u - e > kAloneBar)) << kAlone;
+    const unsigned alone = unsigned(int{e + dn > kAloneBar} | int{u - e > kAloneBar}) << kAlone;
 #if defined(__SSE2__)
     // One instruction for each row of lanes, where extracting them takes four.
     const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
@@ -332,14 +333,15 @@ class Search {
     for (int y = 0; y < kHeight; ++y) {
       const int f0 = field_index(0, y);
       for (int f = f0; f < f0 + kWidth; ++f)
-        worth[f] = (g_[f] + down_[f] > kAloneBar) | (up_[f] - g_[f] > kAloneBar);
+        worth[f] = static_cast<uint8_t>(int{g_[f] + down_[f] > kAloneBar} | int{up_[f] - g_[f] > kAloneBar});
       for (int k = 0; k < 4; ++k) {
         const int o = kForward[k];
         std::array<uint8_t, kWidth> pays;
         for (int x = 0; x < kWidth; ++x) {
           const int f = f0 + x;
           const int32_t d = g_[f] - g_[f + o];
-          pays[x] = (d + down_[f] + up_[f + o] > kForwardBar[k]) | (up_[f] - d + down_[f + o] > kForwardBar[k]);
+          pays[x] = static_cast<uint8_t>(int{d + down_[f] + up_[f + o] > kForwardBar[k]} |
+                                         int{up_[f] - d + down_[f + o] > kForwardBar[k]});
         }
         for (int x = 0; x < kWidth; ++x) worth[f0 + x] |= pays[x];
         for (int x = 0; x < kWidth; ++x) worth[f0 + o + x] |= pays[x];
