@@ -1,0 +1,247 @@
+// Decoding in the browser and the hand-over to the WebAssembly core: the
+// browser's own decoders (WebCodecs) for MP4 and MOV, each picture copied at
+// full resolution into the core, which scales, dithers and writes it; the
+// page's <video> element (seek and draw) for movies only the browser's
+// player reads. Which pictures become frames is the core's rule alone.
+import { keyframeBefore, rankAtOrBefore, rankOf, readSamples } from './demux.js';
+
+const MAX_QUEUED_CHUNKS = 12;  // packets waiting in the decoder
+const MAX_WAITING_FRAMES = 3;  // decoded pictures waiting for the core
+const SEEK_TIMEOUT_MS = 15000;
+
+// VideoFrame formats the core reads as they are, by its layout numbers.
+const LAYOUTS = { I420: 0, I420A: 0, I422: 1, I444: 2, NV12: 3, RGBA: 4, RGBX: 5, BGRA: 6, BGRX: 7 };
+const RGBX = 5;
+const RGBA = 4;
+// The core's colour matrices: BT.601, BT.709, BT.2020, RGB.
+const MATRIX_CODES = { 0: 3, 1: 1, 9: 2, 10: 2 };  // H.264 / ISO codes; others are BT.601
+const MATRIX_NAMES = { rgb: 3, bt709: 1, 'bt2020-ncl': 2 };
+
+export class Cancelled extends Error {}
+
+// The colour a track's pictures are in: what the container or the stream's
+// own parameters say, as libav reads them; the browser's guess otherwise.
+export function trackColour(core, track) {
+  if (track.colour) return { matrix: MATRIX_CODES[track.colour[0]] ?? 0, full: track.colour[1] };
+  if (track.h264 && track.description) {
+    const signal = core.h264Signal(track.description);
+    if (signal.matrix >= 0) return { matrix: MATRIX_CODES[signal.matrix] ?? 0, full: signal.full, sar: signal.sar };
+  }
+  return null;
+}
+
+function frameColour(frame) {
+  const cs = frame.colorSpace || {};
+  return { matrix: MATRIX_NAMES[cs.matrix] ?? 0, full: Boolean(cs.fullRange) };
+}
+
+// Copies a decoded picture into the core and scales it onto the display.
+export async function handOver(core, frame, colour) {
+  const rect = frame.visibleRect;
+  const width = rect.width, height = rect.height;
+  let layout = LAYOUTS[frame.format];
+  let options = { rect };
+  if (layout === undefined) {  // high bit depths and others: the browser converts
+    layout = RGBX;
+    options = { rect, format: 'RGBX' };
+  }
+  const c = colour || frameColour(frame);
+  let planes;
+  try {
+    const bytes = frame.allocationSize(options);
+    planes = await frame.copyTo(core.input(bytes), options);
+  } catch {
+    // A picture the browser will not copy out: drawn, then read back.
+    const canvas = new OffscreenCanvas(width, height);
+    const context = canvas.getContext('2d', { willReadFrequently: true });
+    context.drawImage(frame, rect.x, rect.y, width, height, 0, 0, width, height);
+    const pixels = context.getImageData(0, 0, width, height).data;
+    core.input(pixels.length).set(pixels);
+    layout = RGBA;
+    planes = [{ offset: 0, stride: width * 4 }];
+  }
+  return core.picture(layout, width, height, planes, c.matrix, c.full);
+}
+
+// Decodes `track` from the keyframe before decode index `from`, handing
+// each picture, in presentation order, to `onFrame(frame)`, which closes
+// nothing and returns false to stop. `skip(index)` may leave a packet out.
+// Resolves when the pictures run out or onFrame stops; rejects with the
+// decoder's error, or Cancelled when `job.cancelled` is set.
+export async function decodeTrack(file, track, config, from, onFrame, job, skip = () => false) {
+  const waiting = [];
+  let failure = null;
+  let wake = null;
+  const poke = () => { if (wake) { const w = wake; wake = null; w(); } };
+  const decoder = new VideoDecoder({
+    output: (frame) => { waiting.push(frame); poke(); },
+    error: (e) => { failure = e; poke(); },
+  });
+  decoder.addEventListener('dequeue', poke);
+  let stopped = false;
+  const drain = async () => {
+    while (waiting.length && !stopped) {
+      const frame = waiting.shift();
+      try {
+        if (job.cancelled) throw new Cancelled();
+        if ((await onFrame(frame)) === false) stopped = true;
+      } finally {
+        frame.close();
+      }
+    }
+  };
+  const pause = () => new Promise((resolve) => { wake = resolve; });
+  try {
+    decoder.configure(config);
+    let index = from;
+    while (index < track.count && !stopped) {
+      const end = Math.min(track.count, index + 32);
+      const packets = await readSamples(file, track, index, end);
+      for (let k = 0; k < packets.length && !stopped; ++k, ++index) {
+        if (failure) throw failure;
+        if (job.cancelled) throw new Cancelled();
+        if (skip(index, packets[k])) continue;
+        decoder.decode(new EncodedVideoChunk({
+          type: track.table.sync[index] ? 'key' : 'delta',
+          timestamp: track.table.cts[index],
+          duration: track.table.duration[index],
+          data: packets[k],
+        }));
+        while (!failure && !stopped && (decoder.decodeQueueSize > MAX_QUEUED_CHUNKS || waiting.length > MAX_WAITING_FRAMES)) {
+          if (waiting.length) await drain(); else await pause();
+        }
+        await drain();
+      }
+    }
+    if (!stopped && !failure) {
+      const flushed = decoder.flush().then(() => 'done', (e) => { failure = failure || e; });
+      for (;;) {
+        await drain();
+        if (stopped || failure) break;
+        const outcome = await Promise.race([flushed, pause()]);
+        if (outcome === 'done') { await drain(); break; }
+      }
+    }
+    if (failure && !stopped) throw failure;
+  } finally {
+    stopped = true;
+    for (const frame of waiting.splice(0)) frame.close();
+    if (decoder.state !== 'closed') decoder.close();
+  }
+}
+
+// The picture shown at `ms` into the movie, handed to the core (for the
+// preview). Resolves to the picture's timestamp, or null.
+export async function decodePictureAt(core, file, track, config, colour, ms, job) {
+  const target = track.t0 + Math.floor((ms * track.timescale) / 1000);
+  const rank = Math.max(0, rankAtOrBefore(track, target));
+  const want = track.time[rank];
+  const index = track.byTime[rank];
+  let found = null;
+  await decodeTrack(file, track, config, keyframeBefore(track, index), async (frame) => {
+    if (frame.timestamp < want) return true;
+    if (frame.timestamp === want && (await handOver(core, frame, colour))) found = want;
+    return false;
+  }, job);
+  return found;
+}
+
+// Converts a track with the settings already given to the core; `progress`
+// is told the frames written. Resolves to the record count.
+export async function convertTrack(core, file, track, config, colour, job, progress) {
+  const first = core.sampleTime(0);
+  const rank = Math.max(0, rankAtOrBefore(track, first));
+  let lastEnd = null;
+  const skip = (index, packet) => {
+    // A picture that no frame shows and no other picture refers to is not
+    // decoded, as on the command line.
+    if (!track.h264) return false;
+    const r = rankOf(track, track.table.cts[index]);
+    const next = r + 1 < track.count ? track.time[r + 1] : null;
+    return next !== null && !core.shown(track.table.cts[index], next) && core.unreferenced(packet, track.lengthSize);
+  };
+  await decodeTrack(file, track, config, keyframeBefore(track, track.byTime[rank]), async (frame) => {
+    const pts = frame.timestamp;
+    if (core.due(pts) < 0) throw new Error(core.message());
+    progress(core.position());
+    if (core.clipOver()) return false;
+    const r = rankOf(track, pts);
+    const next = r >= 0 && r + 1 < track.count ? track.time[r + 1] : Infinity;
+    if (next === Infinity || core.shown(pts, next)) {
+      if (!(await handOver(core, frame, colour))) throw new Error('a picture could not be scaled');
+    }
+    lastEnd = pts + (r >= 0 ? track.table.duration[track.byTime[r]] : 0);
+    return true;
+  }, job, skip);
+  if (job.cancelled) throw new Cancelled();
+  return core.finish(lastEnd ?? 0);
+}
+
+// ---- The <video> element, for movies WebCodecs is not given ----
+
+function once(target, events, timeoutMs) {
+  return new Promise((resolve, reject) => {
+    const done = (e) => {
+      for (const name of events) target.removeEventListener(name, done);
+      clearTimeout(timer);
+      if (e.type === 'error') reject(new Error('unreadable'));
+      else resolve(e);
+    };
+    const timer = setTimeout(() => done({ type: 'error' }), timeoutMs);
+    for (const name of events) target.addEventListener(name, done);
+  });
+}
+
+// Opens `file` in a hidden <video> element; resolves to it once its size and
+// length are known, rejects if the browser cannot play it.
+export async function openVideoElement(file) {
+  const video = document.createElement('video');
+  video.muted = true;
+  video.preload = 'auto';
+  video.src = URL.createObjectURL(file);
+  try {
+    await once(video, ['loadedmetadata', 'error'], SEEK_TIMEOUT_MS);
+    if (!video.videoWidth || !video.videoHeight || !Number.isFinite(video.duration)) throw new Error('no video');
+    return video;
+  } catch (e) {
+    closeVideoElement(video);
+    throw e;
+  }
+}
+
+export function closeVideoElement(video) {
+  URL.revokeObjectURL(video.src);
+  video.removeAttribute('src');
+  video.load();
+}
+
+// Seeks the element to `ms` and hands the picture shown there to the core.
+export async function videoPictureAt(core, video, ms) {
+  video.currentTime = ms / 1000;
+  await once(video, ['seeked', 'error'], SEEK_TIMEOUT_MS);
+  const width = video.videoWidth, height = video.videoHeight;
+  const canvas = new OffscreenCanvas(width, height);
+  const context = canvas.getContext('2d', { willReadFrequently: true });
+  context.drawImage(video, 0, 0, width, height);
+  const pixels = context.getImageData(0, 0, width, height).data;
+  core.input(pixels.length).set(pixels);
+  return core.picture(RGBA, width, height, [{ offset: 0, stride: width * 4 }], 3, true);
+}
+
+// Converts through the element: frame k is the picture the player shows at
+// start + k / 10 s, up to the movie's end.
+export async function convertVideoElement(core, video, job, progress) {
+  const durationMs = video.duration * 1000;
+  const start = core.sampleTime(0);  // the element's clock: milliseconds from 0
+  let frames = 0;
+  for (let pos = 0; core.inClip(pos) && core.sampleTime(pos) < durationMs; ++pos) {
+    if (job.cancelled) throw new Cancelled();
+    const t = core.sampleTime(pos);
+    if (!(await videoPictureAt(core, video, t))) throw new Error('a picture could not be scaled');
+    if (core.due(t + 1) < 0) throw new Error(core.message());
+    frames = core.position();
+    progress(frames);
+  }
+  if (frames === 0 && start >= durationMs) throw new Error('the clip starts after the movie\'s end');
+  return core.finish(durationMs);
+}
