@@ -114,12 +114,14 @@ void AreaScaler::scale_channel(const Channel& ch, int c) {
       const uint16_t* w = across.weight.data() + across.offset[i];
       uint32_t sum = 0;
       for (uint32_t k = 0; k < across.count[i]; ++k, p += ch.step) sum += uint32_t{*p} * w[k];
-      rows[size_t{y} * width_ + i] = static_cast<uint16_t>(sum >> kAcrossShift);
+      rows[size_t{y} * width_ + i] = static_cast<uint16_t>((sum + (1u << (kAcrossShift - 1))) >> kAcrossShift);
     }
   }
-  // Sums are truncated and the means cut to whole levels before conversion,
-  // which brings the frames closest to the command line's (libswscale's),
-  // measured on 1280 x 720 movies; at the display's size nothing is lost.
+  // The means are cut to whole levels before conversion (a 64th of a level
+  // short counts as whole, for the weights' rounding), which brings the
+  // frames closest to the command line's (libswscale's), measured on
+  // 1280 x 720 movies; at the display's size nothing is lost.
+  constexpr uint32_t kWhole = kFractionBits + kWeightBits;
   uint16_t* out = scaled_[c].data();
   for (uint32_t r = 0; r < height_; ++r) {
     const uint16_t* w = down.weight.data() + down.offset[r];
@@ -127,7 +129,7 @@ void AreaScaler::scale_channel(const Channel& ch, int c) {
     for (uint32_t i = 0; i < width_; ++i) {
       uint32_t sum = 0;
       for (uint32_t k = 0; k < down.count[r]; ++k) sum += uint32_t{first[size_t{k} * width_ + i]} * w[k];
-      out[size_t{r} * width_ + i] = static_cast<uint16_t>(sum >> (kWeightBits + kFractionBits) << kFractionBits);
+      out[size_t{r} * width_ + i] = static_cast<uint16_t>((sum + (kWeightOne >> 1) + kWeightOne) >> kWhole << kFractionBits);
     }
   }
 }
