@@ -56,6 +56,7 @@ function placeSource(width, height) {
   if (!placed) throw new Error('The picture is too thin to keep a row or column at 96 × 64.');
   s.width = width;
   s.height = height;
+  window.movdithPage.sizes = placed;
   $('movie-info').textContent = `${state.file.name}: ${placed.inWidth} × ${placed.inHeight}` +
     `${placed.quarter % 2 ? ' (turned)' : ''}, ${timeText(state.durationMs)}; on the calculator ` +
     `${placed.outWidth} × ${placed.outHeight}${s.kind === 'video' ? '; read through the browser\'s player' : ''}.`;
