@@ -130,19 +130,28 @@ export async function decodeTrack(file, track, config, from, onFrame, job, skip 
   }
 }
 
-// The picture shown at `ms` into the movie, handed to the core (for the
-// preview). Resolves to the picture's timestamp, or null.
-export async function decodePictureAt(core, file, track, config, colour, ms, job) {
+// The timestamp of the picture shown at `ms` into the movie, and of the
+// keyframe decoding it starts from.
+export function pictureAt(track, ms) {
   const target = track.t0 + Math.floor((ms * track.timescale) / 1000);
   const rank = Math.max(0, rankAtOrBefore(track, target));
-  const want = track.time[rank];
   const index = track.byTime[rank];
-  let found = null;
-  await decodeTrack(file, track, config, keyframeBefore(track, index), async (frame) => {
+  const key = keyframeBefore(track, index);
+  return { pts: track.time[rank], index, keyPts: track.table.cts[key], key };
+}
+
+// Decodes the picture at timestamp `want` (see pictureAt) and hands it to
+// the core (for the preview), leaving out the pictures on the way that no
+// other refers to. Resolves to true when it was handed over.
+export async function decodePicture(core, file, track, config, colour, at, want, job) {
+  let found = false;
+  const skip = (index, packet) => track.h264 && track.table.cts[index] !== want &&
+    core.unreferenced(packet, track.lengthSize);
+  await decodeTrack(file, track, config, at.key, async (frame) => {
     if (frame.timestamp < want) return true;
-    if (frame.timestamp === want && (await handOver(core, frame, colour))) found = want;
+    if (frame.timestamp === want) found = await handOver(core, frame, colour);
     return false;
-  }, job);
+  }, job, skip);
   return found;
 }
 

@@ -30,6 +30,7 @@ export async function loadCore() {
 
   return {
     options: () => JSON.parse(m.UTF8ToString(m._movdith_options())),
+    memoryBytes: () => m.HEAPU8.buffer.byteLength,
     // Parses a command line as the program does: { ok, message }.
     settings(args) {
       const argv = ['movdith', 'movie', 'movie.8xx', ...args].map(string);

@@ -6,8 +6,8 @@ import { loadCore } from './core.js';
 import { buildControls, commandLine } from './controls.js';
 import { openMp4 } from './demux.js';
 import {
-  Cancelled, closeVideoElement, convertTrack, convertVideoElement, decodePictureAt, openVideoElement, trackColour,
-  videoPictureAt,
+  Cancelled, closeVideoElement, convertTrack, convertVideoElement, decodePicture, openVideoElement, pictureAt,
+  trackColour, videoPictureAt,
 } from './convert.js';
 import { Player, clear, drawBitmap, drawShades } from './player.js';
 import { keepOffline } from './offline.js';
@@ -159,6 +159,9 @@ function failOpen(text) {
 
 // ---- preview ----
 
+// Shows the picture at `ms`. Decoding starts from the keyframe before it, so
+// that keyframe is shown first, at once, and the exact picture when it is
+// decoded (MP4); a newer request drops an older one.
 async function preview(ms) {
   if (!state.source || state.convertJob) return;
   if (state.previewJob) state.previewJob.cancelled = true;
@@ -166,24 +169,34 @@ async function preview(ms) {
   state.previewJob = job;
   const started = performance.now();
   const s = state.source;
+  const timing = window.movdithPage;
   try {
     if (s.kind === 'mp4') {
       if (!s.width) placeSource(s.track.width, s.track.height);
-      let shown = await decodePictureAt(state.core, state.file, s.track, s.config, s.colour, ms, job);
-      // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
-      const seen = state.core.lastSize();
-      if (shown !== null && seen && (seen[0] !== s.width || seen[1] !== s.height)) {
-        placeSource(seen[0], seen[1]);
-        shown = state.core.repicture() ? shown : null;
+      const at = pictureAt(s.track, ms);
+      const steps = at.keyPts === at.pts ? [at.pts] : [at.keyPts, at.pts];
+      for (const want of steps) {
+        if (!(await decodePicture(state.core, state.file, s.track, s.config, s.colour, at, want, job))) {
+          if (job.cancelled) return;
+          throw new Error('no picture could be decoded there');
+        }
+        // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
+        const seen = state.core.lastSize();
+        if (seen && (seen[0] !== s.width || seen[1] !== s.height)) {
+          placeSource(seen[0], seen[1]);
+          state.core.repicture();
+        }
+        if (job.cancelled) return;
+        drawPreview();
+        if (want !== at.pts) timing.lastPreviewFirstMs = performance.now() - started;
       }
-      if (shown === null) throw new Error('no picture could be decoded there');
     } else {
       if (!s.width) placeSource(s.video.videoWidth, s.video.videoHeight);
       if (!(await videoPictureAt(state.core, s.video, ms))) throw new Error('no picture could be drawn there');
+      if (job.cancelled) return;
+      drawPreview();
     }
-    if (job.cancelled) return;
-    drawPreview();
-    window.movdithPage.lastPreviewMs = performance.now() - started;
+    timing.lastPreviewMs = performance.now() - started;
   } catch (e) {
     if (!(e instanceof Cancelled) && !job.cancelled) showError(`The preview could not be made: ${e.message || e}.`);
   } finally {

@@ -36,7 +36,7 @@ export async function serve() {
 
 // Debian's Chromium, headless, with nothing of its own going to the network
 // (this machine has none: without these flags it waits on refused requests).
-export async function launch() {
+export async function launch(extraArgs = []) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'movdith-chromium-'));
   const browser = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
@@ -44,9 +44,9 @@ export async function launch() {
     acceptDownloads: true,
     viewport: { width: 1100, height: 1400 },
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
+      '--disable-component-update', '--disable-sync', ...extraArgs],
   });
-  return { browser, close: async () => { await browser.close(); fs.rmSync(profile, { recursive: true, force: true }); } };
+  return { browser, profile, close: async () => { await browser.close(); fs.rmSync(profile, { recursive: true, force: true }); } };
 }
 
 export function tempDir() {
