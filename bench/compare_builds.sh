@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Byte-for-byte comparison of two movdith builds: the console text and the
 # output file of each, on the bundled sample and on movies like the tests'
-# (made here with ffmpeg), with no option, -g, -r 4 and a custom -m.
+# (made here with ffmpeg), with no option, -g, -r 4 and a custom -m, and
+# through the built-in engine with clips, fits and the steady mode.
 #   bench/compare_builds.sh OLD_MOVDITH [NEW_MOVDITH]   (default new: build/movdith)
 # Prints one line per run and exits non-zero if any pair differs.
 set -euo pipefail
@@ -23,7 +24,8 @@ movie t320x240.mp4 "testsrc2=size=320x240:rate=25:duration=1"
 
 status=0
 for m in "$work"/*.mp4; do
-  for opts in "" "-g" "-r 4" "-m 0,0,0,0,0,0.5,0,0.5,0" "-g -r 3 -m 0,0,0,0,0,0.333333,0,0.333333,0"; do
+  for opts in "" "-g" "-r 4" "-m 0,0,0,0,0,0.5,0,0.5,0" "-g -r 3 -m 0,0,0,0,0,0.333333,0,0.333333,0" \
+    "--engine=builtin" "--engine=builtin -g --start=0.45 --duration=0.8" "--engine=builtin --fit=crop --stable"; do
     for which in old new; do
       mkdir -p "$work/$which"
       bin=$old

@@ -82,14 +82,18 @@ try {
       await openMovie(page, movie);
       let peakHeap = 0, peakWasm = 0, peakRss = 0, running = true;
       const rss = () => execFileSync('ps', ['-eo', 'rss=,args='], { encoding: 'utf8' }).split('\n')
-        .filter((l) => l.includes(chromium.profile)).reduce((sum, l) => sum + Number(l.trim().split(' ')[0]), 0);
+        .filter((l) => l.includes(chromium.profile) && l.includes('--type=renderer'))
+        .reduce((sum, l) => sum + Number(l.trim().split(' ')[0]), 0);
+      // Memory still in use: garbage is collected before each reading.
+      const cdp = await page.context().newCDPSession(page);
       const sampler = (async () => {
         while (running) {
+          await cdp.send('HeapProfiler.collectGarbage');
           const m = await page.evaluate(() => [performance.memory.usedJSHeapSize, window.movdithPage.state.core.memoryBytes()]);
           peakHeap = Math.max(peakHeap, m[0]);
           peakWasm = Math.max(peakWasm, m[1]);
           peakRss = Math.max(peakRss, rss());
-          await new Promise((r) => setTimeout(r, 250));
+          await new Promise((r) => setTimeout(r, 500));
         }
       })();
       const result = await convert(page, folder);
@@ -98,7 +102,7 @@ try {
       const mib = (b) => (b / 1048576).toFixed(1);
       console.log(`${path.basename(movie)}: ${(result.bytes.length - 23) / 768} records, file ${mib(result.bytes.length)} MiB; ` +
         `page peak: JavaScript heap ${mib(peakHeap)} MiB, WebAssembly memory ${mib(peakWasm)} MiB, ` +
-        `all of Chromium's processes ${mib(peakRss * 1024)} MiB resident`);
+        `Chromium's page processes ${mib(peakRss * 1024)} MiB resident`);
       await page.close();
     }
   } else {
