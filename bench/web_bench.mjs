@@ -77,22 +77,29 @@ try {
       `the exact picture (decoded from that keyframe): ${show(positionTimes)}`);
     await page.close();
   } else if (what === 'memory') {
+    // Each movie in a browser of its own, so that only its page's processes are counted.
     for (const movie of args) {
-      const page = await openPage(chromium.browser, server.origin);
+      const own = await launch(['--enable-precise-memory-info']);
+      const page = await openPage(own.browser, server.origin);
       await openMovie(page, movie);
-      let peakHeap = 0, peakWasm = 0, peakRss = 0, running = true;
       const rss = () => execFileSync('ps', ['-eo', 'rss=,args='], { encoding: 'utf8' }).split('\n')
-        .filter((l) => l.includes(chromium.profile) && l.includes('--type=renderer'))
-        .reduce((sum, l) => sum + Number(l.trim().split(' ')[0]), 0);
+        .filter((l) => l.includes(own.profile) && l.includes('--type=renderer'))
+        .reduce((sum, l) => sum + Number(l.trim().split(' ')[0]) * 1024, 0);
       // Memory still in use: garbage is collected before each reading.
       const cdp = await page.context().newCDPSession(page);
+      const reading = async () => {
+        await cdp.send('HeapProfiler.collectGarbage');
+        const [heap, wasm] = await page.evaluate(() => [performance.memory.usedJSHeapSize,
+          window.movdithPage.state.core.memoryBytes()]);
+        return { heap, wasm, rss: rss() };
+      };
+      const before = await reading();
+      const peak = { ...before };
+      let running = true;
       const sampler = (async () => {
         while (running) {
-          await cdp.send('HeapProfiler.collectGarbage');
-          const m = await page.evaluate(() => [performance.memory.usedJSHeapSize, window.movdithPage.state.core.memoryBytes()]);
-          peakHeap = Math.max(peakHeap, m[0]);
-          peakWasm = Math.max(peakWasm, m[1]);
-          peakRss = Math.max(peakRss, rss());
+          const r = await reading();
+          for (const k of Object.keys(peak)) peak[k] = Math.max(peak[k], r[k]);
           await new Promise((r) => setTimeout(r, 500));
         }
       })();
@@ -100,10 +107,12 @@ try {
       running = false;
       await sampler;
       const mib = (b) => (b / 1048576).toFixed(1);
+      const line = (k) => `${mib(before[k])} -> ${mib(peak[k])} MiB (+${mib(peak[k] - before[k])})`;
       console.log(`${path.basename(movie)}: ${(result.bytes.length - 23) / 768} records, file ${mib(result.bytes.length)} MiB; ` +
-        `page peak: JavaScript heap ${mib(peakHeap)} MiB, WebAssembly memory ${mib(peakWasm)} MiB, ` +
-        `Chromium's page processes ${mib(peakRss * 1024)} MiB resident`);
+        `opened -> peak while converting: JavaScript heap ${line('heap')}, WebAssembly memory ${line('wasm')}, ` +
+        `the page's processes resident ${line('rss')}`);
       await page.close();
+      await own.close();
     }
   } else {
     console.error('usage: web_bench.mjs speed MOVIE [RUNS] | preview MOVIE | memory MOVIE...');

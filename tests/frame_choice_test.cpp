@@ -107,6 +107,20 @@ TEST(FrameChoiceClock, PicturesBeforeTheStartAreShownByTheFirstPosition) {
   EXPECT_TRUE(clock.shown(5001, 5101));
 }
 
+TEST(FrameChoiceClock, ClipsAreHeldWithinTheirLimits) {
+  struct Case {
+    int64_t start, duration, want_start, want_duration;
+  } cases[] = {
+      {0, -1, 0, -1},          {1500, 2000, 1500, 2000},         {-5, -7, 0, -1},
+      {kMaxTrimMs + 1, kMaxTrimMs + 1, kMaxTrimMs, kMaxTrimMs}, {kMaxTrimMs, 0, kMaxTrimMs, 0},
+  };
+  for (const Case& c : cases) {
+    const FrameClock clock = clip_clock(c.start, c.duration);
+    EXPECT_EQ(clock.start_ms, c.want_start) << c.start;
+    EXPECT_EQ(clock.duration_ms, c.want_duration) << c.duration;
+  }
+}
+
 TEST(FrameChoiceEstimate, FramesOfAClip) {
   struct Case {
     int64_t total, start, duration, want;

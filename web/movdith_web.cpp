@@ -5,8 +5,8 @@
 // records. One movie at a time; every buffer is owned here and reused.
 #include <emscripten/emscripten.h>
 
+#include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -174,10 +174,9 @@ EMSCRIPTEN_KEEPALIVE const int32_t* movdith_sizes() { return page().sizes.data()
 // picture is at t0 (timestamps are whole ticks, exact in a double below 2^53).
 EMSCRIPTEN_KEEPALIVE void movdith_clock(double num, double den, double t0) {
   Page& p = page();
+  p.clock = clip_clock(p.settings.start_ms, p.settings.duration_ms);
   p.clock.time_base = {int64_t(num), int64_t(den)};
   p.clock.t0 = int64_t(t0);
-  p.clock.start_ms = std::clamp<int64_t>(p.settings.start_ms, 0, kMaxTrimMs);
-  p.clock.duration_ms = p.settings.duration_ms < 0 ? -1 : std::min(p.settings.duration_ms, kMaxTrimMs);
 }
 
 EMSCRIPTEN_KEEPALIVE double movdith_sample_time(double pos) { return double(page().clock.sample_time(int64_t(pos))); }
@@ -249,7 +248,7 @@ EMSCRIPTEN_KEEPALIVE int movdith_picture(int layout, uint32_t width, uint32_t he
       matrix = static_cast<int>(ColourMatrix::rgb);
     }
   }
-  picture.colour = {static_cast<ColourMatrix>(std::clamp(matrix, 0, 3)), full_range != 0};
+  picture.colour = {static_cast<ColourMatrix>(std::clamp(matrix, 0, static_cast<int>(ColourMatrix::rgb))), full_range != 0};
   if (!p.scaler.prepared_for(picture, p.placement) && !p.scaler.prepare(picture, p.placement)) return 0;
   p.scaler.scale(picture, p.dib);
   p.dib_valid = true;

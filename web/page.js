@@ -19,7 +19,7 @@ const keepGreys = new URLSearchParams(location.search).has('greys');
 
 const state = {
   core: null, controls: null, file: null, source: null, durationMs: 0,
-  previewJob: null, convertJob: null, result: null, resultUrl: null, greys: null, records: 0,
+  previewJob: null, previewRun: null, convertJob: null, result: null, resultUrl: null, greys: null, records: 0,
 };
 
 function showError(text) {
@@ -133,7 +133,8 @@ async function openMovie(file) {
     position.max = String(Math.max(0, Math.floor(state.durationMs / 100) * 100));
     position.value = '0';
     for (const id of ['position', 'mark-start', 'mark-end', 'mark-clear']) $(id).disabled = false;
-    await preview(0);
+    preview(0);
+    await state.previewRun;
     applySettings();
   } catch (e) {
     failOpen(e instanceof Cancelled ? '' : `The movie could not be read: ${e.message || e}.`);
@@ -162,11 +163,20 @@ function failOpen(text) {
 // Shows the picture at `ms`. Decoding starts from the keyframe before it, so
 // that keyframe is shown first, at once, and the exact picture when it is
 // decoded (MP4); a newer request drops an older one.
-async function preview(ms) {
+function preview(ms) {
   if (!state.source || state.convertJob) return;
   if (state.previewJob) state.previewJob.cancelled = true;
   const job = { cancelled: false };
   state.previewJob = job;
+  // One at a time: the one dropped stops at its next picture.
+  const previous = state.previewRun;
+  state.previewRun = (async () => {
+    await previous;
+    if (!job.cancelled) await showPicture(ms, job);
+  })();
+}
+
+async function showPicture(ms, job) {
   const started = performance.now();
   const s = state.source;
   const timing = window.movdithPage;
@@ -260,9 +270,12 @@ function progressText(done, total, started) {
 
 async function convert() {
   if (!state.source || state.convertJob || !applySettings()) return;
-  if (state.previewJob) state.previewJob.cancelled = true;
   const job = { cancelled: false };
   state.convertJob = job;
+  // A preview still copying a picture into the core must be done first:
+  // the conversion uses the same buffer.
+  if (state.previewJob) state.previewJob.cancelled = true;
+  await state.previewRun;
   const core = state.core;
   const s = state.source;
   $('go').disabled = true;
@@ -303,7 +316,9 @@ async function convert() {
     $('cancel').disabled = true;
     $('options').inert = false;
     $('go').disabled = false;
+    // The conversion used the picture buffer: the preview takes its picture again.
     core.forget();
+    preview(Number($('position').value));
   }
 }
 

@@ -437,8 +437,7 @@ SourceStatus BuiltinSource::open() {
   auto e = std::make_unique<Engine>();
   e->fit = request_.fit;
   e->exact = request_.exact;
-  e->clock.start_ms = std::clamp<int64_t>(request_.start_ms, 0, kMaxTrimMs);
-  e->clock.duration_ms = request_.duration_ms < 0 ? -1 : std::min(request_.duration_ms, kMaxTrimMs);
+  e->clock = clip_clock(request_.start_ms, request_.duration_ms);
   if (request_.max_pixels > 0) e->max_pixels = std::min(request_.max_pixels, kMaxPicturePixels);
   put_dib_header(e->dib, kWidth, kHeight);
 

@@ -40,6 +40,13 @@ bool FrameClock::shown(int64_t pts, int64_t next) const {
   return pos <= std::numeric_limits<uint32_t>::max() && in_clip(pos) && sample_time(pos) < next;
 }
 
+FrameClock clip_clock(int64_t start_ms, int64_t duration_ms) {
+  FrameClock clock;
+  clock.start_ms = std::clamp<int64_t>(start_ms, 0, kMaxTrimMs);
+  clock.duration_ms = duration_ms < 0 ? -1 : std::min(duration_ms, kMaxTrimMs);
+  return clock;
+}
+
 int64_t estimated_frames(int64_t total_ms, int64_t start_ms, int64_t duration_ms) {
   total_ms = std::clamp<int64_t>(total_ms, -1, kMaxTrimMs);
   int64_t clip_ms = std::max<int64_t>(total_ms - start_ms, 0);

@@ -56,6 +56,11 @@ struct FrameClock {
   bool shown(int64_t pts, int64_t next) const;
 };
 
+// The clock of the clip that starts `start_ms` after the first picture and
+// lasts `duration_ms` (below 0: to the end), both held within kMaxTrimMs;
+// its time base and t0 are the stream's, set once known.
+FrameClock clip_clock(int64_t start_ms, int64_t duration_ms);
+
 // The frames a clip is expected to give: `total_ms` of movie after its first
 // picture (-1 when unknown), less the start, within the length (-1: to the
 // end), a frame per started tenth of a second; at least 1 unless the clip is

@@ -146,7 +146,7 @@ describe('bad input gets a plain message and the page goes on', () => {
 });
 
 test('Cancel in the middle: nothing is downloaded and the page goes on', async () => {
-  const long = makeMovie(path.join(folder, 'long.mp4'), 'testsrc2=size=1280x720:rate=30:duration=20',
+  const long = makeMovie(path.join(folder, 'long.mp4'), 'testsrc2=size=1280x720:rate=30:duration=40',
     ['-c:v', 'libx264', '-preset', 'ultrafast', '-pix_fmt', 'yuv420p']);
   const page = await openPage(chromium.browser, server.origin);
   const downloads = [];
