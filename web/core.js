@@ -2,7 +2,11 @@
 // JavaScript calls: numbers and byte arrays in, numbers and views out.
 import createMovdith from './movdith.mjs';
 
-const GREY_BYTES = 96 * 64;
+// The display, as the core's raster has it.
+export const WIDTH = 96;
+export const HEIGHT = 64;
+const GREY_BYTES = WIDTH * HEIGHT;
+const DIB_BYTES = 40 + WIDTH * HEIGHT * 3;  // header, then blue-green-red
 
 export async function loadCore() {
   const m = await createMovdith();
@@ -90,7 +94,7 @@ export async function loadCore() {
     abandon: () => m._movdith_abandon(),
     greys: (records) => view(m._movdith_greys(), records * GREY_BYTES).slice(),
     // The display bitmap: 96 x 64 blue-green-red, bottom row first, after 40 bytes.
-    bitmap: () => view(m._movdith_bitmap(), 40 + 96 * 64 * 3),
+    bitmap: () => view(m._movdith_bitmap(), DIB_BYTES),
     preview() {
       const ptr = m._movdith_preview();
       return ptr ? view(ptr, GREY_BYTES) : null;

@@ -2,7 +2,8 @@
 // 96 x 64 colour picture the pipeline reads, and frames in the shades a
 // calculator shows (the video file reader's: black, 85, 170, white, the
 // same as vidxview's pictures), and a player for a video at 10 frames a second.
-const WIDTH = 96, HEIGHT = 64;
+import { HEIGHT, WIDTH } from './core.js';
+
 const DIB_HEADER = 40;
 const FRAME_MS = 100;
 
