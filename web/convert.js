@@ -19,15 +19,15 @@ const MATRIX_NAMES = { rgb: 3, bt709: 1, 'bt2020-ncl': 2 };
 
 export class Cancelled extends Error {}
 
-// The colour a track's pictures are in: what the container or the stream's
-// own parameters say, as libav reads them; the browser's guess otherwise.
-export function trackColour(core, track) {
-  if (track.colour) return { matrix: MATRIX_CODES[track.colour[0]] ?? 0, full: track.colour[1] };
-  if (track.h264 && track.description) {
-    const signal = core.h264Signal(track.description);
-    if (signal.matrix >= 0) return { matrix: MATRIX_CODES[signal.matrix] ?? 0, full: signal.full, sar: signal.sar };
-  }
-  return null;
+// What the stream says of its pictures, as libav reads it: their colour
+// (matrix and range; null leaves it to the browser's reading of each
+// picture) and pixel shape (the container's, else the stream's own).
+export function streamFacts(core, track) {
+  const signal = track.h264 && track.description ? core.h264Signal(track.description) : null;
+  let colour = null;
+  if (track.colour) colour = { matrix: MATRIX_CODES[track.colour[0]] ?? 0, full: track.colour[1] };
+  else if (signal && signal.matrix >= 0) colour = { matrix: MATRIX_CODES[signal.matrix] ?? 0, full: signal.full };
+  return { colour, sar: track.pasp || (signal && signal.sar) || null };
 }
 
 function frameColour(frame) {

@@ -7,7 +7,7 @@ import { buildControls, commandLine } from './controls.js';
 import { openMp4 } from './demux.js';
 import {
   Cancelled, closeVideoElement, convertTrack, convertVideoElement, decodePicture, openVideoElement, pictureAt,
-  trackColour, videoPictureAt,
+  streamFacts, videoPictureAt,
 } from './convert.js';
 import { Player, clear, drawBitmap, drawShades } from './player.js';
 import { keepOffline } from './offline.js';
@@ -109,10 +109,9 @@ async function openMovie(file) {
       if (track.description) config.description = track.description;
       const support = await VideoDecoder.isConfigSupported(config).catch(() => ({ supported: false }));
       if (support.supported) {
-        const colour = trackColour(state.core, track);
+        const { colour, sar } = streamFacts(state.core, track);
         state.source = {
-          kind: 'mp4', track, config, colour, sar: track.pasp || (colour && colour.sar) || null,
-          trackMatrix: track.trackMatrix, movieMatrix: track.movieMatrix,
+          kind: 'mp4', track, config, colour, sar, trackMatrix: track.trackMatrix, movieMatrix: track.movieMatrix,
         };
         state.durationMs = track.durationMs;
       } else if (HEVC.test(track.codec)) {
