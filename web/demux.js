@@ -6,7 +6,6 @@
 import { createFile, DataStream } from './mp4box/mp4box.all.mjs';
 
 const HEADER_STEP = 1 << 20;  // bytes read at a time while looking for the header
-const MAX_HEADER_READS = 256;
 const BATCH_BYTES = 4 << 20;  // pictures are read in runs of about this much
 
 // The codec configuration box's payload, as WebCodecs' `description` wants it.
@@ -28,8 +27,11 @@ export async function openMp4(file) {
   let broken = false;
   mp4.onReady = (i) => { info = i; };
   mp4.onError = () => { broken = true; };
+  // A fragmented movie's pictures are listed in fragments all through the
+  // file: those are read too (each fragment's header, not its pictures).
+  const wanting = () => !info || Boolean(mp4.moov && mp4.moov.mvex);
   let at = 0;
-  for (let reads = 0; !info && !broken && at < file.size && reads < MAX_HEADER_READS; ++reads) {
+  while (wanting() && !broken && at < file.size) {
     const buffer = await file.slice(at, at + HEADER_STEP).arrayBuffer();
     buffer.fileStart = at;
     let next;
@@ -67,6 +69,10 @@ export async function openMp4(file) {
   const colr = entry.colr && entry.colr.colour_type === 'nclx' ? entry.colr : null;
   const vpcC = entry.vpcC && entry.vpcC.version === 1 ? entry.vpcC : null;
   const timescale = trak.mdia.mdhd.timescale;
+  // The header's length, or the pictures' where it has none (fragments).
+  let end = 0;
+  for (let i = 0; i < n; ++i) end = Math.max(end, table.cts[i] + table.duration[i]);
+  const durationMs = Math.round((Math.max(trak.mdia.mdhd.duration, end - time[0]) / timescale) * 1000);
   return {
     track: {
       codec: video.codec,
@@ -75,7 +81,7 @@ export async function openMp4(file) {
       width: video.video.width,
       height: video.video.height,
       timescale,
-      durationMs: Math.round((trak.mdia.mdhd.duration / timescale) * 1000),
+      durationMs,
       trackMatrix: Int32Array.from(video.matrix ? Object.values(video.matrix) : [65536, 0, 0, 0, 65536, 0, 0, 0, 1 << 30]),
       movieMatrix: Int32Array.from(mp4.moov.mvhd.matrix),
       pasp: entry.pasp ? [entry.pasp.hSpacing, entry.pasp.vSpacing] : null,

@@ -23,7 +23,7 @@ const MAX_FRAME_MEAN_DIFFERENCE = 1.0;
 const PHONE_MATRIX = [0, 65536, 0, -65536, 0, 0, 0, 0, 1 << 30];  // shown a quarter turn clockwise
 const COMMAND = 'movdith movie.mp4 movie.8xx --engine=builtin';
 
-let server, chromium, folder, lossless, turned, hd, phone, anamorphic, webm;
+let server, chromium, folder, lossless, turned, hd, phone, anamorphic, webm, fragmented;
 
 before(async () => {
   folder = tempDir();
@@ -44,6 +44,10 @@ before(async () => {
   // PAL's 16:9 pixels: 720 x 576 stored, 1024 x 576 shown.
   anamorphic = makeMovie(path.join(folder, 'anamorphic.mp4'), 'testsrc2=size=720x576:rate=25:duration=2,setsar=64/45',
     ['-c:v', 'libx264', '-pix_fmt', 'yuv420p']);
+  // Fragments all through the file (as recorders write), over a megabyte:
+  // the pictures' table is read from every fragment's header.
+  fragmented = makeMovie(path.join(folder, 'fragmented.mp4'), 'testsrc2=size=1280x720:rate=25:duration=4',
+    ['-c:v', 'libx264', '-pix_fmt', 'yuv420p', '-movflags', 'frag_keyframe+empty_moov']);
   // Not MP4: read through the page's <video> element.
   webm = makeMovie(path.join(folder, 'movie.webm'), 'testsrc2=size=320x240:rate=25:duration=2',
     ['-c:v', 'libvpx-vp9', '-b:v', '400k']);
@@ -100,7 +104,8 @@ describe('the page writes what the command line writes', () => {
 describe('ordinary movies: the same sizes and frames, grey frames close', () => {
   for (const [name, movie, args] of [['1280 x 720', () => hd, []], ['phone, upright', () => phone, ['-g']],
     ['1280 x 720 cropped, a clip', () => hd, ['--fit=crop', '--start=1.05', '--duration=2']],
-    ['anamorphic', () => anamorphic, []], ['WebM, through the player', () => webm, []]]) {
+    ['anamorphic', () => anamorphic, []], ['fragmented', () => fragmented, ['-g']],
+    ['WebM, through the player', () => webm, []]]) {
     test(name, async (t) => {
       const { page, cli, sizes } = await bothWays(movie(), args);
       const reference = cliGreys(movie(), args);
