@@ -279,7 +279,8 @@ async function convert() {
   const s = state.source;
   $('go').disabled = true;
   $('cancel').disabled = false;
-  $('options').inert = true;
+  // Nothing else is opened or changed while converting: Cancel first.
+  $('options').inert = $('open').inert = true;
   $('player').hidden = true;
   showError('');
   const started = performance.now();
@@ -313,7 +314,7 @@ async function convert() {
   } finally {
     state.convertJob = null;
     $('cancel').disabled = true;
-    $('options').inert = false;
+    $('options').inert = $('open').inert = false;
     $('go').disabled = false;
     // The conversion used the picture buffer: the preview takes its picture again.
     core.forget();
@@ -357,9 +358,13 @@ function download() {
 
 async function openVideoFile(file) {
   showError('');
-  const bytes = new Uint8Array(await file.arrayBuffer());
-  state.result = null;
-  showResult(bytes, false);
+  try {
+    const bytes = new Uint8Array(await file.arrayBuffer());
+    state.result = null;
+    showResult(bytes, false);
+  } catch (e) {
+    showError(`This video cannot be read: ${e.message || e}.`);
+  }
 }
 
 // ---- wiring ----
@@ -387,7 +392,7 @@ async function start() {
     e.preventDefault();
     drop.classList.remove('over');
     const file = e.dataTransfer.files[0];
-    if (!file) return;
+    if (!file || state.convertJob) return;
     if (/\.8xx$/i.test(file.name)) openVideoFile(file); else openMovie(file);
   });
   $('position').addEventListener('input', positionChanged);
