@@ -5,6 +5,7 @@
 // player reads. Which pictures become frames is the core's rule alone.
 import { keyframeBefore, rankAtOrBefore, rankOf, readSamples } from './demux.js';
 
+const READ_PACKETS = 16;  // packets read from the file at a time
 const MAX_QUEUED_CHUNKS = 12;  // packets waiting in the decoder
 const MAX_WAITING_FRAMES = 3;  // decoded pictures waiting for the core
 const SEEK_TIMEOUT_MS = 15000;
@@ -63,70 +64,102 @@ export async function handOver(core, frame, colour) {
   return core.picture(layout, width, height, planes, c.matrix, c.full);
 }
 
-// Decodes `track` from the keyframe before decode index `from`, handing
-// each picture, in presentation order, to `onFrame(frame)`, which closes
-// nothing and returns false to stop. `skip(index)` may leave a packet out.
-// Resolves when the pictures run out or onFrame stops; rejects with the
-// decoder's error, or Cancelled when `job.cancelled` is set.
-export async function decodeTrack(file, track, config, from, onFrame, job, skip = () => false) {
-  const waiting = [];
-  let failure = null;
-  let wake = null;
-  const poke = () => { if (wake) { const w = wake; wake = null; w(); } };
-  const decoder = new VideoDecoder({
-    output: (frame) => { waiting.push(frame); poke(); },
-    error: (e) => { failure = e; poke(); },
-  });
-  decoder.addEventListener('dequeue', poke);
-  let stopped = false;
-  const drain = async () => {
-    while (waiting.length && !stopped) {
-      const frame = waiting.shift();
-      try {
-        if (job.cancelled) throw new Cancelled();
-        if ((await onFrame(frame)) === false) stopped = true;
-      } finally {
-        frame.close();
+// A track's pictures through the browser's decoder, in presentation order.
+// start() begins at a keyframe; run() goes on from wherever the last run
+// stopped, so a later picture of the same group needs no new start.
+export class TrackDecoder {
+  constructor(file, track, config) {
+    Object.assign(this, { file, track, config, decoder: null, waiting: [], failure: null, wake: null });
+  }
+
+  // Decoding begins again at keyframe `key` (a decode index).
+  start(key) {
+    this.close();
+    this.failure = null;
+    const poke = () => { if (this.wake) { const w = this.wake; this.wake = null; w(); } };
+    this.decoder = new VideoDecoder({
+      output: (frame) => { this.waiting.push(frame); poke(); },
+      error: (e) => { this.failure = e; poke(); },
+    });
+    this.decoder.addEventListener('dequeue', poke);
+    this.decoder.configure(this.config);
+    Object.assign(this, { key, next: key, last: -Infinity, ended: false, skipped: new Set() });
+  }
+
+  // Whether run() can still reach the picture at timestamp `pts`, decode
+  // index `index`, of the group starting at keyframe `key`.
+  reaches(key, pts, index) {
+    return this.decoder !== null && !this.ended && !this.failure && key === this.key && pts > this.last &&
+      !this.skipped.has(index);
+  }
+
+  // Whether decode index `index` is at most `packets` ahead of where decoding is.
+  near(index, packets) {
+    return index - this.next <= packets;
+  }
+
+  // Hands each picture to `onFrame(frame)` (which closes nothing; false
+  // stops the run, the pictures after it kept for the next run) until the
+  // track ends. `skip(index, packet)` may leave a packet out. Rejects with
+  // the decoder's error, or Cancelled when `job.cancelled` is set.
+  async run(onFrame, job, skip = () => false) {
+    const { decoder, track } = this;
+    let stopped = false;
+    const drain = async () => {
+      while (this.waiting.length && !stopped) {
+        const frame = this.waiting.shift();
+        this.last = frame.timestamp;
+        try {
+          if (job.cancelled) throw new Cancelled();
+          if ((await onFrame(frame)) === false) stopped = true;
+        } finally {
+          frame.close();
+        }
       }
-    }
-  };
-  const pause = () => new Promise((resolve) => { wake = resolve; });
-  try {
-    decoder.configure(config);
-    let index = from;
-    while (index < track.count && !stopped) {
-      const end = Math.min(track.count, index + 32);
-      const packets = await readSamples(file, track, index, end);
-      for (let k = 0; k < packets.length && !stopped; ++k, ++index) {
-        if (failure) throw failure;
+    };
+    const pause = () => new Promise((resolve) => { this.wake = resolve; });
+    await drain();
+    while (this.next < track.count && !stopped) {
+      const from = this.next;
+      const packets = await readSamples(this.file, track, from, Math.min(track.count, from + READ_PACKETS));
+      for (let k = 0; k < packets.length && !stopped; ++k) {
+        if (this.failure) throw this.failure;
         if (job.cancelled) throw new Cancelled();
-        if (skip(index, packets[k])) continue;
+        const index = this.next++;
+        if (skip(index, packets[k])) {
+          this.skipped.add(index);
+          continue;
+        }
         decoder.decode(new EncodedVideoChunk({
           type: track.table.sync[index] ? 'key' : 'delta',
           timestamp: track.table.cts[index],
           duration: track.table.duration[index],
           data: packets[k],
         }));
-        while (!failure && !stopped && (decoder.decodeQueueSize > MAX_QUEUED_CHUNKS || waiting.length > MAX_WAITING_FRAMES)) {
-          if (waiting.length) await drain(); else await pause();
+        while (!this.failure && !stopped &&
+               (decoder.decodeQueueSize > MAX_QUEUED_CHUNKS || this.waiting.length > MAX_WAITING_FRAMES)) {
+          if (this.waiting.length) await drain(); else await pause();
         }
         await drain();
       }
     }
-    if (!stopped && !failure) {
-      const flushed = decoder.flush().then(() => 'done', (e) => { failure = failure || e; });
+    if (!stopped && !this.failure && !this.ended) {
+      // The track is over: what the decoder still holds comes out.
+      this.ended = true;
+      const flushed = decoder.flush().then(() => 'done', (e) => { this.failure = this.failure || e; });
       for (;;) {
         await drain();
-        if (stopped || failure) break;
-        const outcome = await Promise.race([flushed, pause()]);
-        if (outcome === 'done') { await drain(); break; }
+        if (stopped || this.failure) break;
+        if ((await Promise.race([flushed, pause()])) === 'done') { await drain(); break; }
       }
     }
-    if (failure && !stopped) throw failure;
-  } finally {
-    stopped = true;
-    for (const frame of waiting.splice(0)) frame.close();
-    if (decoder.state !== 'closed') decoder.close();
+    if (this.failure && !stopped) throw this.failure;
+  }
+
+  close() {
+    for (const frame of this.waiting.splice(0)) frame.close();
+    if (this.decoder && this.decoder.state !== 'closed') this.decoder.close();
+    this.decoder = null;
   }
 }
 
@@ -140,14 +173,19 @@ export function pictureAt(track, ms) {
   return { pts: track.time[rank], index, keyPts: track.table.cts[key], key };
 }
 
-// Decodes the picture at timestamp `want` (see pictureAt) and hands it to
-// the core (for the preview), leaving out the pictures on the way that no
-// other refers to. Resolves to true when it was handed over.
-export async function decodePicture(core, file, track, config, colour, at, want, job) {
+// Decodes the picture at timestamp `want` (see pictureAt) with `decoder`
+// (a TrackDecoder kept from picture to picture: a later picture of the same
+// group goes on from the last) and hands it to the core, leaving out the
+// pictures on the way that no other refers to. Resolves to true when it
+// was handed over.
+export async function decodePicture(core, decoder, colour, at, want, job) {
+  const track = decoder.track;
+  const index = want === at.pts ? at.index : at.key;
+  if (!decoder.reaches(at.key, want, index)) decoder.start(at.key);
   let found = false;
-  const skip = (index, packet) => track.h264 && track.table.cts[index] !== want &&
-    core.unreferenced(packet, track.lengthSize);
-  await decodeTrack(file, track, config, at.key, async (frame) => {
+  // Only pictures before the one wanted: those after it may be wanted next.
+  const skip = (i, packet) => track.h264 && track.table.cts[i] < want && core.unreferenced(packet, track.lengthSize);
+  await decoder.run(async (frame) => {
     if (frame.timestamp < want) return true;
     if (frame.timestamp === want) found = await handOver(core, frame, colour);
     return false;
@@ -169,19 +207,25 @@ export async function convertTrack(core, file, track, config, colour, job, progr
     const next = r + 1 < track.count ? track.time[r + 1] : null;
     return next !== null && !core.shown(track.table.cts[index], next) && core.unreferenced(packet, track.lengthSize);
   };
-  await decodeTrack(file, track, config, keyframeBefore(track, track.byTime[rank]), async (frame) => {
-    const pts = frame.timestamp;
-    if (core.due(pts) < 0) throw new Error(core.message());
-    progress(core.position());
-    if (core.clipOver()) return false;
-    const r = rankOf(track, pts);
-    const next = r >= 0 && r + 1 < track.count ? track.time[r + 1] : Infinity;
-    if (next === Infinity || core.shown(pts, next)) {
-      if (!(await handOver(core, frame, colour))) throw new Error('a picture could not be scaled');
-    }
-    lastEnd = pts + (r >= 0 ? track.table.duration[track.byTime[r]] : 0);
-    return true;
-  }, job, skip);
+  const decoder = new TrackDecoder(file, track, config);
+  decoder.start(keyframeBefore(track, track.byTime[rank]));
+  try {
+    await decoder.run(async (frame) => {
+      const pts = frame.timestamp;
+      if (core.due(pts) < 0) throw new Error(core.message());
+      progress(core.position());
+      if (core.clipOver()) return false;
+      const r = rankOf(track, pts);
+      const next = r >= 0 && r + 1 < track.count ? track.time[r + 1] : Infinity;
+      if (next === Infinity || core.shown(pts, next)) {
+        if (!(await handOver(core, frame, colour))) throw new Error('a picture could not be scaled');
+      }
+      lastEnd = pts + (r >= 0 ? track.table.duration[track.byTime[r]] : 0);
+      return true;
+    }, job, skip);
+  } finally {
+    decoder.close();
+  }
   if (job.cancelled) throw new Cancelled();
   return core.finish(lastEnd ?? 0);
 }

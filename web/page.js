@@ -6,8 +6,8 @@ import { loadCore } from './core.js';
 import { buildControls, commandLine } from './controls.js';
 import { openMp4 } from './demux.js';
 import {
-  Cancelled, closeVideoElement, convertTrack, convertVideoElement, decodePicture, openVideoElement, pictureAt,
-  streamFacts, videoPictureAt,
+  Cancelled, TrackDecoder, closeVideoElement, convertTrack, convertVideoElement, decodePicture, openVideoElement,
+  pictureAt, streamFacts, videoPictureAt,
 } from './convert.js';
 import { Player, clear, drawBitmap, drawShades } from './player.js';
 import { keepOffline } from './offline.js';
@@ -16,6 +16,9 @@ const $ = (id) => document.getElementById(id);
 const HEVC = /^(hvc1|hev1)/;
 const COMMAND = 'movdith movie.mp4 movie.8xx --engine=builtin';
 const keepGreys = new URLSearchParams(location.search).has('greys');
+// A position this many pictures (in decoding order) past the preview
+// decoder's is decoded on to at once; a farther one shows its keyframe first.
+const NEAR_PACKETS = 15;
 
 const state = {
   core: null, controls: null, file: null, source: null, durationMs: 0,
@@ -88,6 +91,7 @@ function settingsChanged() {
 function resetMovie() {
   if (state.previewJob) state.previewJob.cancelled = true;
   if (state.source && state.source.kind === 'video') closeVideoElement(state.source.video);
+  if (state.source && state.source.decoder) state.source.decoder.close();
   state.source = null;
   state.core.forget();
   for (const id of ['position', 'mark-start', 'mark-end', 'mark-clear', 'go']) $(id).disabled = true;
@@ -112,6 +116,8 @@ async function openMovie(file) {
         const { colour, sar } = streamFacts(state.core, track);
         state.source = {
           kind: 'mp4', track, config, colour, sar, trackMatrix: track.trackMatrix, movieMatrix: track.movieMatrix,
+          // The preview's decoder, kept between positions.
+          decoder: new TrackDecoder(file, track, config),
         };
         state.durationMs = track.durationMs;
       } else if (HEVC.test(track.codec)) {
@@ -161,7 +167,8 @@ function failOpen(text) {
 
 // Shows the picture at `ms`. Decoding starts from the keyframe before it, so
 // that keyframe is shown first, at once, and the exact picture when it is
-// decoded (MP4); a newer request drops an older one.
+// decoded (MP4); a position later in the group the decoder is in goes on
+// from where it is. A newer request drops an older one.
 function preview(ms) {
   if (!state.source || state.convertJob) return;
   if (state.previewJob) state.previewJob.cancelled = true;
@@ -183,9 +190,12 @@ async function showPicture(ms, job) {
     if (s.kind === 'mp4') {
       if (!s.width) placeSource(s.track.width, s.track.height);
       const at = pictureAt(s.track, ms);
-      const steps = at.keyPts === at.pts ? [at.pts] : [at.keyPts, at.pts];
+      // The keyframe first, unless the decoder is nearly there already.
+      const direct = at.keyPts === at.pts ||
+        (s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
+      const steps = direct ? [at.pts] : [at.keyPts, at.pts];
       for (const want of steps) {
-        if (!(await decodePicture(state.core, state.file, s.track, s.config, s.colour, at, want, job))) {
+        if (!(await decodePicture(state.core, s.decoder, s.colour, at, want, job))) {
           if (job.cancelled) return;
           throw new Error('no picture could be decoded there');
         }
@@ -277,6 +287,7 @@ async function convert() {
   await state.previewRun;
   const core = state.core;
   const s = state.source;
+  if (s.decoder) s.decoder.close();  // its pictures' memory, while converting
   $('go').disabled = true;
   $('cancel').disabled = false;
   // Nothing else is opened or changed while converting: Cancel first.
@@ -406,6 +417,7 @@ async function start() {
   clipText();
   window.movdithPage.ready = true;
   window.movdithPage.greys = () => state.greys;
+  window.movdithPage.previewShades = () => Array.from(state.core.preview() || []);
 }
 
 start();

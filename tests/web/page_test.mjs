@@ -101,6 +101,29 @@ describe('the page writes what the command line writes', () => {
   });
 });
 
+test('the preview at a position shows what the frame there shows', async () => {
+  const page = await openPage(chromium.browser, server.origin);
+  try {
+    await openMovie(page, lossless);
+    // On by a tenth of a second (the decoder goes on), back, and far on.
+    for (const ms of [1200, 1300, 1400, 500, 2900, 0]) {
+      await page.evaluate(() => { window.movdithPage.lastPreviewMs = undefined; });
+      await page.fill('#position', String(ms));
+      await page.dispatchEvent('#position', 'input');
+      await page.waitForFunction(() => window.movdithPage.lastPreviewMs !== undefined);
+      const shades = await page.evaluate(() => window.movdithPage.previewShades());
+      // The command line's one frame of a clip starting there, unpacked:
+      // a set bit is black.
+      const record = runCli(lossless, path.join(folder, 'one.8xx'), [`--start=${ms / 1000}`, '--duration=0.1']).bytes;
+      assert.equal(record.length, 23 + 768);
+      const want = Array.from({ length: FRAME_BYTES }, (_, i) => (record[23 + (i >> 3)] >> (7 - (i & 7))) & 1 ? 0 : 255);
+      assert.deepEqual(shades, want, `at ${ms} ms`);
+    }
+  } finally {
+    await page.close();
+  }
+});
+
 describe('ordinary movies: the same sizes and frames, grey frames close', () => {
   for (const [name, movie, args] of [['1280 x 720', () => hd, []], ['phone, upright', () => phone, ['-g']],
     ['1280 x 720 cropped, a clip', () => hd, ['--fit=crop', '--start=1.05', '--duration=2']],
