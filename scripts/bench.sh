@@ -6,11 +6,12 @@
 #   scripts/bench.sh guard [movie...]                 the built-in engine's pictures against a full decode's
 #   scripts/bench.sh quality [folder]                 flicker, fidelity and speed of every dithering mode
 #   scripts/bench.sh compare OLD_MOVDITH              console text and files against another build
+#   scripts/bench.sh web [runs]                       the browser page: speed against the command line, preview, memory
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=pipeline
 case "${1:-}" in
-  pipeline | speed | memory | guard | quality | compare) what=$1; shift ;;
+  pipeline | speed | memory | guard | quality | compare | web) what=$1; shift ;;
 esac
 scripts/setup.sh --packages-only tests bench
 cmake --preset bench >/dev/null
@@ -24,4 +25,5 @@ case $what in
   guard) bench/guard.sh "$@" ;;
   quality) bench/quality_table.sh "$@" ;;
   compare) bench/compare_builds.sh "$@" ;;
+  web) scripts/web.sh build && bench/web.sh "$@" ;;
 esac

@@ -33,9 +33,6 @@ constexpr int kRingRows = 3;
 constexpr int kRowLength = kWidth + 2 * kPad;
 using RowPointers = std::array<int16_t*, kRingRows>;  // [dy], each at column 0
 
-// Keep windows are open-ended below the lowest level and above the highest.
-constexpr int kOpenEnd = 1024;
-
 
 // The kernels as published, each tap {dx, dy, share}; the divisor follows.
 constexpr DiffusionTap kFloydSteinberg[] = {{1, 0, 7}, {-1, 1, 3}, {0, 1, 5}, {1, 1, 1}};
@@ -465,8 +462,8 @@ int refine(const GreyBuffer& base, const GreyBuffer& source, int32_t flip_cost, 
     for (int x = 0; x < kWidth; ++x) {
       const int v = source[y * kWidth + x];
       const int32_t bar = shade[x] == was[x] ? away_bar : back_bar;
-      worth[x] = static_cast<uint8_t>((row[x] > bar && shade[x] > lowest[v]) |
-                                      (row[x] < -bar && shade[x] < highest[v]));
+      worth[x] = static_cast<uint8_t>(int{row[x] > bar && shade[x] > lowest[v]} |
+                                      int{row[x] < -bar && shade[x] < highest[v]});
     }
     for (int x = 0; x < kWidth; x += kByteBits) {
       uint64_t eight;
