@@ -34,7 +34,8 @@ movie h264.ts "testsrc2=size=640x360:rate=30:duration=2" -c:v libx264
 
 mencoder_options=("" "-g" "-r 4" "-m 0,0,0,0,0,0.5,0,0.5,0" "-g -r 3 -m 0,0,0,0,0,0.333333,0,0.333333,0")
 builtin_options=("--engine=builtin" "--engine=builtin -g" "--engine=builtin --stable --dither=atkinson"
-  "--engine=builtin -g --fit=crop --start=0.5 --duration=1")
+  "--engine=builtin -g --fit=crop --start=0.5 --duration=1" "--engine=builtin -g --start=0.45 --duration=0.8"
+  "--engine=builtin --fit=crop --stable")
 
 status=0
 for m in "$work"/*.*; do

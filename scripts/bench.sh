@@ -3,16 +3,18 @@
 #   scripts/bench.sh [pipeline] [benchmark options]   frames per second of the per-frame pipeline, every mode
 #   scripts/bench.sh speed [runs] [movie...]          whole runs of each engine against ffmpeg
 #   scripts/bench.sh memory                           peak memory, 10 s against 10 min of movie, each engine
+#   scripts/bench.sh limits [OLD_MOVDITH]             peak memory on hostile, 4K, 8K and 40-million-pixel movies
 #   scripts/bench.sh guard [movie...]                 the built-in engine's pictures against a full decode's
 #   scripts/bench.sh quality [folder]                 flicker, fidelity, structure, tone and speed of every
 #                                                     dithering mode and tone option
 #   scripts/bench.sh hdr [MOVDITH]                    HDR movies' shades against their SDR master's
 #   scripts/bench.sh compare OLD_MOVDITH              console text and files against another build
+#   scripts/bench.sh web [runs]                       the browser page: speed against the command line, preview, memory
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=pipeline
 case "${1:-}" in
-  pipeline | speed | memory | guard | quality | hdr | compare) what=$1; shift ;;
+  pipeline | speed | memory | limits | guard | quality | hdr | compare | web) what=$1; shift ;;
 esac
 scripts/setup.sh --packages-only tests bench
 cmake --preset bench >/dev/null
@@ -23,8 +25,10 @@ case $what in
   pipeline) build-bench/pipeline_bench "$@" ;;
   speed) bench/speed.sh "$@" ;;
   memory) bench/memory.sh "$@" ;;
+  limits) bench/memory_limits.sh "$@" ;;
   guard) bench/guard.sh "$@" ;;
   quality) bench/quality_table.sh "$@" ;;
   hdr) bench/hdr_table.sh "$@" ;;
   compare) bench/compare_builds.sh "$@" ;;
+  web) scripts/web.sh build && bench/web.sh "$@" ;;
 esac

@@ -4,7 +4,8 @@
 # on Debian 12.
 #   scripts/setup.sh                        the tool and the preview
 #   scripts/setup.sh tests                  also the tests and what they need
-#   scripts/setup.sh --packages-only GROUP...   only install those groups
+#   scripts/setup.sh tests web              also the browser page (build-web/) and its tests
+#   scripts/setup.sh --packages-only GROUP...   only install those groups (web: and npm's packages)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +24,10 @@ for group in "${groups[@]}"; do
 done
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+  # NodeSource's nodejs package brings npm itself, and conflicts with Debian's.
+  [[ $p == npm ]] && command -v npm >/dev/null && continue
+  missing+=("$p")
 done
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
@@ -32,8 +36,19 @@ if ((${#missing[@]})); then
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
+web=no
+[[ " ${groups[*]} " == *" web "* ]] && web=yes
+# The page's JavaScript packages, exactly as the lock file pins them.
+[[ $web == yes ]] && npm ci --no-audit --no-fund --loglevel=error
+
 [[ $build == yes ]] || exit 0
 tests=OFF
 [[ " ${groups[*]} " == *" tests "* ]] && tests=ON
-cmake --preset default -DMOVDITH_TESTS=$tests >/dev/null
+web_tests=OFF
+if [[ $web == yes ]]; then
+  cmake --preset web >/dev/null
+  cmake --build --preset web -j"$(nproc)"
+  web_tests=$tests
+fi
+cmake --preset default -DMOVDITH_TESTS=$tests -DMOVDITH_WEB_TESTS=$web_tests >/dev/null
 cmake --build --preset default -j"$(nproc)"

@@ -21,7 +21,7 @@ extern "C" {
 #include "frame/frame.h"
 #include "movie/builtin.h"
 #include "movie/libav_movie.h"
-#include "movie/stream_time.h"
+#include "movie/frame_choice.h"
 #include "test_support.h"
 #include "util/bytes.h"
 

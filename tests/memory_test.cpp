@@ -113,6 +113,31 @@ INSTANTIATE_TEST_SUITE_P(
       return n.substr(0, n.find('.'));
     });
 
+// A decoder whose pictures the budget cannot count (AV1's) is held to
+// 3840 x 2160, and refused a picture larger by so much as two rows.
+TEST(MemoryUncounted, AV1PicturesUpToUltraHd) {
+  struct Case {
+    const char* size;
+    SourceStatus status;
+    const char* failure;
+  };
+  for (const Case c : {Case{"3840x2160", SourceStatus::ok, ""},
+                       Case{"3840x2162", SourceStatus::too_large,
+                            "the picture, 3840 x 2162, is larger than allowed (8192 pixels a side, 8.3 million in all "
+                            "for av1)"}}) {
+    const std::string path = scratch() / (std::string("av1_") + c.size + ".mp4");
+    if (!file_exists(path)) {
+      ASSERT_TRUE(make_movie(path, std::string("testsrc2=size=") + c.size + ":rate=10:duration=0.1",
+                             {"-c:v", "libsvtav1", "-preset", "12"}));
+    }
+    BuiltinRequest request;
+    request.path = path;
+    BuiltinSource source(request);
+    EXPECT_EQ(source.open(), c.status) << c.size;
+    EXPECT_EQ(source.failure(), c.failure) << c.size;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Whole runs: the program's own peak memory. The mencoder engine's encoder is
 // a stand-in that fails, so that only movdith's own process is measured.

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -518,6 +520,51 @@ TEST(SettingsTone, TheLaterOneWinsAndTheDesignOptionsStay) {
   EXPECT_EQ(p.settings.contrast, -20);
   EXPECT_EQ(p.settings.grey, 1);
   EXPECT_EQ(p.settings.reduction, 4);
+}
+
+// The table front ends draw their controls from: every option parse_settings
+// reads is there once, and each default and choice it lists is one the
+// command line takes.
+TEST(SettingsOptionTable, ListsWhatTheCommandLineTakes) {
+  std::set<std::string_view> names;
+  for (const OptionInfo& o : option_table()) {
+    EXPECT_TRUE(names.insert(o.name).second) << o.name << " twice";
+    EXPECT_FALSE(o.help.empty()) << o.name;
+    const std::string dash = o.long_option ? "--" + std::string(o.name) : "-" + std::string(o.name);
+    std::vector<std::string> values;
+    if (o.kind == OptionKind::choice) {
+      std::istringstream words{std::string(o.choices)};
+      for (std::string w; words >> w;) values.push_back(w);
+      EXPECT_GE(values.size(), 2u) << o.name;
+      EXPECT_EQ(values.front(), o.fallback) << o.name << ": the default is listed first";
+    } else if (o.kind == OptionKind::number) {
+      std::istringstream range{std::string(o.choices)};
+      int least = 0, most = 0;
+      ASSERT_TRUE(range >> least >> most) << o.name;
+      values = {std::to_string(least), std::to_string(most)};
+    } else if (!o.fallback.empty()) {
+      values = {std::string(o.fallback)};
+    }
+    if (o.kind == OptionKind::flag) {
+      EXPECT_TRUE(parse_options({dash}).ok) << dash;
+      if (o.long_option) {
+        EXPECT_FALSE(parse_options({dash + "=1"}).ok) << dash << " takes no value";
+      }
+    }
+    for (const std::string& v : values) {
+      const std::vector<std::string> args =
+          o.long_option ? std::vector<std::string>{dash + "=" + v} : std::vector<std::string>{dash, v};
+      EXPECT_TRUE(parse_options(args).ok) << dash << " " << v;
+    }
+  }
+  for (const char* expected : {"g", "r", "m", "engine", "fit", "start", "duration", "dither", "serpentine", "stable",
+                               "gamma", "brightness", "contrast", "levels", "sharpen"})
+    EXPECT_TRUE(names.count(expected)) << expected;
+  // The design's options first, as the usage text gives them.
+  ASSERT_GE(option_table().size(), 3u);
+  EXPECT_EQ(option_table()[0].name, "g");
+  EXPECT_FALSE(option_table()[2].long_option);
+  EXPECT_TRUE(option_table()[3].long_option);
 }
 
 }  // namespace

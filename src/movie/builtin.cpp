@@ -22,29 +22,21 @@ extern "C" {
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <utility>
 
 #include "frame/dib.h"
+#include "movie/frame_choice.h"
+#include "movie/h264.h"
 #include "movie/libav_movie.h"
 #include "movie/sizing.h"
-#include "movie/stream_time.h"
 #include "raster.h"
 
 namespace {
 
-constexpr uint32_t kOutputRate = 10;  // frames per second handed to the loop
-constexpr int64_t kMsPerFrame = 1000 / kOutputRate;
 constexpr AVRational kMs = {1, 1000};
-
-// Timestamps beyond this many ticks either way are damage, not time; kept
-// out, like trims past about 35 years, they cannot overflow the arithmetic.
-constexpr int64_t kMaxTicks = int64_t{1} << 52;
-constexpr int64_t kMaxTrimMs = int64_t{1} << 40;
 
 constexpr size_t kDibStride = dib_stride(kWidth);  // 288, already a multiple of 4
 constexpr size_t kDibBytes = dib_bytes(kWidth, kHeight);
@@ -91,18 +83,6 @@ constexpr int kMaxDrainErrors = 64;
 // reorder by far fewer pictures than this (H.264 allows 16).
 constexpr int kWindow = 16;
 
-// H.264 NAL unit headers: whether other pictures refer to the unit
-// (nal_ref_idc) and its type; the types that may come with a picture nothing
-// refers to without mattering to the pictures shown.
-constexpr uint8_t kNalForbidden = 0x80;
-constexpr uint8_t kNalRefIdc = 0x60;
-constexpr uint8_t kNalType = 0x1F;
-constexpr uint8_t kNalSlice = 1;  // a slice of a picture other than an IDR
-constexpr uint8_t kNalSei = 6;
-constexpr uint8_t kNalDelimiter = 9;
-constexpr uint8_t kNalFiller = 12;
-constexpr int kAvccLengthField = 4;  // avcC byte holding the NAL length size - 1
-
 // Mid-stream trouble, reported on standard error once per kind.
 enum ErrorKind {
   kDamagedPacket,
@@ -139,55 +119,8 @@ std::string millions(int64_t pixels) {
   return text;
 }
 
-// a / b rounded up, for a >= 0 and b > 0.
-// Used where a size or a position must cover a whole remainder.
-int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
-
-// Whether a NAL unit with this header may be in a packet left out before
-// the decoder; counts the slices among them.
-bool droppable_nal(uint8_t header, int& slices) {
-  if (header & kNalForbidden) return false;
-  const uint8_t type = header & kNalType;
-  if (type == kNalSlice) {
-    ++slices;
-    return !(header & kNalRefIdc);
-  }
-  return type == kNalSei || type == kNalDelimiter || type == kNalFiller;
-}
-// Whether an H.264 packet holds one picture that no other refers to and
-// nothing else that matters: `length_size` bytes before each unit (MP4,
-// Matroska), or 0 for start codes (transport streams). Anything unexpected
-// answers no.
-bool unreferenced_h264(const uint8_t* data, int size, int length_size) {
-  int slices = 0;
-  if (length_size > 0) {
-    int at = 0;
-    while (at < size) {
-      if (size - at < length_size) return false;
-      uint32_t length = 0;
-      for (int i = 0; i < length_size; ++i) length = length << 8 | data[at + i];
-      at += length_size;
-      if (length == 0 || length > uint32_t(size - at) || !droppable_nal(data[at], slices)) return false;
-      at += int(length);
-    }
-    return slices > 0;
-  }
-  // Start codes: 00 00 01 before each unit (a fourth 00 before them is the
-  // previous unit's trailing zero, harmless here).
-  bool any = false;
-  for (int i = 0; i + 3 < size; ++i) {
-    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-      if (!droppable_nal(data[i + 3], slices)) return false;
-      any = true;
-      i += 2;
-    }
-  }
-  return any && slices > 0;
-}
-
-// Whether a timestamp or duration (in ticks) is one to compute with: known
-// and within kMaxTicks of 0.
-bool sane(int64_t ticks) { return ticks != AV_NOPTS_VALUE && ticks > -kMaxTicks && ticks < kMaxTicks; }
+// Whether a timestamp or duration (in ticks) is one to compute with.
+bool sane(int64_t ticks) { return sane_ticks(ticks, AV_NOPTS_VALUE); }
 
 }  // namespace
 
@@ -223,10 +156,8 @@ struct BuiltinSource::Engine {
   FrameSize out;  // scaled size, as displayed
   bool exact = false;
 
-  int64_t start_ms = 0;
-  int64_t duration_ms = -1;
+  FrameClock clock;  // its t0 is the first picture's timestamp
   int64_t max_pixels = kMaxPicturePixels;
-  int64_t t0 = 0;  // the first picture's timestamp
   bool t0_known = false;
   int64_t default_duration = 1;  // ticks of a picture whose duration is not stored
 
@@ -280,26 +211,6 @@ struct BuiltinSource::Engine {
                  err < 0 ? ": " : "", reason);
   }
 
-  // The timestamp output frame `pos` shows, rounded down to the stream's
-  // ticks: a picture at tick p is due when p <= the exact time.
-  int64_t sample_time(int64_t pos) const {
-    return t0 + last_tick_at(start_ms + pos * kMsPerFrame, {st->time_base.num, st->time_base.den});
-  }
-
-  // Whether output position `pos` lies inside the clip's trimmed length.
-  bool in_clip(int64_t pos) const { return duration_ms < 0 || pos * kMsPerFrame < duration_ms; }
-
-  // Whether some output frame shows the picture at `pts` that the one at
-  // `next` follows: the first output time at or after pts comes before next.
-  bool shown(int64_t pts, int64_t next) const {
-    // Rounded up: the first whole millisecond not before pts. An overflow
-    // (libav's INT64_MIN) or a huge time lies past every position anyway.
-    int64_t ms = first_ms_from(pts - t0, {st->time_base.num, st->time_base.den});
-    ms = std::clamp(ms, -kMaxTrimMs, 4 * kMaxTrimMs) - start_ms;
-    const int64_t pos = ms <= 0 ? 0 : ceil_div(ms, kMsPerFrame);
-    return pos <= std::numeric_limits<uint32_t>::max() && in_clip(pos) && sample_time(pos) < next;
-  }
-
   // The timestamp that follows `pts` among the packets around it, or
   // AV_NOPTS_VALUE. A window that misses the true successor finds a later
   // one, which can only make a picture look needed.
@@ -322,7 +233,7 @@ struct BuiltinSource::Engine {
     bool skip = false;
     if (!exact && t0_known && sane(p->pts)) {
       const int64_t next = successor(p->pts);
-      skip = next != AV_NOPTS_VALUE && !shown(p->pts, next);
+      skip = next != AV_NOPTS_VALUE && !clock.shown(p->pts, next);
     }
     dec->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     return skip;
@@ -360,7 +271,7 @@ struct BuiltinSource::Engine {
     // would skip before touching any state but its slice header; leaving it
     // out also saves the hand-over to a decoder thread.
     const bool unshown = choose_discard(p);
-    const bool leave_out = unshown && h264_length_size >= 0 && unreferenced_h264(p->data, p->size, h264_length_size);
+    const bool leave_out = unshown && h264_length_size >= 0 && unreferenced_h264({p->data, size_t(p->size)}, h264_length_size);
     const int r = leave_out ? 0 : avcodec_send_packet(dec, p);
     if (r == AVERROR(EAGAIN)) return true;
     if (r < 0) note(kRefusedPacket, r);
@@ -473,10 +384,10 @@ struct BuiltinSource::Engine {
   // and from the start of the movie in the end; without seeking at all if
   // the movie cannot seek (decoding forward gets there too).
   void seek_to_start() {
-    const int64_t target = sample_time(0);
+    const int64_t target = clock.sample_time(0);
     for (int64_t retreat_ms : {int64_t{0}, kSeekRetreatMs[0], kSeekRetreatMs[1], kSeekRetreatMs[2]}) {
       const int64_t to = target - av_rescale_q(retreat_ms, kMs, st->time_base);
-      if (to <= t0) break;
+      if (to <= clock.t0) break;
       if (av_seek_frame(fmt, st->index, to, AVSEEK_FLAG_BACKWARD) < 0) return;
       reset_decoding(true);
       if (decode_next() && ahead_pts <= target) return;
@@ -484,7 +395,7 @@ struct BuiltinSource::Engine {
     // From the very start: by its timestamp, or, where a timestamp search
     // lands past the first keyframe (a transport stream's does, whose
     // timestamps are found by sampling the file), by its first byte.
-    if (av_seek_frame(fmt, st->index, t0, AVSEEK_FLAG_BACKWARD) >= 0) {
+    if (av_seek_frame(fmt, st->index, clock.t0, AVSEEK_FLAG_BACKWARD) >= 0) {
       reset_decoding(false);
       if (decode_next() && ahead_pts <= target) return;
     }
@@ -602,13 +513,13 @@ struct BuiltinSource::Engine {
   }
 
   // Whether an output frame shows the picture just decoded at `pts`, as far
-  // as the packets around it tell (see shown); in doubt, yes. A picture that
+  // as the packets around it tell (see FrameClock::shown); in doubt, yes. A picture that
   // is shown is converted at once; one that is not is kept whole, as a
   // damaged successor may yet leave it to be shown.
   bool will_show(const AVFrame* f, int64_t pts) const {
     if (!t0_known || f->pts != pts) return true;
     const int64_t next = successor(pts);
-    return next == AV_NOPTS_VALUE || shown(pts, next);
+    return next == AV_NOPTS_VALUE || clock.shown(pts, next);
   }
 };
 
@@ -647,8 +558,7 @@ SourceStatus BuiltinSource::open() {
   auto e = std::make_unique<Engine>();
   e->fit = request_.fit;
   e->exact = request_.exact;
-  e->start_ms = std::clamp<int64_t>(request_.start_ms, 0, kMaxTrimMs);
-  e->duration_ms = request_.duration_ms < 0 ? -1 : std::min(request_.duration_ms, kMaxTrimMs);
+  e->clock = clip_clock(request_.start_ms, request_.duration_ms);
   if (request_.max_pixels > 0) e->max_pixels = std::min(request_.max_pixels, kMaxPicturePixels);
   for (Dib& d : e->dibs) put_dib_header(d, kWidth, kHeight);
 
@@ -727,14 +637,14 @@ SourceStatus BuiltinSource::open() {
   if (par->codec_id == AV_CODEC_ID_H264) {
     // MP4 and Matroska keep the parameter sets in extradata (avcC, version 1)
     // and put each unit's length before it; other containers use start codes.
-    const bool avcc = par->extradata_size > kAvccLengthField && par->extradata[0] == 1;
-    e->h264_length_size = avcc ? (par->extradata[kAvccLengthField] & 3) + 1 : 0;
+    e->h264_length_size = avcc_length_size({par->extradata, size_t(std::max(par->extradata_size, 0))});
   }
   const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
   if (rate.num > 0 && rate.den > 0)
     e->default_duration = std::clamp<int64_t>(av_rescale_q(1, av_inv_q(rate), st->time_base), 1, kMaxTicks - 1);
   e->next_guess = sane(st->start_time) ? st->start_time : 0;
 
+  e->clock.time_base = {st->time_base.num, st->time_base.den};
   // The first picture's time anchors every output time.
   if (!e->decode_next()) {
     if (e->budget.exceeded) {
@@ -745,11 +655,11 @@ SourceStatus BuiltinSource::open() {
     failure_ = failure_text("no picture of the video decodes", 0);
     return SourceStatus::no_frames;
   }
-  e->t0 = e->ahead_pts;
+  e->clock.t0 = e->ahead_pts;
   e->t0_known = true;
   // A clip starting within the first picture needs no seek.
-  if (e->sample_time(0) >= e->ahead_end) e->seek_to_start();
-  const int64_t first = e->sample_time(0);
+  if (e->clock.sample_time(0) >= e->ahead_end) e->seek_to_start();
+  const int64_t first = e->clock.sample_time(0);
   e->advance(first);
   if (!e->latest_valid || (e->exhausted && !e->ahead_valid && first >= e->latest_end)) {
     failure_ = failure_text("the clip starts after the movie's end", 0);
@@ -760,22 +670,16 @@ SourceStatus BuiltinSource::open() {
   // first picture on, less the trimmed start, within the trimmed length.
   int64_t total_ms = -1;
   if (sane(st->duration) && st->duration > 0) {
-    const int64_t from = sane(st->start_time) ? st->start_time : e->t0;
-    total_ms = av_rescale_q(st->duration - (e->t0 - from), st->time_base, kMs);
+    const int64_t from = sane(st->start_time) ? st->start_time : e->clock.t0;
+    total_ms = av_rescale_q(st->duration - (e->clock.t0 - from), st->time_base, kMs);
   } else if (sane(e->fmt->duration) && e->fmt->duration > 0) {
     const int64_t from = sane(e->fmt->start_time) ? e->fmt->start_time : 0;
-    total_ms = av_rescale_q(e->fmt->duration + from, AV_TIME_BASE_Q, kMs) - av_rescale_q(e->t0, st->time_base, kMs);
+    total_ms = av_rescale_q(e->fmt->duration + from, AV_TIME_BASE_Q, kMs) - av_rescale_q(e->clock.t0, st->time_base, kMs);
   }
-  total_ms = std::clamp<int64_t>(total_ms, -1, kMaxTrimMs);
-  int64_t clip_ms = std::max<int64_t>(total_ms - e->start_ms, 0);
-  if (e->duration_ms >= 0) clip_ms = total_ms < 0 ? e->duration_ms : std::min(clip_ms, e->duration_ms);
   timing_.rate = kOutputRate;
   timing_.scale = 1;
   timing_.start = 0;
-  int64_t frames = ceil_div(clip_ms, kMsPerFrame);
-  // The first frame is there (it was just found), unless the clip is empty.
-  if (e->in_clip(0)) frames = std::max<int64_t>(frames, 1);
-  timing_.length = uint32_t(std::min<int64_t>(frames, std::numeric_limits<uint32_t>::max()));
+  timing_.length = uint32_t(estimated_frames(total_ms, e->clock.start_ms, e->clock.duration_ms));
   timing_.exact_length = false;
   engine_ = std::move(e);
   return SourceStatus::ok;
@@ -795,8 +699,8 @@ FrameStatus BuiltinSource::frame(uint32_t pos, std::span<const uint8_t>& dib) {
   dib = {};
   Engine* e = engine_.get();
   if (!e) return FrameStatus::failed;
-  if (!e->in_clip(pos)) return FrameStatus::ended;
-  const int64_t t = e->sample_time(pos);
+  if (!e->clock.in_clip(pos)) return FrameStatus::ended;
+  const int64_t t = e->clock.sample_time(pos);
   // Positions never go back; one that does asks for a picture already gone.
   if (e->latest_valid && t < e->latest_pts) return FrameStatus::failed;
   e->advance(t);

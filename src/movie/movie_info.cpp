@@ -3,48 +3,12 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
-#include <libavutil/display.h>
 }
 
-#include <cmath>
 #include <cstring>
-#include <limits>
+#include <span>
 
 #include "movie/libav_movie.h"
-
-namespace {
-
-// Negates a matrix entry; the one value with no negative stays as large as
-// it can, which a matrix that holds it (damage) does not deserve better than.
-int32_t negated(int32_t v) { return v == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max() : -v; }
-
-// Reads a display matrix (or none). A negative determinant means it mirrors;
-// taking the mirror (a negated first column) off leaves a pure rotation,
-// which is rounded to the nearest quarter turn.
-Turn turn_of(const int32_t* matrix) {
-  Turn turn;
-  if (!matrix) return turn;
-  const double det = double(matrix[0]) * matrix[4] - double(matrix[1]) * matrix[3];
-  if (det == 0) return turn;  // singular: nothing sensible to show, leave as stored
-  int32_t rotation[9];
-  std::memcpy(rotation, matrix, sizeof rotation);
-  if (det < 0) {
-    rotation[0] = negated(rotation[0]);
-    rotation[3] = negated(rotation[3]);
-    rotation[6] = negated(rotation[6]);
-    turn.hflip = true;
-  }
-  const double clockwise = -av_display_rotation_get(rotation);
-  if (std::isnan(clockwise)) return turn;
-  turn.quarter = int(((std::lround(clockwise / 90) % 4) + 4) % 4);
-  if (turn.quarter == 2) {  // half a turn: both mirrors, no transpose
-    turn.hflip = !turn.hflip;
-    turn.vflip = true;
-  }
-  return turn;
-}
-
-}  // namespace
 
 // The movie's best video stream; cover art (a single attached picture) is
 // not a movie, even when it is the only video stream of the file.
@@ -60,7 +24,8 @@ AVStream* pick_video_stream(AVFormatContext* fmt) {
 }
 
 Turn stream_turn(const AVStream* st) {
-  return turn_of(reinterpret_cast<const int32_t*>(av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)));
+  const auto* matrix = reinterpret_cast<const int32_t*>(av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+  return matrix ? turn_from_matrix(std::span<const int32_t, 9>(matrix, 9)) : Turn{};
 }
 
 FrameSize stream_displayed_size(AVFormatContext* fmt, AVStream* st, const Turn& turn) {

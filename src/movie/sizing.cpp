@@ -2,8 +2,52 @@
 #include "movie/sizing.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <numbers>
 
 #include "raster.h"
+
+namespace {
+
+// Negates a matrix entry; the one value with no negative stays as large as
+// it can, which a matrix that holds it (damage) does not deserve better than.
+int32_t negated(int32_t v) { return v == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max() : -v; }
+
+// The matrix's clockwise rotation in degrees, NaN if a column is zero: the
+// angle of its first row, each column scaled to unit length.
+double clockwise_degrees(const std::array<int32_t, 9>& m) {
+  constexpr double kFixed = 1 << 16;
+  const double scale0 = std::hypot(m[0] / kFixed, m[3] / kFixed);
+  const double scale1 = std::hypot(m[1] / kFixed, m[4] / kFixed);
+  if (scale0 == 0.0 || scale1 == 0.0) return std::nan("");
+  return std::atan2(m[1] / kFixed / scale1, m[0] / kFixed / scale0) * 180 / std::numbers::pi;
+}
+
+}  // namespace
+
+Turn turn_from_matrix(std::span<const int32_t, 9> matrix) {
+  Turn turn;
+  const double det = double(matrix[0]) * matrix[4] - double(matrix[1]) * matrix[3];
+  if (det == 0) return turn;  // singular: nothing sensible to show, leave as stored
+  std::array<int32_t, 9> rotation;
+  std::copy(matrix.begin(), matrix.end(), rotation.begin());
+  if (det < 0) {  // the mirror is a negated first column
+    rotation[0] = negated(rotation[0]);
+    rotation[3] = negated(rotation[3]);
+    rotation[6] = negated(rotation[6]);
+    turn.hflip = true;
+  }
+  const double clockwise = clockwise_degrees(rotation);
+  if (std::isnan(clockwise)) return turn;
+  turn.quarter = int(((std::lround(clockwise / 90) % 4) + 4) % 4);
+  if (turn.quarter == 2) {  // half a turn: both mirrors, no transpose
+    turn.hflip = !turn.hflip;
+    turn.vflip = true;
+  }
+  return turn;
+}
 
 bool output_size(uint32_t width, uint32_t height, OutputSize& size) {
   if (width == 0 || height == 0) return false;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 
 #include "movie/frame_source.h"
 #include "settings/settings.h"
@@ -16,6 +17,12 @@ struct Turn {
   bool vflip = false;
   bool transposed() const { return quarter % 2 == 1; }
 };
+
+// How a display matrix (nine 32-bit numbers, 16.16 but the last column's
+// 2.30, row by row, as MP4 stores it) turns the picture: a negative
+// determinant means it mirrors; the rotation left is rounded to the nearest
+// quarter turn. A singular matrix leaves the picture as stored.
+Turn turn_from_matrix(std::span<const int32_t, 9> matrix);
 
 // A stored width x height picture as shown: its width stretched by the
 // pixel shape sar_num / sar_den (1:1 when either is not above 0), then

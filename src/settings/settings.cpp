@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,10 +64,10 @@ bool fail(std::FILE* console, const std::string& message) {
 // The extensions. Each reads its value into the settings; false if the value
 // is not one it takes. A flag takes no value.
 struct LongOption {
-  std::string_view name;
-  bool takes_value;
+  OptionInfo info;
   const char* values;  // what the value may be, for the error line
   bool (*apply)(std::string_view value, ConversionSettings& settings);
+  bool takes_value() const { return info.kind != OptionKind::flag; }
 };
 
 // Sets `out` to the value `name` stands for in `names`; false if it is not
@@ -168,22 +169,57 @@ bool set_sharpen(std::string_view value, ConversionSettings& settings) {
 constexpr const char* kTimeForms = "a time in seconds, or [[HH:]MM:]SS[.fff]";
 
 constexpr LongOption kLongOptions[] = {
-    {"engine", true, "mencoder or builtin", set_engine},
-    {"fit", true, "pad, crop or stretch", set_fit},
-    {"start", true, kTimeForms, set_start},
-    {"duration", true, "a time above zero, in seconds or [[HH:]MM:]SS[.fff]", set_duration},
-    {"dither", true,
+    {{"engine", true, OptionKind::choice, "mencoder builtin", "mencoder",
+      "how the movie is decoded: the external mencoder, or inside movdith"},
+     "mencoder or builtin", set_engine},
+    {{"fit", true, OptionKind::choice, "pad crop stretch", "pad",
+      "the whole picture with black bars, the screen filled and the overflow cut, or the picture stretched"},
+     "pad, crop or stretch", set_fit},
+    {{"start", true, OptionKind::time, "", "0", "where the clip starts"}, kTimeForms, set_start},
+    {{"duration", true, OptionKind::time, "", "", "how long the clip lasts; to the movie's end when not given"},
+     "a time above zero, in seconds or [[HH:]MM:]SS[.fff]", set_duration},
+    {{"dither", true, OptionKind::choice,
+      "matrix floyd-steinberg atkinson jarvis-judice-ninke stucki burkes sierra two-row-sierra sierra-lite bayer "
+      "blue-noise",
+      "matrix", "how shades are spread: the kernel of -m, a named error-diffusion kernel, or an ordered pattern"},
      "matrix, floyd-steinberg, atkinson, jarvis-judice-ninke, stucki, burkes, sierra, two-row-sierra, sierra-lite, "
      "bayer or blue-noise",
      set_dither},
-    {"serpentine", false, "it takes no value", set_serpentine},
-    {"stable", false, "it takes no value", set_stable},
-    {"gamma", true, "a number from 1 to 4, at most two decimals (2.2 for most movies; 1: off)", set_gamma},
-    {"brightness", true, "a whole number from -100 to 100", set_brightness},
-    {"contrast", true, "a whole number from -100 to 100", set_contrast},
-    {"levels", true, "auto or off", set_levels},
-    {"sharpen", true, "a number from 0 to 5, at most two decimals", set_sharpen},
+    {{"serpentine", true, OptionKind::flag, "", "", "every other row scanned right to left (error diffusion)"},
+     "it takes no value", set_serpentine},
+    {{"stable", true, OptionKind::flag, "", "", "pixels keep their shade while the picture stands still"},
+     "it takes no value", set_stable},
+    // Gamma and sharpen take any number in their range with two decimals;
+    // front ends offer the usual ones.
+    {{"gamma", true, OptionKind::choice, "1 1.8 2.2 2.4", "1",
+      "dither in light: the movie's transfer curve (2.2 for most movies; 1: off)"},
+     "a number from 1 to 4, at most two decimals (2.2 for most movies; 1: off)", set_gamma},
+    {{"brightness", true, OptionKind::number, "-100 100", "", "percent of white added (ImageMagick's)"},
+     "a whole number from -100 to 100", set_brightness},
+    {{"contrast", true, OptionKind::number, "-100 100", "", "tones steepened or flattened about mid grey (ImageMagick's)"},
+     "a whole number from -100 to 100", set_contrast},
+    {{"levels", true, OptionKind::choice, "off auto", "off", "black and white points from each scene"},
+     "auto or off", set_levels},
+    {{"sharpen", true, OptionKind::choice, "0 0.5 1 2", "0", "an unsharp mask at the screen's scale"},
+     "a number from 0 to 5, at most two decimals", set_sharpen},
 };
+
+// The design's options, which its own walk reads.
+constexpr OptionInfo kDesignOptions[] = {
+    {"g", false, OptionKind::flag, "", "", "four grey levels instead of two (doubles the file)"},
+    {"r", false, OptionKind::number, "2 255", "", "posterise to about this many grey levels before dithering"},
+    {"m", false, OptionKind::kernel, "", "0,0,0,0,0,0.4375,0.1875,0.3125,0.0625",
+     "the dither kernel: nine weights of a 3 x 3 kernel, row by row"},
+};
+
+constexpr size_t kOptionCount = std::size(kDesignOptions) + std::size(kLongOptions);
+constexpr std::array<OptionInfo, kOptionCount> kOptionTable = [] {
+  std::array<OptionInfo, kOptionCount> table{};
+  size_t n = 0;
+  for (const OptionInfo& o : kDesignOptions) table[n++] = o;
+  for (const LongOption& o : kLongOptions) table[n++] = o.info;
+  return table;
+}();
 
 // Applies one "--name" or "--name=value" argument.
 bool apply_long_option(std::string_view arg, ConversionSettings& settings, std::FILE* console) {
@@ -193,9 +229,9 @@ bool apply_long_option(std::string_view arg, ConversionSettings& settings, std::
   const bool has_value = equals != std::string_view::npos;
   const std::string_view value = has_value ? body.substr(equals + 1) : std::string_view();
   for (const LongOption& option : kLongOptions) {
-    if (option.name != name) continue;
+    if (option.info.name != name) continue;
     const std::string error = "error argument for --" + std::string(name) + ": ";
-    if (option.takes_value != has_value) return fail(console, error + option.values);
+    if (option.takes_value() != has_value) return fail(console, error + option.values);
     if (!option.apply(value, settings)) return fail(console, error + option.values);
     return true;
   }
@@ -212,6 +248,8 @@ constexpr std::array<std::string_view, kDitherModeCount> kDitherNames = {
 };
 
 }  // namespace
+
+std::span<const OptionInfo> option_table() { return kOptionTable; }
 
 std::string_view dither_mode_name(DitherMode mode) { return kDitherNames[static_cast<size_t>(mode)]; }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -79,6 +80,31 @@ struct ConversionSettings {
   int32_t sharpen = 0;                   // unsharp mask amount in hundredths, 0 .. 500
   int32_t gamma = kNoGamma;              // the movie's transfer curve in hundredths, 100 .. 400
 };
+
+// What an option takes, for a front end that draws a control for each.
+enum class OptionKind : uint8_t {
+  flag,    // given or not
+  choice,  // one of `choices`
+  number,  // a whole number from `choices`' first to its second
+  time,    // a time, as read_time reads it
+  kernel,  // nine comma-separated weights
+};
+
+// One option of the command line as a person sees it: its name ("g", "r"
+// and "m" for the design's options, long options without their "--"), what
+// it takes, its default as typed, and one line of help.
+struct OptionInfo {
+  std::string_view name;
+  bool long_option;
+  OptionKind kind;
+  std::string_view choices;   // choice: the names, space-separated; number: "least most"
+  std::string_view fallback;  // the default, as it would be typed; empty when not given means off
+  std::string_view help;
+};
+
+// Every option parse_settings reads, the design's first, in the order the
+// usage and manual page give them.
+std::span<const OptionInfo> option_table();
 
 // Reads a time of "SS[.fff]", "MM:SS[.fff]" or "HH:MM:SS[.fff]" (seconds
 // alone may be any number; after a colon, minutes and seconds are below 60)

@@ -1,0 +1,133 @@
+// The browser page measured in headless Chromium (bench/web.sh):
+//   speed MOVIE RUNS   the page's conversion against movdith --engine=builtin,
+//                      in turn, RUNS times each: medians and their ratio
+//   preview MOVIE      the preview's redraw after a change of option and of position
+//   memory SHORT LONG  the page's peak memory converting a short and a long movie
+// The page's time is the conversion's own (Convert pressed to the file
+// ready), as the command line's is the whole run of the program.
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { convert, launch, MOVDITH, openMovie, openPage, serve, setOptions, tempDir } from '../tests/web/support.mjs';
+
+const [what, ...args] = process.argv.slice(2);
+const median = (values) => [...values].sort((a, b) => a - b)[Math.floor((values.length - 1) / 2)];
+const server = await serve();
+const chromium = await launch(['--enable-precise-memory-info']);
+const folder = tempDir();
+
+async function pageConversion(movie, options = []) {
+  const page = await openPage(chromium.browser, server.origin);
+  try {
+    await openMovie(page, movie);
+    await setOptions(page, options);
+    const result = await convert(page, folder);
+    return { ms: await page.evaluate(() => window.movdithPage.lastConvertMs), bytes: result.bytes.length };
+  } finally {
+    await page.close();
+  }
+}
+
+function cliConversion(movie) {
+  const started = process.hrtime.bigint();
+  execFileSync(MOVDITH, [movie, path.join(folder, 'cli.8xx'), '--engine=builtin'], { stdio: 'ignore' });
+  return Number(process.hrtime.bigint() - started) / 1e6;
+}
+
+try {
+  if (what === 'speed') {
+    const [movie, runs = '5'] = args;
+    const pageTimes = [], cliTimes = [];
+    for (let i = 1; i <= Number(runs); ++i) {
+      pageTimes.push((await pageConversion(movie)).ms);
+      cliTimes.push(cliConversion(movie));
+      console.log(`run ${i}: page ${(pageTimes.at(-1) / 1000).toFixed(2)} s, command line ${(cliTimes.at(-1) / 1000).toFixed(2)} s`);
+    }
+    const p = median(pageTimes), c = median(cliTimes);
+    console.log(`${path.basename(movie)}, medians of ${runs}: page ${(p / 1000).toFixed(2)} s, ` +
+      `movdith --engine=builtin ${(c / 1000).toFixed(2)} s, ratio ${(p / c).toFixed(2)} (target at most 3)`);
+  } else if (what === 'preview') {
+    const [movie] = args;
+    const page = await openPage(chromium.browser, server.origin);
+    await openMovie(page, movie);
+    const optionTimes = [], positionTimes = [], firstTimes = [];
+    for (const [name, value] of [['fit', 'crop'], ['dither', 'atkinson'], ['g', null], ['fit', 'stretch'],
+      ['dither', 'bayer'], ['g', null], ['fit', 'pad'], ['stable', null], ['dither', 'blue-noise'], ['r', '6']]) {
+      await page.evaluate(() => { window.movdithPage.lastRedrawMs = undefined; });
+      if (value === null) await page.click('#option-' + name);
+      else if (name === 'r') await page.fill('#option-r', value);
+      else await page.selectOption('#option-' + name, value);
+      await page.waitForFunction(() => window.movdithPage.lastRedrawMs !== undefined);
+      optionTimes.push(await page.evaluate(() => window.movdithPage.lastRedrawMs));
+    }
+    const length = Number(await page.$eval('#position', (e) => e.max));
+    const moveTo = async (ms) => {
+      await page.evaluate(() => { window.movdithPage.lastPreviewMs = window.movdithPage.lastPreviewFirstMs = undefined; });
+      await page.fill('#position', String(ms));
+      await page.dispatchEvent('#position', 'input');
+      await page.waitForFunction(() => window.movdithPage.lastPreviewMs !== undefined, null, { timeout: 60000 });
+      return page.evaluate(() => [window.movdithPage.lastPreviewFirstMs, window.movdithPage.lastPreviewMs]);
+    };
+    // Stepping on by a tenth of a second, as the arrow keys do on the slider.
+    const stepTimes = [];
+    await moveTo(Math.round(length / 3 / 100) * 100);
+    for (let i = 1; i <= 10; ++i) stepTimes.push((await moveTo(Math.round(length / 3 / 100) * 100 + 100 * i))[1]);
+    for (let i = 1; i <= 10; ++i) {
+      const ms = Math.round((length * i) / 11 / 100) * 100;
+      const [first, exact] = await moveTo(ms);
+      positionTimes.push(exact);
+      firstTimes.push(first ?? exact);
+    }
+    const show = (t) => `median ${median(t).toFixed(1)} ms, worst ${Math.max(...t).toFixed(1)} ms`;
+    console.log(`${path.basename(movie)}: redraw after a change of option: ${show(optionTimes)} (target under 100 ms)`);
+    console.log(`${path.basename(movie)}: after a jump to another position, the keyframe before it shown: ` +
+      `${show(firstTimes)}; the exact picture (decoded from that keyframe): ${show(positionTimes)}`);
+    console.log(`${path.basename(movie)}: after a step of a tenth of a second on, the exact picture: ${show(stepTimes)}`);
+    await page.close();
+  } else if (what === 'memory') {
+    // Each movie in a browser of its own, so that only its page's processes are counted.
+    for (const movie of args) {
+      const own = await launch(['--enable-precise-memory-info']);
+      const page = await openPage(own.browser, server.origin);
+      await openMovie(page, movie);
+      const rss = () => execFileSync('ps', ['-eo', 'rss=,args='], { encoding: 'utf8' }).split('\n')
+        .filter((l) => l.includes(own.profile) && l.includes('--type=renderer'))
+        .reduce((sum, l) => sum + Number(l.trim().split(' ')[0]) * 1024, 0);
+      // Memory still in use: garbage is collected before each reading.
+      const cdp = await page.context().newCDPSession(page);
+      const reading = async () => {
+        await cdp.send('HeapProfiler.collectGarbage');
+        const [heap, wasm] = await page.evaluate(() => [performance.memory.usedJSHeapSize,
+          window.movdithPage.state.core.memoryBytes()]);
+        return { heap, wasm, rss: rss() };
+      };
+      const before = await reading();
+      const peak = { ...before };
+      let running = true;
+      const sampler = (async () => {
+        while (running) {
+          const r = await reading();
+          for (const k of Object.keys(peak)) peak[k] = Math.max(peak[k], r[k]);
+          await new Promise((r) => setTimeout(r, 500));
+        }
+      })();
+      const result = await convert(page, folder);
+      running = false;
+      await sampler;
+      const mib = (b) => (b / 1048576).toFixed(1);
+      const line = (k) => `${mib(before[k])} -> ${mib(peak[k])} MiB (+${mib(peak[k] - before[k])})`;
+      console.log(`${path.basename(movie)}: ${(result.bytes.length - 23) / 768} records, file ${mib(result.bytes.length)} MiB; ` +
+        `opened -> peak while converting: JavaScript heap ${line('heap')}, WebAssembly memory ${line('wasm')}, ` +
+        `the page's processes resident ${line('rss')}`);
+      await page.close();
+      await own.close();
+    }
+  } else {
+    console.error('usage: web_bench.mjs speed MOVIE [RUNS] | preview MOVIE | memory MOVIE...');
+    process.exitCode = 2;
+  }
+} finally {
+  await chromium.close();
+  server.close();
+  fs.rmSync(folder, { recursive: true, force: true });
+}

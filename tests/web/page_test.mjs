@@ -1,0 +1,316 @@
+// The browser page in Debian's Chromium, headless: its files against the
+// command line's built-in engine (byte for byte on lossless movies, within a
+// stated distance of its grey frames on ordinary ones), bad input, Cancel,
+// playing a video, labels and keys, and that nothing but the page's own
+// files is ever asked for. Run by CTest (web_page) with the built page in
+// MOVDITH_WEB_SITE and the command line in MOVDITH_BIN and CLI_GREYS_BIN.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import {
+  cliGreys, convert, greyDistance, launch, makeMovie, openMovie, openPage, runCli, serve, setDisplayMatrix, setOptions,
+  tempDir, FRAME_BYTES,
+} from './support.mjs';
+
+// The page's grey frames may differ from the command line's: the browser's
+// decoder and the core's area averaging against libavcodec and libswscale.
+// Measured (docs/web.md): at most 9 levels (1280 x 720), 16 (the turned
+// movie, at the picture's edges), 8 (the others), each frame within 0.72 on
+// average.
+const MAX_GREY_DIFFERENCE = 20;
+const MAX_FRAME_MEAN_DIFFERENCE = 1.0;
+const PHONE_MATRIX = [0, 65536, 0, -65536, 0, 0, 0, 0, 1 << 30];  // shown a quarter turn clockwise
+const COMMAND = 'movdith movie.mp4 movie.8xx --engine=builtin';
+
+let server, chromium, folder, lossless, turned, hd, phone, anamorphic, webm, fragmented;
+
+before(async () => {
+  folder = tempDir();
+  // Lossless RGB H.264 (green-blue-red planes, decoded alike by both sides),
+  // with B-frames: testsrc2's colour bars, gradients and moving shapes give
+  // the dithering varied greys and motion.
+  lossless = makeMovie(path.join(folder, 'lossless.mp4'), 'testsrc2=size=96x64:rate=25:duration=3',
+    ['-c:v', 'libx264rgb', '-qp', '0']);
+  turned = makeMovie(path.join(folder, 'turned.mp4'), 'testsrc2=size=64x96:rate=30:duration=2',
+    ['-c:v', 'libx264rgb', '-qp', '0']);
+  setDisplayMatrix(turned, PHONE_MATRIX);
+  hd = makeMovie(path.join(folder, 'hd.mp4'), 'testsrc2=size=1280x720:rate=30:duration=4',
+    ['-c:v', 'libx264', '-pix_fmt', 'yuv420p']);
+  // A phone's way: a landscape picture stored with a matrix that shows it upright.
+  phone = path.join(folder, 'phone.mp4');
+  fs.copyFileSync(hd, phone);
+  setDisplayMatrix(phone, PHONE_MATRIX);
+  // PAL's 16:9 pixels: 720 x 576 stored, 1024 x 576 shown.
+  anamorphic = makeMovie(path.join(folder, 'anamorphic.mp4'), 'testsrc2=size=720x576:rate=25:duration=2,setsar=64/45',
+    ['-c:v', 'libx264', '-pix_fmt', 'yuv420p']);
+  // Fragments all through the file (as recorders write), over a megabyte:
+  // the pictures' table is read from every fragment's header.
+  fragmented = makeMovie(path.join(folder, 'fragmented.mp4'), 'testsrc2=size=1280x720:rate=25:duration=4',
+    ['-c:v', 'libx264', '-pix_fmt', 'yuv420p', '-movflags', 'frag_keyframe+empty_moov']);
+  // Not MP4: read through the page's <video> element.
+  webm = makeMovie(path.join(folder, 'movie.webm'), 'testsrc2=size=320x240:rate=25:duration=2',
+    ['-c:v', 'libvpx-vp9', '-b:v', '400k']);
+  server = await serve();
+  chromium = await launch();
+});
+
+after(async () => {
+  if (chromium) await chromium.close();
+  if (server) server.close();
+  fs.rmSync(folder, { recursive: true, force: true });
+});
+
+// The page and the command line on one movie with one command line.
+async function bothWays(movie, args) {
+  const page = await openPage(chromium.browser, server.origin, '?greys');
+  try {
+    const opened = await openMovie(page, movie);
+    assert.equal(opened.error, '', opened.error);
+    await setOptions(page, args);
+    const result = await convert(page, folder);
+    const cli = runCli(movie, path.join(folder, 'cli.8xx'), args);
+    const sizes = await page.evaluate(() => window.movdithPage.sizes);
+    assert.deepEqual(page.errors, []);
+    return { page: result, cli, sizes };
+  } finally {
+    await page.close();
+  }
+}
+
+describe('the page writes what the command line writes', () => {
+  const cases = [
+    { name: 'two shades', args: [] },
+    { name: 'four shades', args: ['-g'] },
+    { name: 'a kernel and serpentine', args: ['-m', '0,0,0,0,0,0.5,0,0.5,0', '--serpentine'] },
+    { name: 'steady dithering', args: ['--stable', '--dither=atkinson'] },
+    { name: 'a clip', args: ['--start=0.75', '--duration=1.2', '-g'] },
+    { name: 'reduction and ordered dithering', args: ['-r', '4', '--dither=bayer', '-g'] },
+  ];
+  for (const c of cases) {
+    test(`lossless movie, ${c.name}: ${c.args.join(' ') || 'no options'}`, async () => {
+      const { page, cli } = await bothWays(lossless, c.args);
+      assert.equal(page.name, 'lossless.8xx');
+      assert.ok(page.bytes.length > 23);
+      assert.ok(page.bytes.equals(cli.bytes), `${page.bytes.length} bytes against the command line's ${cli.bytes.length}`);
+    });
+  }
+  test('lossless movie shown a quarter turn, cropped', async () => {
+    const { page, cli } = await bothWays(turned, ['--fit=crop', '-g']);
+    assert.ok(page.bytes.equals(cli.bytes), `${page.bytes.length} bytes against ${cli.bytes.length}`);
+  });
+});
+
+test('the preview at a position shows what the frame there shows', async () => {
+  const page = await openPage(chromium.browser, server.origin);
+  try {
+    await openMovie(page, lossless);
+    // On by a tenth of a second (the decoder goes on), back, and far on.
+    for (const ms of [1200, 1300, 1400, 500, 2900, 0]) {
+      await page.evaluate(() => { window.movdithPage.lastPreviewMs = undefined; });
+      await page.fill('#position', String(ms));
+      await page.dispatchEvent('#position', 'input');
+      await page.waitForFunction(() => window.movdithPage.lastPreviewMs !== undefined);
+      const shades = await page.evaluate(() => window.movdithPage.previewShades());
+      // The command line's one frame of a clip starting there, unpacked:
+      // a set bit is black.
+      const record = runCli(lossless, path.join(folder, 'one.8xx'), [`--start=${ms / 1000}`, '--duration=0.1']).bytes;
+      assert.equal(record.length, 23 + 768);
+      const want = Array.from({ length: FRAME_BYTES }, (_, i) => (record[23 + (i >> 3)] >> (7 - (i & 7))) & 1 ? 0 : 255);
+      assert.deepEqual(shades, want, `at ${ms} ms`);
+    }
+  } finally {
+    await page.close();
+  }
+});
+
+describe('ordinary movies: the same sizes and frames, grey frames close', () => {
+  for (const [name, movie, args] of [['1280 x 720', () => hd, []], ['phone, upright', () => phone, ['-g']],
+    ['1280 x 720 cropped, a clip', () => hd, ['--fit=crop', '--start=1.05', '--duration=2']],
+    ['anamorphic', () => anamorphic, []], ['fragmented', () => fragmented, ['-g']],
+    ['WebM, through the player', () => webm, []]]) {
+    test(name, async (t) => {
+      const { page, cli, sizes } = await bothWays(movie(), args);
+      const reference = cliGreys(movie(), args);
+      for (const key of ['inWidth', 'inHeight', 'outWidth', 'outHeight']) assert.equal(sizes[key], reference.sizes[key], key);
+      assert.match(cli.console, new RegExp(`In Width: ${sizes.inWidth}\nIn Height: ${sizes.inHeight}\n` +
+        `Out Width: ${sizes.outWidth}\nOut Height: ${sizes.outHeight}\n`));
+      assert.equal(page.bytes.length, cli.bytes.length, 'the same number of records');
+      assert.ok(page.bytes.subarray(0, 23).equals(cli.bytes.subarray(0, 23)), 'the same header');
+      assert.equal(page.greys.length, reference.frames * FRAME_BYTES);
+      const d = greyDistance(page.greys, reference.greys);
+      t.diagnostic(`${reference.frames} frames; grey frames differ by up to ${d.max}, a frame by ${d.worstMean.toFixed(2)} on average`);
+      assert.ok(d.max <= MAX_GREY_DIFFERENCE && d.worstMean <= MAX_FRAME_MEAN_DIFFERENCE,
+        `grey frames differ by up to ${d.max}, a frame by ${d.worstMean.toFixed(2)} on average`);
+    });
+  }
+});
+
+describe('bad input gets a plain message and the page goes on', () => {
+  const hevcMessage = `This movie is HEVC (H.265), as phones record, and this browser cannot decode HEVC on this ` +
+    `computer. Convert it with the command line (${COMMAND}), or re-encode it to H.264 first.`;
+  const cases = [
+    { name: 'a text file named .mp4', make: (f) => fs.writeFileSync(f, 'these are words, not a movie\n'),
+      message: 'This file is not a movie this browser can read. If it is a movie, convert it with the command line ' +
+        `(${COMMAND}), or re-encode it to H.264 MP4 first.` },
+    { name: 'sound only', make: (f) => makeMovie(f, 'sine=frequency=440:duration=1', ['-c:a', 'aac']),
+      message: 'This file has no picture to convert: it holds sound only, or no video track.' },
+    { name: 'HEVC', make: (f) => makeMovie(f, 'testsrc2=size=160x120:rate=10:duration=1',
+      ['-c:v', 'libx265', '-tag:v', 'hvc1', '-x265-params', 'log-level=error']), message: hevcMessage },
+    { name: 'an empty file', make: (f) => fs.writeFileSync(f, ''),
+      message: 'This file is not a movie this browser can read. If it is a movie, convert it with the command line ' +
+        `(${COMMAND}), or re-encode it to H.264 MP4 first.` },
+  ];
+  test('each is refused in words, then a good movie converts', async () => {
+    const page = await openPage(chromium.browser, server.origin);
+    try {
+      for (const c of cases) {
+        const file = path.join(folder, `bad-${c.name.replace(/\W+/g, '-')}.mp4`);
+        c.make(file);
+        const opened = await openMovie(page, file);
+        assert.equal(opened.error, c.message, c.name);
+        assert.equal(await page.isDisabled('#go'), true, `${c.name}: nothing to convert`);
+      }
+      const opened = await openMovie(page, lossless);
+      assert.equal(opened.error, '');
+      const result = await convert(page, folder);
+      assert.ok(result.bytes.equals(runCli(lossless, path.join(folder, 'after.8xx'), []).bytes));
+      assert.deepEqual(page.errors, []);
+    } finally {
+      await page.close();
+    }
+  });
+});
+
+test('Cancel in the middle: nothing is downloaded and the page goes on', async () => {
+  const long = makeMovie(path.join(folder, 'long.mp4'), 'testsrc2=size=1280x720:rate=30:duration=40',
+    ['-c:v', 'libx264', '-preset', 'ultrafast', '-pix_fmt', 'yuv420p']);
+  const page = await openPage(chromium.browser, server.origin);
+  const downloads = [];
+  page.on('download', (d) => downloads.push(d));
+  try {
+    assert.equal((await openMovie(page, long)).error, '');
+    await page.click('#go');
+    await page.waitForFunction(() => document.querySelector('#progress').value >= 5, null, { timeout: 60000 });
+    await page.click('#cancel');
+    await page.waitForFunction(() => document.querySelector('#progress-text').value.startsWith('Cancelled'));
+    assert.equal(await page.$eval('#progress-text', (e) => e.value), 'Cancelled: nothing was saved.');
+    assert.equal(await page.isHidden('#player'), true);
+    assert.equal(await page.isDisabled('#go'), false);
+    assert.equal(await page.isDisabled('#cancel'), true);
+    assert.deepEqual(downloads, []);
+    // The page goes on: the next conversion is whole.
+    await setOptions(page, ['--duration=0.5']);
+    const result = await convert(page, folder);
+    assert.equal(result.bytes.length, 23 + 5 * 768);
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await page.close();
+  }
+});
+
+test('a .8xx video plays in the page', async () => {
+  const video = runCli(lossless, path.join(folder, 'played.8xx'), ['-g']);
+  const page = await openPage(chromium.browser, server.origin);
+  try {
+    await page.setInputFiles('#video', path.join(folder, 'played.8xx'));
+    await page.waitForSelector('#player:not([hidden])');
+    assert.equal(await page.textContent('#video-info'), `${video.bytes.length.toLocaleString('en')} bytes, 30 frames, 3.0 s, four shades`);
+    assert.equal(await page.$eval('#frame', (e) => e.max), '29');
+    await page.click('#play');
+    await page.waitForFunction(() => Number(document.querySelector('#frame').value) >= 3);
+    await page.click('#play');  // pauses
+    assert.equal(await page.textContent('#play'), 'Play');
+    // A file that is not a video says so.
+    await page.setInputFiles('#video', lossless);
+    await page.waitForSelector('#error:not([hidden])');
+    assert.equal(await page.textContent('#error'), 'This video cannot be played: this is not a .8xx video.');
+  } finally {
+    await page.close();
+  }
+});
+
+test('every control is labelled and works from the keyboard', async () => {
+  const page = await openPage(chromium.browser, server.origin);
+  try {
+    const unlabelled = await page.evaluate(() => [...document.querySelectorAll('input, select, button')]
+      .filter((e) => !(e.labels && e.labels.length) && !e.getAttribute('aria-label') && !e.textContent.trim())
+      .map((e) => e.id));
+    assert.deepEqual(unlabelled, []);
+    await openMovie(page, lossless);
+    // Tab reaches the controls in order; Enter on Convert converts.
+    const order = [];
+    for (let i = 0; i < 40; ++i) {
+      await page.keyboard.press('Tab');
+      order.push(await page.evaluate(() => document.activeElement.id));
+    }
+    for (const id of ['movie', 'video', 'option-g', 'option-fit', 'position', 'go']) assert.ok(order.includes(id), id);
+    await page.focus('#go');
+    await page.keyboard.press('Enter');
+    await page.waitForSelector('#player:not([hidden])');
+    await page.focus('#play');
+    await page.keyboard.press('Space');
+    assert.equal(await page.textContent('#play'), 'Pause');
+  } finally {
+    await page.close();
+  }
+});
+
+test('nothing but the page\'s own files is asked for, and it works offline', async () => {
+  const page = await openPage(chromium.browser, server.origin);
+  const foreign = [];
+  page.on('request', (r) => { if (!r.url().startsWith(server.origin) && !/^(blob|data):/.test(r.url())) foreign.push(r.url()); });
+  try {
+    await openMovie(page, hd);
+    await convert(page, folder);
+    assert.deepEqual(foreign, []);
+    const files = new Set(fs.readdirSync(process.env.MOVDITH_WEB_SITE, { recursive: true }).map((f) => '/' + f));
+    const strangers = server.requests.map((u) => new URL(u, server.origin).pathname)
+      .filter((p) => p !== '/' && !files.has(p));
+    assert.deepEqual(strangers, []);
+    // The policy that forbids any other request is in the page itself.
+    const policy = await page.$eval('meta[http-equiv="Content-Security-Policy"]', (e) => e.content);
+    assert.match(policy, /default-src 'self'/);
+    assert.match(policy, /connect-src 'self'/);
+    // Offline: the service worker answers for the server.
+    await page.waitForFunction(() => navigator.serviceWorker.controller !== null || navigator.serviceWorker.ready);
+    await page.evaluate(() => navigator.serviceWorker.ready);
+    await page.reload();
+    await page.waitForFunction(() => navigator.serviceWorker.controller !== null);
+    await chromium.browser.setOffline(true);
+    const before = server.requests.length;
+    await page.reload();
+    await page.waitForFunction(() => window.movdithPage && window.movdithPage.ready);
+    assert.equal((await openMovie(page, lossless)).error, '');
+    const result = await convert(page, folder);
+    assert.ok(result.bytes.equals(runCli(lossless, path.join(folder, 'offline.8xx'), []).bytes));
+    assert.equal(server.requests.length, before, 'offline, the server heard nothing');
+    await chromium.browser.setOffline(false);
+  } finally {
+    await page.close();
+  }
+});
+
+test('the page after converting the sample, for the README', async () => {
+  const sample = new URL('../../sample/sample.mp4', import.meta.url).pathname;
+  const page = await openPage(chromium.browser, server.origin);
+  try {
+    assert.equal((await openMovie(page, sample)).error, '');
+    await setOptions(page, ['-g', '--dither=atkinson']);
+    await page.fill('#position', '3000');
+    await page.dispatchEvent('#position', 'input');
+    await page.waitForFunction(() => window.movdithPage.lastPreviewMs !== undefined);
+    const result = await convert(page, folder);
+    assert.equal(result.name, 'sample.8xx');
+    // A lossy movie: the same records, not the same bytes (see above).
+    assert.equal(result.bytes.length, runCli(sample, path.join(folder, 'sample.8xx'), ['-g']).bytes.length);
+    await page.click('#play');
+    await page.waitForFunction(() => Number(document.querySelector('#frame').value) >= 25);
+    await page.click('#play');
+    const shot = process.env.MOVDITH_WEB_SCREENSHOT || path.join(folder, 'page.png');
+    await page.screenshot({ path: shot, fullPage: true });
+    assert.ok(fs.statSync(shot).size > 10000);
+  } finally {
+    await page.close();
+  }
+});
