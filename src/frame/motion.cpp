@@ -69,9 +69,13 @@ PictureMove find_move(const GreyBuffer& now, const GreyBuffer& before) {
   // What a move brings into view at one edge and takes away at the other
   // spoils the sums across it: each direction is found again over what both
   // pictures show once the other is known.
+  // A round that finds the same sideways move as the one before has settled:
+  // the rest would find the same again.
   int dx = 0, dy = 0;
   for (int round = 0; round < kRounds; ++round) {
-    dx = sideways(now, before, dy);
+    const int sideways_move = sideways(now, before, dy);
+    if (round > 0 && sideways_move == dx) break;
+    dx = sideways_move;
     dy = upright(now, before, dx);
   }
   if ((dx != 0 || dy != 0) && 2 * moved_difference(now, before, dx, dy) < moved_difference(now, before, 0, 0))
