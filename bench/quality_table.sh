@@ -110,6 +110,7 @@ for movie in pans action zoom zoneplate; do
     sheet "$movie" "$(echo "$s" | sed 's/ --/+/g; s/ -g/+grey/')" --dither=$s
   done
 done
+sheet ramp matrix --dither=matrix
 for movie in pans ramp; do
   for t in "${tones[@]:1}"; do
     # shellcheck disable=SC2086
