@@ -105,12 +105,24 @@ test('the preview at a position shows what the frame there shows', async () => {
   const page = await openPage(chromium.browser, server.origin);
   try {
     await openMovie(page, lossless);
-    // On by a tenth of a second (the decoder goes on), back, and far on.
-    for (const ms of [1200, 1300, 1400, 500, 2900, 0]) {
-      await page.evaluate(() => { window.movdithPage.lastPreviewMs = undefined; });
+    // The movie's pictures are 40 ms apart from 0, its only keyframe at 0.
+    const pictureAt = (ms) => Math.floor(ms / 40) * 40;
+    // The pictures the preview draws, in order: a step on of a tenth of a
+    // second goes on decoding and shows the exact picture alone, and so does
+    // the same position again (the picture in hand); a step back starts
+    // again from the keyframe and shows it first. After a jump on, whether
+    // the keyframe comes first depends on how far the decoder had read
+    // ahead (null: either way).
+    for (const [ms, drawn] of [[1200, null], [1300, [1280]], [1400, [1400]], [1400, [1400]], [500, [0, 480]],
+      [2900, null], [0, [0]]]) {
+      // Fires the slider's input event; the preview it asks for is awaited.
       await page.fill('#position', String(ms));
-      await page.dispatchEvent('#position', 'input');
-      await page.waitForFunction(() => window.movdithPage.lastPreviewMs !== undefined);
+      const pictures = await page.evaluate(async () => {
+        await window.movdithPage.previewDone();
+        return window.movdithPage.lastPreviewPictures;
+      });
+      assert.equal(await page.textContent('#error'), '', `at ${ms} ms`);
+      assert.deepEqual(pictures, drawn ?? (pictures.length === 2 ? [0, pictureAt(ms)] : [pictureAt(ms)]), `at ${ms} ms`);
       const shades = await page.evaluate(() => window.movdithPage.previewShades());
       // The command line's one frame of a clip starting there, unpacked:
       // a set bit is black.
@@ -298,8 +310,7 @@ test('the page after converting the sample, for the README', async () => {
     assert.equal((await openMovie(page, sample)).error, '');
     await setOptions(page, ['-g', '--dither=atkinson']);
     await page.fill('#position', '3000');
-    await page.dispatchEvent('#position', 'input');
-    await page.waitForFunction(() => window.movdithPage.lastPreviewMs !== undefined);
+    await page.evaluate(() => window.movdithPage.previewDone());
     const result = await convert(page, folder);
     assert.equal(result.name, 'sample.8xx');
     // A lossy movie: the same records, not the same bytes (see above).
