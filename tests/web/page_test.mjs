@@ -309,9 +309,13 @@ test('nothing but the page\'s own files is asked for, and it works offline', asy
     assert.equal((await openMovie(page, lossless)).error, '');
     const result = await convert(page, folder);
     assert.ok(result.bytes.equals(runCli(lossless, path.join(folder, 'offline.8xx'), []).bytes));
-    assert.equal(server.requests.length, before, 'offline, the server heard nothing');
-    await chromium.browser.setOffline(false);
+    // The browser itself checks sw.js for a new version after navigations,
+    // on its own schedule, which may fall after setOffline (in the full
+    // suite, under load, it came 0.2 s after): that check is not the page's.
+    const heard = server.requests.slice(before).filter((url) => url !== '/sw.js');
+    assert.deepEqual(heard, [], 'offline, the server heard nothing but the browser\'s check of sw.js');
   } finally {
+    await chromium.browser.setOffline(false);  // for the tests after this one, whatever happened
     await page.close();
   }
 });
