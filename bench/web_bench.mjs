@@ -63,9 +63,8 @@ try {
     const length = Number(await page.$eval('#position', (e) => e.max));
     const moveTo = async (ms) => {
       await page.evaluate(() => { window.movdithPage.lastPreviewMs = window.movdithPage.lastPreviewFirstMs = undefined; });
-      await page.fill('#position', String(ms));
-      await page.dispatchEvent('#position', 'input');
-      await page.waitForFunction(() => window.movdithPage.lastPreviewMs !== undefined, null, { timeout: 60000 });
+      await page.fill('#position', String(ms));  // fires the slider's input event, one preview
+      await page.evaluate(() => window.movdithPage.previewDone());
       return page.evaluate(() => [window.movdithPage.lastPreviewFirstMs, window.movdithPage.lastPreviewMs]);
     };
     // Stepping on by a tenth of a second, as the arrow keys do on the slider.

@@ -107,10 +107,12 @@ export class TrackDecoder {
     let stopped = false;
     const drain = async () => {
       while (this.waiting.length && !stopped) {
+        // A run cancelled leaves its pictures to the next: the one it was
+        // about to take may be the one wanted next.
+        if (job.cancelled) throw new Cancelled();
         const frame = this.waiting.shift();
         this.last = frame.timestamp;
         try {
-          if (job.cancelled) throw new Cancelled();
           if ((await onFrame(frame)) === false) stopped = true;
         } finally {
           frame.close();

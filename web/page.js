@@ -93,7 +93,7 @@ function resetMovie() {
   if (state.source && state.source.kind === 'video') closeVideoElement(state.source.video);
   if (state.source && state.source.decoder) state.source.decoder.close();
   state.source = null;
-  state.core.forget();
+  forgetPicture();
   for (const id of ['position', 'mark-start', 'mark-end', 'mark-clear', 'go']) $(id).disabled = true;
   clear($('source'));
   clear($('result'));
@@ -116,8 +116,9 @@ async function openMovie(file) {
         const { colour, sar } = streamFacts(state.core, track);
         state.source = {
           kind: 'mp4', track, config, colour, sar, trackMatrix: track.trackMatrix, movieMatrix: track.movieMatrix,
-          // The preview's decoder, kept between positions.
-          decoder: new TrackDecoder(file, track, config),
+          // The preview's decoder, kept between positions, and the timestamp
+          // of the picture it last handed to the core (null: none).
+          decoder: new TrackDecoder(file, track, config), held: null,
         };
         state.durationMs = track.durationMs;
       } else if (HEVC.test(track.codec)) {
@@ -165,10 +166,17 @@ function failOpen(text) {
 
 // ---- preview ----
 
+// The core lets go of the picture it holds (the conversion used its buffer).
+function forgetPicture() {
+  state.core.forget();
+  if (state.source) state.source.held = null;
+}
+
 // Shows the picture at `ms`. Decoding starts from the keyframe before it, so
 // that keyframe is shown first, at once, and the exact picture when it is
 // decoded (MP4); a position later in the group the decoder is in goes on
-// from where it is. A newer request drops an older one.
+// from where it is, and the picture the core holds already is not decoded
+// again. A newer request drops an older one.
 function preview(ms) {
   if (!state.source || state.convertJob) return;
   if (state.previewJob) state.previewJob.cancelled = true;
@@ -186,27 +194,36 @@ async function showPicture(ms, job) {
   const started = performance.now();
   const s = state.source;
   const timing = window.movdithPage;
+  // The pictures drawn, by their time in the movie (ms from its first).
+  const drawn = timing.lastPreviewPictures = [];
   try {
     if (s.kind === 'mp4') {
       if (!s.width) placeSource(s.track.width, s.track.height);
       const at = pictureAt(s.track, ms);
-      // The keyframe first, unless the decoder is nearly there already.
-      const direct = at.keyPts === at.pts ||
+      // The keyframe first, unless the decoder is nearly there already or
+      // the picture is in hand (the decoder has gone past it: it would
+      // start again from the keyframe).
+      const direct = at.keyPts === at.pts || s.held === at.pts ||
         (s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
       const steps = direct ? [at.pts] : [at.keyPts, at.pts];
       for (const want of steps) {
-        if (!(await decodePicture(state.core, s.decoder, s.colour, at, want, job))) {
-          if (job.cancelled) return;
-          throw new Error('no picture could be decoded there');
-        }
-        // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
-        const seen = state.core.lastSize();
-        if (seen && (seen[0] !== s.width || seen[1] !== s.height)) {
-          placeSource(seen[0], seen[1]);
-          state.core.repicture();
+        if (s.held !== want) {
+          s.held = null;
+          if (!(await decodePicture(state.core, s.decoder, s.colour, at, want, job))) {
+            if (job.cancelled) return;
+            throw new Error('no picture could be decoded there');
+          }
+          s.held = want;
+          // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
+          const seen = state.core.lastSize();
+          if (seen && (seen[0] !== s.width || seen[1] !== s.height)) {
+            placeSource(seen[0], seen[1]);
+            state.core.repicture();
+          }
         }
         if (job.cancelled) return;
         drawPreview();
+        drawn.push(Math.round(((want - s.track.t0) * 1000) / s.track.timescale));
         if (want !== at.pts) timing.lastPreviewFirstMs = performance.now() - started;
       }
     } else {
@@ -214,6 +231,7 @@ async function showPicture(ms, job) {
       if (!(await videoPictureAt(state.core, s.video, ms))) throw new Error('no picture could be drawn there');
       if (job.cancelled) return;
       drawPreview();
+      drawn.push(ms);
     }
     timing.lastPreviewMs = performance.now() - started;
   } catch (e) {
@@ -328,7 +346,7 @@ async function convert() {
     $('options').inert = $('open').inert = false;
     $('go').disabled = false;
     // The conversion used the picture buffer: the preview takes its picture again.
-    core.forget();
+    forgetPicture();
     preview(Number($('position').value));
   }
 }
@@ -418,6 +436,8 @@ async function start() {
   window.movdithPage.ready = true;
   window.movdithPage.greys = () => state.greys;
   window.movdithPage.previewShades = () => Array.from(state.core.preview() || []);
+  // Resolves when every preview asked for so far is done.
+  window.movdithPage.previewDone = () => state.previewRun;
 }
 
 start();
