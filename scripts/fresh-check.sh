@@ -372,10 +372,12 @@ path_probe-pass() {
   in_root "$root" 'echo "probe: passing"'
 }
 
+# A failed step ends the path: the second one must not run.
 path_probe-fail() {
   local root
   root=$(fresh_root probe-fail)
   in_root "$root" 'echo "probe: failing on purpose"; exit 3'
+  in_root "$root" 'echo "probe: went on after a failure"'
 }
 
 # Waits to be interrupted, with what makes a clean-up hard: a process that
@@ -403,6 +405,8 @@ report() {
   fi
 }
 
+# Runs a path and prints its line; a failure sets $failed. (Not called as a
+# condition, which would switch errexit off in the path.)
 check_path() {
   local name=$1 log=$cache/logs/$1.log start=$SECONDS status=0
   if [[ $name == web ]] && ! git -C "$project" cat-file -e "$sha:scripts/web.sh" 2>/dev/null; then
@@ -419,8 +423,8 @@ check_path() {
     report "$name" passed $((SECONDS - start))
   else
     report "$name" failed $((SECONDS - start)) "$log"
+    failed=1
   fi
-  return "$status"
 }
 
 # ---- The self-test ----
@@ -497,7 +501,7 @@ self_test() {
   self_test_start probe-pass
   self_test_finish success 0 $'(^|\n)probe-pass +passed +[0-9]+ s(\n|$)'
   self_test_start probe-fail
-  self_test_finish failure 1 $'(^|\n)probe-fail +failed +[0-9]+ s\n(.*\n)?    \\| probe: failing on purpose\n'
+  self_test_finish failure 1 $'(^|\n)probe-fail +failed +[0-9]+ s\n    \\| probe: failing on purpose\n    \\(whole log: '
 
   local signal problems
   for signal in INT TERM; do
@@ -613,5 +617,5 @@ done
 
 make_base
 failed=0
-for path in "${paths[@]}"; do check_path "$path" || failed=1; done
+for path in "${paths[@]}"; do check_path "$path"; done
 exit "$failed"
