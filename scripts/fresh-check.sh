@@ -5,7 +5,7 @@
 # copy of a `debootstrap --variant=minbase bookworm` root, so that no path
 # gets by on what another one installed. Prints one line per path.
 #   scripts/fresh-check.sh [options] [path...]
-# Paths (default: all): demo test ci bench package web
+# Paths (default: all): demo test ci bench install package web
 #   --cache DIR   the base root, the copies and the logs (default /var/cache/movdith-fresh-check)
 #   --rev REV     the commit to check (default HEAD: what is committed, not the working tree)
 #   --refresh     make the base root anew instead of reusing the cached one
@@ -25,7 +25,7 @@ cache=/var/cache/movdith-fresh-check
 rev=HEAD
 refresh=no
 keep=no
-all_paths=(demo test ci bench package web)
+all_paths=(demo test ci bench install package web)
 # Paths for --self-test only: they run in its tiny root, without the project.
 probe_paths=(probe-pass probe-fail probe-wait)
 mirror=http://deb.debian.org/debian
@@ -266,6 +266,21 @@ path_bench() {
   local root
   root=$(project_root bench)
   in_root "$root" "scripts/bench.sh --benchmark_min_time=0.01 | tee /tmp/out; grep -q '^BM_' /tmp/out"
+}
+
+# The README's install from a build into /usr/local, then a conversion from
+# another folder with what it installed.
+path_install() {
+  local root
+  root=$(project_root install)
+  in_root "$root" "
+    bash scripts/setup.sh
+    cmake --install build
+    mkdir /tmp/elsewhere && cd /tmp/elsewhere
+    movdith /src/movdith/sample/sample.mp4 out.8xx | tee /tmp/out; $success
+    vidxview out.8xx --info
+    test \"\$(command -v movdith)\" = /usr/local/bin/movdith
+    test -s /usr/local/share/man/man1/movdith.1.gz"
 }
 
 # The README's package commands from a build, then the package alone on
