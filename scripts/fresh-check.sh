@@ -333,7 +333,7 @@ path_web() {
 # the page; relative imports and .wasm names in its scripts), each of them
 # served with the type a browser insists on.
 fetch_page() {
-  local site=$1 dir queue=(/) seen=" " failed=0 path file url type want refs ref
+  local site=$1 dir queue=(/) seen=" " problems=() path file url type want refs ref
   dir=$(mktemp -d)
   while ((${#queue[@]})); do
     path=${queue[0]}
@@ -343,8 +343,7 @@ fetch_page() {
     file=$dir/$(echo "$path" | tr '/' '_')
     url=$site$path
     if ! type=$(curl -fsS --max-time 60 -o "$file" -w '%{content_type}' "$url"); then
-      echo "fresh-check: cannot fetch $url"
-      failed=1
+      problems+=("cannot fetch $url")
       continue
     fi
     echo "fetched $url: $(stat -c %s "$file") bytes, $type"
@@ -355,10 +354,7 @@ fetch_page() {
       *.css) want=text/css ;;
       *) want= ;;
     esac
-    if [[ -n $want && $type != *"$want"* ]]; then
-      echo "fresh-check: $url is served as '$type', not $want"
-      failed=1
-    fi
+    if [[ -n $want && $type != *"$want"* ]]; then problems+=("$url is served as '$type', not $want"); fi
     case $path in
       */ | *.html) refs=$(grep -oE '(src|href)="[^"]*"' "$file" | sed -E 's/^[a-z]+="(.*)"$/\1/') || true ;;
       *.js | *.mjs)
@@ -378,7 +374,9 @@ fetch_page() {
     done <<<"$refs"
   done
   rm -rf "$dir"
-  return "$failed"
+  ((${#problems[@]})) || return 0
+  printf 'fresh-check: %s\n' "${problems[@]}"
+  return 1
 }
 
 path_probe-pass() {
