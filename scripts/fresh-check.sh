@@ -10,8 +10,9 @@
 #   --rev REV     the commit to check (default HEAD: what is committed, not the working tree)
 #   --refresh     make the base root anew instead of reusing the cached one
 #   --keep        leave each path's root in DIR/roots/ to look into (a few GB each)
-#   --self-test [DIR]   checks the clean-up instead, in a tiny root made here
-#                       (success, failure, Ctrl-C, TERM); no network, seconds
+#   --self-test [DIR]   checks the clean-up instead (success, failure, Ctrl-C,
+#                       TERM) in a tiny root of this machine's programs, made in
+#                       DIR (default: a new temporary folder); no network, seconds
 # Run as root. Installs debootstrap, git and curl if missing; otherwise it
 # changes nothing outside DIR: processes started in a root are stopped and its
 # mounts (/proc, /dev, /dev/pts, /dev/shm, the shared package cache) undone on
@@ -242,38 +243,27 @@ no_skips='if grep -q "tests did not run" /tmp/out; then echo "fresh-check: some 
 # Passes when the output's last line is "Success!".
 success='tail -n 1 /tmp/out | grep -qx "Success!"'
 
-path_demo() {
+# Runs a script in a fresh root of the project's, named after the path.
+in_project_root() {
   local root
-  root=$(project_root demo)
-  in_root "$root" "bash scripts/demo.sh | tee /tmp/out; $success; test -s sample.8xx"
+  root=$(project_root "$1")
+  in_root "$root" "$2"
 }
 
-path_test() {
-  local root
-  root=$(project_root test)
-  in_root "$root" "bash scripts/test.sh | tee /tmp/out; $no_skips"
-}
-
-path_ci() {
-  local root
-  root=$(project_root ci)
-  in_root "$root" "CI=true bash .ci/run | tee /tmp/out; $no_skips"
-}
+path_demo() { in_project_root demo "bash scripts/demo.sh | tee /tmp/out; $success; test -s sample.8xx"; }
+path_test() { in_project_root test "bash scripts/test.sh | tee /tmp/out; $no_skips"; }
+path_ci() { in_project_root ci "CI=true bash .ci/run | tee /tmp/out; $no_skips"; }
 
 # The pipeline benchmark, briefly: each case measured for a hundredth of a
 # second.
 path_bench() {
-  local root
-  root=$(project_root bench)
-  in_root "$root" "scripts/bench.sh --benchmark_min_time=0.01 | tee /tmp/out; grep -q '^BM_' /tmp/out"
+  in_project_root bench "scripts/bench.sh --benchmark_min_time=0.01 | tee /tmp/out; grep -q '^BM_' /tmp/out"
 }
 
 # The README's install from a build into /usr/local, then a conversion from
 # another folder with what it installed.
 path_install() {
-  local root
-  root=$(project_root install)
-  in_root "$root" "
+  in_project_root install "
     bash scripts/setup.sh
     cmake --install build
     mkdir /tmp/elsewhere && cd /tmp/elsewhere
@@ -398,8 +388,7 @@ path_probe-fail() {
 path_probe-wait() {
   local root
   root=$(fresh_root probe-wait)
-  in_root "$root" \
-    'setsid sleep 600 & trap "" TERM; exec 3</dev/null; echo "probe: waiting"; sleep 600'
+  in_root "$root" 'setsid sleep 600 & trap "" TERM; exec 3</dev/null; echo "probe: waiting"; sleep 600'
 }
 
 # ---- The table ----
@@ -571,7 +560,7 @@ while (($#)); do
       if [[ -n ${2:-} && $2 != -* ]]; then self_test_dir=$2 && shift; fi
       ;;
     -h | --help)
-      sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+      sed -n '3,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
       exit 0
       ;;
     -*) die "unknown option $1 (see --help)" ;;
@@ -608,8 +597,8 @@ exec 9>"$cache/lock"
 flock -n 9 || die "$cache is in use by another run"
 locked=yes
 trap 'trap "" INT TERM; set +e; cleanup' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'note "interrupted: stopping what runs, undoing the mounts"; exit 130' INT
+trap 'note "terminated: stopping what runs, undoing the mounts"; exit 143' TERM
 
 # Holding the lock, anything still mounted or running in the cache is what a
 # run killed outright left.
