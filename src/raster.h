@@ -27,6 +27,8 @@ constexpr uint8_t kBlack = 0;
 constexpr uint8_t kDarkGrey = 85;
 constexpr uint8_t kLightGrey = 170;
 constexpr uint8_t kWhite = 255;
+// The largest grey, as an int for the arithmetic on greys.
+constexpr int kMaxGrey = kWhite;
 constexpr std::array<uint8_t, 4> kShadeLevels = {kBlack, kDarkGrey, kLightGrey, kWhite};
 
 // Any number of -g options asks for four shades.

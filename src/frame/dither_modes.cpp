@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int kMaxGrey = 255;
 constexpr int kMonoThreshold = 128;
 // closestg's thresholds: a value on one goes to the level above.
 constexpr int kGreyThreshold1 = 42, kGreyThreshold2 = 127, kGreyThreshold3 = 212;

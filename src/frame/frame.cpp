@@ -20,7 +20,6 @@ constexpr int32_t kRedWeight = 19589;
 constexpr int32_t kGreenWeight = 38469;
 constexpr int32_t kBlueWeight = 7471;
 
-constexpr int kMaxGrey = 255;
 constexpr int kMonoThreshold = 128;
 constexpr int kKernelSide = 3;
 

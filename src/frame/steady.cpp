@@ -35,7 +35,6 @@
 
 namespace {
 
-constexpr int kMaxGrey = 255;
 constexpr int kMonoLevels = 2;
 constexpr int kPercent = 100;
 

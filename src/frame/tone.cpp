@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr int kMaxGrey = 255;
 constexpr int kGreys = kMaxGrey + 1;
 constexpr int kSamplingWhite = kMaxGrey - 1;  // white after sampling's weights
 constexpr int kPercent = 100;
