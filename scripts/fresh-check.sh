@@ -32,6 +32,14 @@ probe_paths=(probe-pass probe-fail probe-wait)
 mirror=http://deb.debian.org/debian
 web_address=127.0.0.1:8096
 in_root_path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+# What a fresh login in a root has in its environment. npm brings its own
+# certificate authorities; on a network that inspects TLS with its own
+# authority, as some company and sandbox networks do, the machine's trust
+# (copied into each root) must be added for npm ci to reach the registry.
+# That is this machine's network, not a step the README misses.
+host_ca=/etc/ssl/certs/ca-certificates.crt
+root_ca=/etc/ssl/fresh-check-host-ca.crt
+root_env=(HOME=/root PATH="$in_root_path" NODE_EXTRA_CA_CERTS="$root_ca")
 
 note() { echo "fresh-check: $*" >&2; }
 die() {
@@ -210,6 +218,7 @@ fresh_root() {
   # Its own /dev/shm: what a program leaves there goes with the root.
   mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
   mount --bind "$cache/apt-archives" "$root/var/cache/apt/archives"
+  if [[ -f $host_ca ]]; then mkdir -p "$(dirname "$root$root_ca")" && cp "$host_ca" "$root$root_ca"; fi
   echo "$root"
 }
 
@@ -230,7 +239,7 @@ project_root() {
 # Runs a bash script in a root as root, from the project's folder, with only
 # what a fresh login has in its environment, without standard input.
 in_root() {
-  run_job chroot "$1" /usr/bin/env -i HOME=/root PATH="$in_root_path" \
+  run_job chroot "$1" /usr/bin/env -i "${root_env[@]}" \
     /bin/bash -c "set -euo pipefail; cd /src/movdith 2>/dev/null || cd /; $2" </dev/null
 }
 
@@ -304,7 +313,7 @@ path_web() {
   fi
   local root server tries
   root=$(project_root web)
-  setsid chroot "$root" /usr/bin/env -i HOME=/root PATH="$in_root_path" \
+  setsid chroot "$root" /usr/bin/env -i "${root_env[@]}" \
     /bin/bash -c "cd /src/movdith && exec bash scripts/web.sh" </dev/null &
   server=$!
   # The first build installs emscripten and the npm packages: give it time.
