@@ -64,8 +64,11 @@ target_options() {
 }
 
 # ASan's quarantine of freed memory (256 MB by default) would count against
-# the memory limit as if the target held it.
-export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=0:quarantine_size_mb=16:malloc_context_size=8"
+# the memory limit as if the target held it, and so would the free memory its
+# allocator keeps for each size it has seen: released to the system every
+# half second, a long run's resident memory stays what the target holds (it
+# had crept from 220 to 248 MB over 600,000 executions of the reader).
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=0:quarantine_size_mb=16:malloc_context_size=8:allocator_release_to_os_interval_ms=500"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 common=(-timeout=25 -rss_limit_mb="$ceiling_mb" -malloc_limit_mb="$allocation_mb" -detect_leaks=1)
 
