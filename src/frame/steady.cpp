@@ -108,34 +108,42 @@ void or_bits(RowBits& row, uint64_t bits, int pos) {
 // After a change, the pixels around it are looked at again: the 3 x 3, where
 // g moved by 16 times the change or more. The ring beyond moved by 6 times it
 // at most; what that leaves to gain, the next frame's first look finds.
+// Kept as a mark of the columns around each x, and of the columns after each
+// scan position, so that marking is a few ors and no shifts.
 constexpr int kLookReach = 1;
-constexpr std::array<uint8_t, kWidth> make_around() {
-  std::array<uint8_t, kWidth> around{};
-  for (int x = 0; x < kWidth; ++x)
-    for (int k = -kLookReach; k <= kLookReach; ++k)
-      if (x + k >= 0 && x + k < kWidth) around[x] |= static_cast<uint8_t>(1 << (k + kTwiceReach));
+constexpr RowBits column_bits(int from, int to) {
+  RowBits row{};
+  for (int x = std::max(from, 0); x <= std::min(to, kWidth - 1); ++x)
+    row[(x + kTwiceReach) / kWordBits] |= uint64_t{1} << ((x + kTwiceReach) % kWordBits);
+  return row;
+}
+constexpr std::array<RowBits, kWidth> make_around() {
+  std::array<RowBits, kWidth> around{};
+  for (int x = 0; x < kWidth; ++x) around[x] = column_bits(x - kLookReach, x + kLookReach);
   return around;
 }
-constexpr std::array<uint8_t, kWidth> kAround = make_around();
+constexpr std::array<RowBits, kWidth> make_after() {
+  std::array<RowBits, kWidth> after{};
+  for (int x = 0; x < kWidth; ++x) after[x] = column_bits(x + 1, kWidth - 1);
+  return after;
+}
+constexpr std::array<RowBits, kWidth> kAround = make_around();
+constexpr std::array<RowBits, kWidth> kAfter = make_after();
 
 // Marks the pixels around (x, y): those after the scan's position (sx, sy)
 // in `now`, still to come in this pass, the others in `later`.
 void mark_around(PictureBits& now, PictureBits& later, int x, int y, int sx, int sy) {
-  const uint64_t m = kAround[x];
-  for (int ny = std::max(y - kLookReach, 0); ny <= std::min(y + kLookReach, kHeight - 1); ++ny) {
-    if (ny != sy) {
-      or_bits(ny > sy ? now[ny] : later[ny], m, x);
-      continue;
-    }
-    RowBits row{};
-    or_bits(row, m, x);
-    const int p = sx + kTwiceReach + 1;  // the first bit after the scan
-    const RowBits after = {p < kWordBits ? ~uint64_t{0} << p : 0,
-                           p < kWordBits ? ~uint64_t{0} : ~uint64_t{0} << (p - kWordBits)};
-    for (int w = 0; w < kWordsPerRow; ++w) {
-      now[ny][w] |= row[w] & after[w];
-      later[ny][w] |= row[w] & ~after[w];
-    }
+  static_assert(kWordsPerRow == 2);
+  const uint64_t m0 = kAround[x][0], m1 = kAround[x][1];
+  const int top = std::max(y - kLookReach, 0), bottom = std::min(y + kLookReach, kHeight - 1);
+  for (int ny = top; ny <= bottom; ++ny) {
+    uint64_t ahead0 = 0, ahead1 = 0;
+    if (ny > sy) ahead0 = ahead1 = ~uint64_t{0};
+    else if (ny == sy) ahead0 = kAfter[sx][0], ahead1 = kAfter[sx][1];
+    now[ny][0] |= m0 & ahead0;
+    now[ny][1] |= m1 & ahead1;
+    later[ny][0] |= m0 & ~ahead0;
+    later[ny][1] |= m1 & ~ahead1;
   }
 }
 
@@ -324,36 +332,33 @@ class Search {
 #endif
   }
 
-  // Every pixel that may gain, each pair of neighbours weighed once (with the
-  // one to the right, below, below right and below left) and both marked.
+  // Every pixel that may gain: a pair of neighbours in a row marks both, a
+  // pair across rows the pixel above (whose look weighs the move both ways).
+  // One row at a time, every test in one loop that the compiler vectorises.
   PictureBits first_look() const {
-    constexpr int kForward[] = {1, kW, kW + 1, kW - 1};
-    constexpr int32_t kForwardBar[] = {12 * kStep, 12 * kStep, 20 * kStep, 20 * kStep};
-    std::array<uint8_t, kFieldCells> worth{};
+    PictureBits look{};
     for (int y = 0; y < kHeight; ++y) {
       const int f0 = field_index(0, y);
-      for (int f = f0; f < f0 + kWidth; ++f)
-        worth[f] = static_cast<uint8_t>(int{g_[f] + down_[f] > kAloneBar} | int{up_[f] - g_[f] > kAloneBar});
-      for (int k = 0; k < 4; ++k) {
-        const int o = kForward[k];
-        std::array<uint8_t, kWidth> pays;
-        for (int x = 0; x < kWidth; ++x) {
-          const int f = f0 + x;
-          const int32_t d = g_[f] - g_[f + o];
-          pays[x] = static_cast<uint8_t>(int{d + down_[f] + up_[f + o] > kForwardBar[k]} |
-                                         int{up_[f] - d + down_[f + o] > kForwardBar[k]});
-        }
-        for (int x = 0; x < kWidth; ++x) worth[f0 + x] |= pays[x];
-        for (int x = 0; x < kWidth; ++x) worth[f0 + o + x] |= pays[x];
+      // Whether a level moving between the pixels at a and b, either way, may pay.
+      const auto pays = [&](int a, int b, int32_t bar) {
+        const int32_t d = g_[a] - g_[b];
+        return int{d + down_[a] + up_[b] > bar} | int{up_[a] - d + down_[b] > bar};
+      };
+      std::array<uint8_t, kWidth> worth;
+      for (int x = 0; x < kWidth; ++x) {
+        const int f = f0 + x;
+        // The cell left of the picture is kOutside, so its pair never pays.
+        worth[x] = static_cast<uint8_t>(int{g_[f] + down_[f] > kAloneBar} | int{up_[f] - g_[f] > kAloneBar} |
+                                        pays(f, f + 1, 12 * kStep) | pays(f - 1, f, 12 * kStep) |
+                                        pays(f, f + kW, 12 * kStep) | pays(f, f + kW + 1, 20 * kStep) |
+                                        pays(f, f + kW - 1, 20 * kStep));
       }
-    }
-    PictureBits look{};
-    for (int y = 0; y < kHeight; ++y)
       for (int x = 0; x < kWidth; x += kByteBits) {
         uint64_t eight;
-        std::memcpy(&eight, &worth[field_index(x, y)], sizeof eight);
+        std::memcpy(&eight, &worth[x], sizeof eight);
         or_bits(look[y], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
       }
+    }
     return look;
   }
 
