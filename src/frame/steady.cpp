@@ -192,6 +192,7 @@ struct HoldPrices {
   int32_t price;   // per level of fade left
   int32_t on, off;
   int32_t left(int moved) const { return std::clamp(fade - moved, 0, cap); }
+  bool fades() const { return fade - kMaxGrey < cap; }  // whether some change leaves less than cap
   int32_t of(int moved) const { return price * left(moved); }
 };
 
@@ -252,19 +253,29 @@ class Search {
       const int f0 = field_index(0, y), i0 = y * kWidth;
       for (int b = 1; b <= kTwiceReach; ++b)
         up_[f0 - b] = up_[f0 + kWidth - 1 + b] = down_[f0 - b] = down_[f0 + kWidth - 1 + b] = kOutside;
-      // What set_shade works out for one pixel, for the whole row, without
-      // branches, so that the compiler vectorises it.
-      for (int x = 0; x < kWidth; ++x) {
-        const int i = i0 + x;
-        const int32_t left = std::min(std::max(h.fade - int32_t{moved[i]}, 0), h.cap);
-        const int32_t off = -int32_t{out[i] != held[i]};  // all ones when off its held shade
-        const int32_t s = ((h.off * left) & off) | ((-h.on * left) & ~off);
-        const int32_t free = fixed[i] == 0;
-        const int32_t open_up = -(int32_t{out[i] < highest_[i]} & free);
-        const int32_t open_down = -(int32_t{out[i] > lowest_[i]} & free);
-        up_[f0 + x] = (s & open_up) | (kOutside & ~open_up);
-        down_[f0 + x] = (s & open_down) | (kOutside & ~open_down);
-      }
+      // Where no source change is large enough to fade a price, every pixel
+      // keeps the whole of it, and the row needs no multiplication (which
+      // SSE2 has no single instruction for, on four lanes of 32 bits).
+      if (h.fades()) bounds_row(f0, i0, fixed, [&](int i) { return h.left(moved[i]); });
+      else bounds_row(f0, i0, fixed, [&](int) { return h.cap; });
+    }
+  }
+
+  // What set_shade works out for one pixel, for a whole row from the field
+  // cell f0 and the pixel i0, without branches, so that the compiler
+  // vectorises it; left_of(i) is pixel i's levels of fade left.
+  template <typename LeftOf>
+  void bounds_row(int f0, int i0, const GreyBuffer& fixed, LeftOf left_of) {
+    for (int x = 0; x < kWidth; ++x) {
+      const int i = i0 + x;
+      const int32_t left = left_of(i);
+      const int32_t off = -int32_t{out_[i] != held_[i]};  // all ones when off its held shade
+      const int32_t s = ((h_.off * left) & off) | ((-h_.on * left) & ~off);
+      const int32_t free = fixed[i] == 0;
+      const int32_t open_up = -(int32_t{out_[i] < highest_[i]} & free);
+      const int32_t open_down = -(int32_t{out_[i] > lowest_[i]} & free);
+      up_[f0 + x] = (s & open_up) | (kOutside & ~open_up);
+      down_[f0 + x] = (s & open_down) | (kOutside & ~open_down);
     }
   }
 
