@@ -24,6 +24,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "frame/arithmetic.h"
 #include "frame/motion.h"
@@ -227,14 +228,16 @@ using Lanes = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
 // (`moved`), the hold prices and the pixels that may not change (`fixed`).
 //
 // Most pixels cannot gain from any change, and telling which can must be
-// cheap. `up` and `down` hold, for each cell, the most a move of its pixel
+// cheap. `up` and `down` are, for each cell, the most a move of its pixel
 // one level up or down can win from its hold price, in g's units for one
 // step: kOutside where the pixel's range does not go that way, where it is
 // fixed, and outside the picture. A move down pays only where g + down beats
 // kSelfWeight / 2 steps, up only where up - g does; a level moving from
 // pixel j down to its neighbour i only where g_j - g_i + down_j + up_i beats
 // (kSelfWeight - overlap) steps. These bounds are exact but for rounding, so
-// nearly every pixel that passes them changes.
+// nearly every pixel that passes them changes. The search keeps the two sums
+// every bound is made of, fall = g + down and rise = up - g (a move between j
+// and i: fall_j + rise_i), with down to find g again.
 template <int Levels>
 class Search {
  public:
@@ -244,15 +247,16 @@ class Search {
   Search(const GreyBuffer& source, const GreyBuffer& held, const GreyBuffer& moved, const GreyBuffer& fixed,
          const LevelBounds& bounds, const HoldPrices& h, GreyBuffer& out)
       : held_(held), moved_(moved), lowest_(bounds.lowest), highest_(bounds.highest), h_(h), out_(out) {
-    error_field(out, source, g_);
-    for (Field* f : {&up_, &down_}) {
+    error_field(out, source, fall_);  // g, until each row's bounds are added
+    // g is 0 on the border, so there fall and rise are kOutside too.
+    for (Field* f : {&fall_, &rise_, &down_}) {
       std::fill_n(f->begin(), kTwiceReach * kW, kOutside);
       std::fill_n(f->end() - kTwiceReach * kW, kTwiceReach * kW, kOutside);
     }
     for (int y = 0; y < kHeight; ++y) {
       const int f0 = field_index(0, y), i0 = y * kWidth;
-      for (int b = 1; b <= kTwiceReach; ++b)
-        up_[f0 - b] = up_[f0 + kWidth - 1 + b] = down_[f0 - b] = down_[f0 + kWidth - 1 + b] = kOutside;
+      for (Field* f : {&fall_, &rise_, &down_})
+        for (int b = 1; b <= kTwiceReach; ++b) (*f)[f0 - b] = (*f)[f0 + kWidth - 1 + b] = kOutside;
       // Where no source change is large enough to fade a price, every pixel
       // keeps the whole of it, and the row needs no multiplication (which
       // SSE2 has no single instruction for, on four lanes of 32 bits).
@@ -274,8 +278,12 @@ class Search {
       const int32_t free = fixed[i] == 0;
       const int32_t open_up = -(int32_t{out_[i] < highest_[i]} & free);
       const int32_t open_down = -(int32_t{out_[i] > lowest_[i]} & free);
-      up_[f0 + x] = (s & open_up) | (kOutside & ~open_up);
-      down_[f0 + x] = (s & open_down) | (kOutside & ~open_down);
+      const int32_t up = (s & open_up) | (kOutside & ~open_up);
+      const int32_t down = (s & open_down) | (kOutside & ~open_down);
+      const int32_t g = fall_[f0 + x];
+      down_[f0 + x] = down;
+      fall_[f0 + x] = g + down;
+      rise_[f0 + x] = up - g;
     }
   }
 
@@ -322,12 +330,11 @@ class Search {
   }
 
   unsigned may_pay(int f) const {
-    const int32_t e = g_[f], u = up_[f], dn = down_[f];
+    const int32_t fall = fall_[f], rise = rise_[f];
     const auto weigh = [&](int from, Lanes bar) {
-      const Lanes d = e - lanes_at(g_, from);
-      return (d + dn + lanes_at(up_, from) > bar) | (u - d + lanes_at(down_, from) > bar);
+      return (fall + lanes_at(rise_, from) > bar) | (rise + lanes_at(fall_, from) > bar);
     };
-    const unsigned alone = unsigned(int{e + dn > kAloneBar} | int{u - e > kAloneBar}) << kAlone;
+    const unsigned alone = unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone;
 #if defined(__SSE2__)
     // One instruction for each row of lanes, where extracting them takes four.
     const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
@@ -352,14 +359,13 @@ class Search {
       const int f0 = field_index(0, y);
       // Whether a level moving between the pixels at a and b, either way, may pay.
       const auto pays = [&](int a, int b, int32_t bar) {
-        const int32_t d = g_[a] - g_[b];
-        return int{d + down_[a] + up_[b] > bar} | int{up_[a] - d + down_[b] > bar};
+        return int{fall_[a] + rise_[b] > bar} | int{rise_[a] + fall_[b] > bar};
       };
       std::array<uint8_t, kWidth> worth;
       for (int x = 0; x < kWidth; ++x) {
         const int f = f0 + x;
         // The cell left of the picture is kOutside, so its pair never pays.
-        worth[x] = static_cast<uint8_t>(int{g_[f] + down_[f] > kAloneBar} | int{up_[f] - g_[f] > kAloneBar} |
+        worth[x] = static_cast<uint8_t>(int{fall_[f] > kAloneBar} | int{rise_[f] > kAloneBar} |
                                         pays(f, f + 1, 12 * kStep) | pays(f - 1, f, 12 * kStep) |
                                         pays(f, f + kW, 12 * kStep) | pays(f, f + kW + 1, 20 * kStep) |
                                         pays(f, f + kW - 1, 20 * kStep));
@@ -377,7 +383,7 @@ class Search {
   // pays, with the pixels around it marked; whether it was made.
   bool improve(int x, int y, unsigned maybe, PictureBits& look, PictureBits& again) {
     const int f = field_index(x, y), i = y * kWidth + x;
-    const int32_t e = g_[f];
+    const int32_t e = g_at(f);
     const int from = out_[i], lo = lowest_[i], hi = highest_[i];
     int32_t best = 0;
     int best_to = from, best_j = -1, best_fj = 0;
@@ -397,7 +403,7 @@ class Search {
     for (unsigned m = maybe & ((1u << kAlone) - 1); m != 0; m &= m - 1) {
       const Neighbour& n = kNeighbours[__builtin_ctz(m)];
       const int j = i + n.dy * kWidth + n.dx, fj = f + n.dy * kW + n.dx;
-      const int32_t d = e - g_[fj];
+      const int32_t d = e - g_at(fj);
       const int jfrom = out_[j];
       for (const int delta : {-kStep, kStep}) {  // what pixel i gets; j gives it
         const int to = from + delta, jto = jfrom - delta;
@@ -427,22 +433,32 @@ class Search {
   void set_shade(int i, int f, int to) {
     const int32_t delta = to - out_[i];
     constexpr Lanes kFirstFour = {kTwice[0], kTwice[1], kTwice[2], kTwice[3]};
+    // g moves by p around f, so fall moves with it and rise against it.
     for (int dy = -kTwiceReach; dy <= kTwiceReach; ++dy) {
-      int32_t* cell = &g_[f + dy * kW - kTwiceReach];
+      const int from = f + dy * kW - kTwiceReach;
       const int32_t p = delta * kTwice[dy + kTwiceReach];
-      Lanes four;
-      std::memcpy(&four, cell, sizeof four);
-      four += p * kFirstFour;
-      std::memcpy(cell, &four, sizeof four);
-      cell[kLanes] += p * kTwice[kLanes];
+      for (const auto& [field, sign] : {std::pair{&fall_, 1}, std::pair{&rise_, -1}}) {
+        int32_t* cell = &(*field)[from];
+        Lanes four;
+        std::memcpy(&four, cell, sizeof four);
+        four += sign * p * kFirstFour;
+        std::memcpy(cell, &four, sizeof four);
+        cell[kLanes] += sign * p * kTwice[kLanes];
+      }
     }
     out_[i] = static_cast<uint8_t>(to);
     // A pixel that changes was not fixed.
     const int32_t left = h_.left(moved_[i]);
     const int32_t s = to != held_[i] ? h_.off * left : -h_.on * left;
-    up_[f] = to < highest_[i] ? s : kOutside;
-    down_[f] = to > lowest_[i] ? s : kOutside;
+    const int32_t up = to < highest_[i] ? s : kOutside;
+    const int32_t down = to > lowest_[i] ? s : kOutside;
+    const int32_t g = g_at(f);
+    down_[f] = down;
+    fall_[f] = g + down;
+    rise_[f] = up - g;
   }
+
+  int32_t g_at(int f) const { return fall_[f] - down_[f]; }
 
   const GreyBuffer& held_;
   const GreyBuffer& moved_;
@@ -450,7 +466,7 @@ class Search {
   const GreyBuffer& highest_;
   const HoldPrices& h_;
   GreyBuffer& out_;
-  Field g_, up_, down_;
+  Field fall_, rise_, down_;
 };
 
 template <int Levels>
