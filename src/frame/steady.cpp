@@ -24,7 +24,6 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "frame/arithmetic.h"
 #include "frame/motion.h"
@@ -328,6 +327,10 @@ class Search {
     std::memcpy(&v, &a[f], sizeof v);
     return v;
   }
+  static void add_lanes(Field& a, int f, Lanes v) {
+    v += lanes_at(a, f);
+    std::memcpy(&a[f], &v, sizeof v);
+  }
 
   unsigned may_pay(int f) const {
     const int32_t fall = fall_[f], rise = rise_[f];
@@ -432,19 +435,19 @@ class Search {
 
   void set_shade(int i, int f, int to) {
     const int32_t delta = to - out_[i];
-    constexpr Lanes kFirstFour = {kTwice[0], kTwice[1], kTwice[2], kTwice[3]};
-    // g moves by p around f, so fall moves with it and rise against it.
+    // g moves by delta times kTwice across and down around f, so fall moves
+    // with it and rise against it. The row's first four cells are one lane
+    // each, made once and scaled for each row.
+    const Lanes first_four = {delta * kTwice[0], delta * kTwice[1], delta * kTwice[2], delta * kTwice[3]};
     for (int dy = -kTwiceReach; dy <= kTwiceReach; ++dy) {
       const int from = f + dy * kW - kTwiceReach;
-      const int32_t p = delta * kTwice[dy + kTwiceReach];
-      for (const auto& [field, sign] : {std::pair{&fall_, 1}, std::pair{&rise_, -1}}) {
-        int32_t* cell = &(*field)[from];
-        Lanes four;
-        std::memcpy(&four, cell, sizeof four);
-        four += sign * p * kFirstFour;
-        std::memcpy(cell, &four, sizeof four);
-        cell[kLanes] += sign * p * kTwice[kLanes];
-      }
+      const int32_t weight = kTwice[dy + kTwiceReach];
+      const Lanes four = weight * first_four;
+      const int32_t fifth = weight * delta * kTwice[kLanes];
+      add_lanes(fall_, from, four);
+      add_lanes(rise_, from, -four);
+      fall_[from + kLanes] += fifth;
+      rise_[from + kLanes] -= fifth;
     }
     out_[i] = static_cast<uint8_t>(to);
     // A pixel that changes was not fixed.
