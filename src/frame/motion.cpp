@@ -19,10 +19,12 @@ int best_offset(const std::array<int32_t, N>& now, const std::array<int32_t, N>&
   int best = 0;
   int64_t best_cost = -1;
   for (int d = -kMaxShift; d <= kMaxShift; ++d) {
-    int64_t cost = 0;
+    // A sum of at most 96 differences of sums of at most 96 greys: 32 bits
+    // hold it, and the loop vectorises.
+    int32_t sum = 0;
     const int lo = std::max(0, d), hi = std::min<int>(N, N + d);
-    for (int k = lo; k < hi; ++k) cost += std::abs(now[k] - before[k - d]);
-    cost = cost * kMatchScale / (hi - lo);
+    for (int k = lo; k < hi; ++k) sum += std::abs(now[k] - before[k - d]);
+    const int64_t cost = int64_t{sum} * kMatchScale / (hi - lo);
     if (best_cost < 0 || cost < best_cost) best_cost = cost, best = d;
   }
   return best;
