@@ -86,12 +86,14 @@ void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g) {
 }
 
 // The pixels to look at: one bit per pixel, a row in two words, column x at
-// bit x + kTwiceReach, so that a mark of the columns around x is one shifted
-// mask.
+// bit x + kTwiceReach, row y at y + kLookReach: the spare rows above and
+// below the picture take the marks that reach past its edge, and are never
+// looked at, so that marking needs no bounds test.
+constexpr int kLookReach = 1;  // how far from a change its marks reach (see mark_around)
 constexpr int kWordBits = 64;
 constexpr int kWordsPerRow = (kWidth + 2 * kTwiceReach + kWordBits - 1) / kWordBits;
 using RowBits = std::array<uint64_t, kWordsPerRow>;
-using PictureBits = std::array<RowBits, kHeight>;
+using PictureBits = std::array<RowBits, kHeight + 2 * kLookReach>;
 constexpr int kByteBits = 8;
 // Eight bytes of 0 or 1 (the first in the lowest byte) to eight bits, the
 // first in bit 0: each byte's bit lands on its own place in the top byte.
@@ -113,7 +115,6 @@ void or_bits(RowBits& row, uint64_t bits, int pos) {
 // at most; what that leaves to gain, the next frame's first look finds.
 // Kept as a mark of the columns around each x, and of the columns after each
 // scan position, so that marking is a few ors and no shifts.
-constexpr int kLookReach = 1;
 constexpr RowBits column_bits(int from, int to) {
   RowBits row{};
   for (int x = std::max(from, 0); x <= std::min(to, kWidth - 1); ++x)
@@ -138,15 +139,16 @@ constexpr std::array<RowBits, kWidth> kAfter = make_after();
 void mark_around(PictureBits& now, PictureBits& later, int x, int y, int sx, int sy) {
   static_assert(kWordsPerRow == 2);
   const uint64_t m0 = kAround[x][0], m1 = kAround[x][1];
-  const int top = std::max(y - kLookReach, 0), bottom = std::min(y + kLookReach, kHeight - 1);
-  for (int ny = top; ny <= bottom; ++ny) {
+  for (int ny = y - kLookReach; ny <= y + kLookReach; ++ny) {
     uint64_t ahead0 = 0, ahead1 = 0;
     if (ny > sy) ahead0 = ahead1 = ~uint64_t{0};
     else if (ny == sy) ahead0 = kAfter[sx][0], ahead1 = kAfter[sx][1];
-    now[ny][0] |= m0 & ahead0;
-    now[ny][1] |= m1 & ahead1;
-    later[ny][0] |= m0 & ~ahead0;
-    later[ny][1] |= m1 & ~ahead1;
+    RowBits& n = now[ny + kLookReach];
+    RowBits& l = later[ny + kLookReach];
+    n[0] |= m0 & ahead0;
+    n[1] |= m1 & ahead1;
+    l[0] |= m0 & ~ahead0;
+    l[1] |= m1 & ~ahead1;
   }
 }
 
@@ -301,14 +303,14 @@ class Search {
       int64_t left = pass == 0 ? kPixels * int64_t{kPixels} : later_looks;
       for (int y = 0; y < kHeight; ++y)
         for (int w = 0; w < kWordsPerRow; ++w)
-          for (uint64_t bits = look[y][w]; bits != 0; bits &= bits - 1) {
+          for (uint64_t bits = look[y + kLookReach][w]; bits != 0; bits &= bits - 1) {
             if (--left < 0) return;
             const int b = __builtin_ctzll(bits);
             const int x = w * kWordBits + b - kTwiceReach;
             const unsigned maybe = may_pay(field_index(x, y));
             if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
             changed = true;
-            bits |= look[y][w] & (~uint64_t{0} << b);  // marked ahead in this word
+            bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
           }
       if (!changed) return;
       look = again;
@@ -379,7 +381,7 @@ class Search {
       for (int x = 0; x < kWidth; x += kByteBits) {
         uint64_t eight;
         std::memcpy(&eight, &worth[x], sizeof eight);
-        or_bits(look[y], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
+        or_bits(look[y + kLookReach], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
       }
     }
     return look;
