@@ -508,8 +508,12 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     LevelBounds bounds;
     level_bounds<Levels>(source, bounds);
     const int threshold = start.restarts ? t.restart : kMaxGrey + 1;
+    // moved >= threshold, compared in bytes so that the loop runs sixteen
+    // pixels to a vector: every pixel below a threshold of 1, none above 255.
+    const uint8_t every = threshold <= 0;
+    const auto beyond = static_cast<uint8_t>(std::clamp(threshold - 1, 0, kMaxGrey));
     for (int i = 0; i < kPixels; ++i) {
-      fixed[i] = moved[i] >= threshold;
+      fixed[i] = every | uint8_t{moved[i] > beyond};
       const uint8_t carried = std::clamp(held[i], bounds.lowest[i], bounds.highest[i]);
       out[i] = fixed[i] ? out[i] : carried;
     }
