@@ -501,7 +501,9 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     }
     const GreyBuffer& held = shift ? moved_shades : history.shades;
     const GreyBuffer& before = shift ? moved_source : history.source;
-    for (int i = 0; i < kPixels; ++i) moved[i] = static_cast<uint8_t>(std::abs(source[i] - before[i]));
+    // |source - before|, in bytes: sixteen pixels to a vector.
+    for (int i = 0; i < kPixels; ++i)
+      moved[i] = static_cast<uint8_t>(std::max(source[i], before[i]) - std::min(source[i], before[i]));
     // Carried-over shades are brought within one step of the new source (in
     // two levels every shade is); where the picture changed too much to
     // carry anything over, the mode's own dithering stands, this frame.
@@ -548,8 +550,12 @@ SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTu
     const bool shift = start.dx != 0 || start.dy != 0;
     if (shift) move_picture(history.source, start.dx, start.dy, moved_source);
     const GreyBuffer& before = shift ? moved_source : history.source;
+    // |source - before| >= restart, in bytes as the search's own loop (restart
+    // is at least 1 here; none reaches one above 255).
+    const auto beyond = static_cast<uint8_t>(std::min(restart - 1, kMaxGrey));
     int count = 0;
-    for (int i = 0; i < kPixels; ++i) count += std::abs(source[i] - before[i]) >= restart;
+    for (int i = 0; i < kPixels; ++i)
+      count += static_cast<uint8_t>(std::max(source[i], before[i]) - std::min(source[i], before[i])) > beyond;
     start.restarts = count * kPercent > kPixels * tuning.restart_percent;
   }
   return start;
