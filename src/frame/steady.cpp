@@ -550,13 +550,7 @@ SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTu
     const bool shift = start.dx != 0 || start.dy != 0;
     if (shift) move_picture(history.source, start.dx, start.dy, moved_source);
     const GreyBuffer& before = shift ? moved_source : history.source;
-    // |source - before| >= restart, in bytes as the search's own loop (restart
-    // is at least 1 here; none reaches one above 255).
-    const auto beyond = static_cast<uint8_t>(std::min(restart - 1, kMaxGrey));
-    int count = 0;
-    for (int i = 0; i < kPixels; ++i)
-      count += static_cast<uint8_t>(std::max(source[i], before[i]) - std::min(source[i], before[i])) > beyond;
-    start.restarts = count * kPercent > kPixels * tuning.restart_percent;
+    start.restarts = moved_pixels(source, before, restart) * kPercent > kPixels * tuning.restart_percent;
   }
   return start;
 }
