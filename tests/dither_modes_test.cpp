@@ -720,8 +720,10 @@ TEST(DitherStable, NoisyStillPictureBarelyFlips) {
 // gains 36 x 255 x (2v - 255) in the search's units, against 256 x price;
 // a grey step of 85 gains 36 x 85 x (2v - 85). Without a fade the price
 // stands however far the source moved; with one (2 levels: 16) a pixel
-// whose source moved that far holds nothing. (Brighter single pixels draw
-// in their neighbours too, which see them through the blur.)
+// whose source moved that far holds nothing, and one that moved less holds
+// the share of the price that is left: 256 x price x (fade - v) / fade.
+// (Brighter single pixels draw in their neighbours too, which see them
+// through the blur.)
 TEST(DitherStable, PixelChangesWhenTheGainBeatsItsHoldPrice) {
   const struct {
     int32_t grey;
@@ -734,6 +736,8 @@ TEST(DitherStable, PixelChangesWhenTheGainBeatsItsHoldPrice) {
       {0, 400, 16, 127, 0}, {0, 400, 16, 128, 255},  // moved 128 levels: nothing to hold
       {1, 100, 0, 46, 0},   {1, 100, 0, 47, 85},     {1, 100, 0, 48, 85},
       {1, 0, 0, 42, 0},     {1, 0, 0, 43, 85},
+      {1, 100, 16, 42, 0},  {1, 100, 16, 43, 85},    // moved past the fade: nothing to hold
+      {1, 100, 100, 44, 0}, {1, 100, 100, 45, 85},   // 100 - value of 100 levels of fade left
   };
   for (const auto& c : cases) {
     DitherOptions o = options(DitherMode::floyd_steinberg, false, true);

@@ -19,10 +19,12 @@ int best_offset(const std::array<int32_t, N>& now, const std::array<int32_t, N>&
   int best = 0;
   int64_t best_cost = -1;
   for (int d = -kMaxShift; d <= kMaxShift; ++d) {
-    int64_t cost = 0;
+    // A sum of at most 96 differences of sums of at most 96 greys: 32 bits
+    // hold it, and the loop vectorises.
+    int32_t sum = 0;
     const int lo = std::max(0, d), hi = std::min<int>(N, N + d);
-    for (int k = lo; k < hi; ++k) cost += std::abs(now[k] - before[k - d]);
-    cost = cost * kMatchScale / (hi - lo);
+    for (int k = lo; k < hi; ++k) sum += std::abs(now[k] - before[k - d]);
+    const int64_t cost = int64_t{sum} * kMatchScale / (hi - lo);
     if (best_cost < 0 || cost < best_cost) best_cost = cost, best = d;
   }
   return best;
@@ -39,28 +41,63 @@ int64_t moved_difference(const GreyBuffer& now, const GreyBuffer& before, int dx
   return sum * kMatchScale / ((x1 - x0) * (y1 - y0));
 }
 
+// A picture's column and row sums, over the whole picture: the sums over
+// part of it are these less the few rows or columns a move leaves out.
+struct Sums {
+  std::array<int32_t, kWidth> columns{};
+  std::array<int32_t, kHeight> rows{};
+};
+
+Sums sums_of(const GreyBuffer& picture) {
+  // Two loops, each of which the compiler vectorises.
+  Sums s;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) s.columns[x] += picture[y * kWidth + x];
+  for (int y = 0; y < kHeight; ++y) {
+    int32_t sum = 0;
+    for (int x = 0; x < kWidth; ++x) sum += picture[y * kWidth + x];
+    s.rows[y] = sum;
+  }
+  return s;
+}
+
+// The column sums of `picture` over its rows but those before `first` and
+// from `end` on.
+std::array<int32_t, kWidth> columns_over(const GreyBuffer& picture, const Sums& s, int first, int end) {
+  std::array<int32_t, kWidth> columns = s.columns;
+  for (int y = 0; y < kHeight; ++y) {
+    if (y >= first && y < end) continue;
+    for (int x = 0; x < kWidth; ++x) columns[x] -= picture[y * kWidth + x];
+  }
+  return columns;
+}
+
+// The row sums of `picture` over its columns from `first` to before `end`.
+std::array<int32_t, kHeight> rows_over(const GreyBuffer& picture, const Sums& s, int first, int end) {
+  std::array<int32_t, kHeight> rows = s.rows;
+  for (int y = 0; y < kHeight; ++y) {
+    int32_t left_out = 0;
+    for (int x = 0; x < first; ++x) left_out += picture[y * kWidth + x];
+    for (int x = end; x < kWidth; ++x) left_out += picture[y * kWidth + x];
+    rows[y] -= left_out;
+  }
+  return rows;
+}
+
 // The best sideways move, from the column sums over the rows both pictures
 // show when `before` moved down by dy.
-int sideways(const GreyBuffer& now, const GreyBuffer& before, int dy) {
-  std::array<int32_t, kWidth> columns_now{}, columns_before{};
-  for (int y = std::max(0, dy); y < std::min(kHeight, kHeight + dy); ++y)
-    for (int x = 0; x < kWidth; ++x) {
-      columns_now[x] += now[y * kWidth + x];
-      columns_before[x] += before[(y - dy) * kWidth + x];
-    }
-  return best_offset(columns_now, columns_before);
+int sideways(const GreyBuffer& now, const Sums& now_sums, const GreyBuffer& before, const Sums& before_sums,
+             int dy) {
+  const int first = std::max(0, dy), end = std::min(kHeight, kHeight + dy);
+  return best_offset(columns_over(now, now_sums, first, end), columns_over(before, before_sums, first - dy, end - dy));
 }
 
 // The best move up or down, from the row sums over the columns both show
 // when `before` moved right by dx.
-int upright(const GreyBuffer& now, const GreyBuffer& before, int dx) {
-  std::array<int32_t, kHeight> rows_now{}, rows_before{};
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = std::max(0, dx); x < std::min(kWidth, kWidth + dx); ++x) {
-      rows_now[y] += now[y * kWidth + x];
-      rows_before[y] += before[y * kWidth + x - dx];
-    }
-  return best_offset(rows_now, rows_before);
+int upright(const GreyBuffer& now, const Sums& now_sums, const GreyBuffer& before, const Sums& before_sums,
+            int dx) {
+  const int first = std::max(0, dx), end = std::min(kWidth, kWidth + dx);
+  return best_offset(rows_over(now, now_sums, first, end), rows_over(before, before_sums, first - dx, end - dx));
 }
 
 }  // namespace
@@ -71,12 +108,13 @@ PictureMove find_move(const GreyBuffer& now, const GreyBuffer& before) {
   // pictures show once the other is known.
   // A round that finds the same sideways move as the one before has settled:
   // the rest would find the same again.
+  const Sums now_sums = sums_of(now), before_sums = sums_of(before);
   int dx = 0, dy = 0;
   for (int round = 0; round < kRounds; ++round) {
-    const int sideways_move = sideways(now, before, dy);
+    const int sideways_move = sideways(now, now_sums, before, before_sums, dy);
     if (round > 0 && sideways_move == dx) break;
     dx = sideways_move;
-    dy = upright(now, before, dx);
+    dy = upright(now, now_sums, before, before_sums, dx);
   }
   if ((dx != 0 || dy != 0) && 2 * moved_difference(now, before, dx, dy) < moved_difference(now, before, 0, 0))
     return {dx, dy};

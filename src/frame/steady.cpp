@@ -57,18 +57,21 @@ constexpr int32_t kOutside = -(1 << 28);
 
 constexpr int field_index(int x, int y) { return (y + kTwiceReach) * kFieldWidth + x + kTwiceReach; }
 
-// g = B(B(shades - source)) over the picture, zero on the border.
+// g = B(B(shades - source)) over the picture, zero on the border. The pass
+// across is at most 16 * 255 either way, so it is kept in 16 bits, eight
+// lanes to a vector; the pass down is not.
 void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g) {
-  Field across;
+  std::array<int16_t, kFieldCells> across;
   std::fill_n(across.begin(), kTwiceReach * kW, 0);
   std::fill_n(across.end() - kTwiceReach * kW, kTwiceReach * kW, 0);
+  std::array<int16_t, kWidth + 2 * kTwiceReach> d{};
   for (int y = 0; y < kHeight; ++y) {
-    std::array<int32_t, kWidth + 2 * kTwiceReach> d{};
-    for (int x = 0; x < kWidth; ++x) d[x + kTwiceReach] = shades[y * kWidth + x] - source[y * kWidth + x];
-    int32_t* row = &across[field_index(0, y)];
     for (int x = 0; x < kWidth; ++x)
-      row[x] = kTwice[0] * d[x] + kTwice[1] * d[x + 1] + kTwice[2] * d[x + 2] + kTwice[3] * d[x + 3] +
-               kTwice[4] * d[x + 4];
+      d[x + kTwiceReach] = static_cast<int16_t>(shades[y * kWidth + x] - source[y * kWidth + x]);
+    int16_t* row = &across[field_index(0, y)];
+    for (int x = 0; x < kWidth; ++x)
+      row[x] = static_cast<int16_t>(kTwice[0] * d[x] + kTwice[1] * d[x + 1] + kTwice[2] * d[x + 2] +
+                                    kTwice[3] * d[x + 3] + kTwice[4] * d[x + 4]);
   }
   std::fill_n(g.begin(), kTwiceReach * kW, 0);
   std::fill_n(g.end() - kTwiceReach * kW, kTwiceReach * kW, 0);
@@ -82,12 +85,14 @@ void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g) {
 }
 
 // The pixels to look at: one bit per pixel, a row in two words, column x at
-// bit x + kTwiceReach, so that a mark of the columns around x is one shifted
-// mask.
+// bit x + kTwiceReach, row y at y + kLookReach: the spare rows above and
+// below the picture take the marks that reach past its edge, and are never
+// looked at, so that marking needs no bounds test.
+constexpr int kLookReach = 1;  // how far from a change its marks reach (see mark_around)
 constexpr int kWordBits = 64;
 constexpr int kWordsPerRow = (kWidth + 2 * kTwiceReach + kWordBits - 1) / kWordBits;
 using RowBits = std::array<uint64_t, kWordsPerRow>;
-using PictureBits = std::array<RowBits, kHeight>;
+using PictureBits = std::array<RowBits, kHeight + 2 * kLookReach>;
 constexpr int kByteBits = 8;
 // Eight bytes of 0 or 1 (the first in the lowest byte) to eight bits, the
 // first in bit 0: each byte's bit lands on its own place in the top byte.
@@ -107,34 +112,42 @@ void or_bits(RowBits& row, uint64_t bits, int pos) {
 // After a change, the pixels around it are looked at again: the 3 x 3, where
 // g moved by 16 times the change or more. The ring beyond moved by 6 times it
 // at most; what that leaves to gain, the next frame's first look finds.
-constexpr int kLookReach = 1;
-constexpr std::array<uint8_t, kWidth> make_around() {
-  std::array<uint8_t, kWidth> around{};
-  for (int x = 0; x < kWidth; ++x)
-    for (int k = -kLookReach; k <= kLookReach; ++k)
-      if (x + k >= 0 && x + k < kWidth) around[x] |= static_cast<uint8_t>(1 << (k + kTwiceReach));
+// Kept as a mark of the columns around each x, and of the columns after each
+// scan position, so that marking is a few ors and no shifts.
+constexpr RowBits column_bits(int from, int to) {
+  RowBits row{};
+  for (int x = std::max(from, 0); x <= std::min(to, kWidth - 1); ++x)
+    row[(x + kTwiceReach) / kWordBits] |= uint64_t{1} << ((x + kTwiceReach) % kWordBits);
+  return row;
+}
+constexpr std::array<RowBits, kWidth> make_around() {
+  std::array<RowBits, kWidth> around{};
+  for (int x = 0; x < kWidth; ++x) around[x] = column_bits(x - kLookReach, x + kLookReach);
   return around;
 }
-constexpr std::array<uint8_t, kWidth> kAround = make_around();
+constexpr std::array<RowBits, kWidth> make_after() {
+  std::array<RowBits, kWidth> after{};
+  for (int x = 0; x < kWidth; ++x) after[x] = column_bits(x + 1, kWidth - 1);
+  return after;
+}
+constexpr std::array<RowBits, kWidth> kAround = make_around();
+constexpr std::array<RowBits, kWidth> kAfter = make_after();
 
 // Marks the pixels around (x, y): those after the scan's position (sx, sy)
 // in `now`, still to come in this pass, the others in `later`.
 void mark_around(PictureBits& now, PictureBits& later, int x, int y, int sx, int sy) {
-  const uint64_t m = kAround[x];
-  for (int ny = std::max(y - kLookReach, 0); ny <= std::min(y + kLookReach, kHeight - 1); ++ny) {
-    if (ny != sy) {
-      or_bits(ny > sy ? now[ny] : later[ny], m, x);
-      continue;
-    }
-    RowBits row{};
-    or_bits(row, m, x);
-    const int p = sx + kTwiceReach + 1;  // the first bit after the scan
-    const RowBits after = {p < kWordBits ? ~uint64_t{0} << p : 0,
-                           p < kWordBits ? ~uint64_t{0} : ~uint64_t{0} << (p - kWordBits)};
-    for (int w = 0; w < kWordsPerRow; ++w) {
-      now[ny][w] |= row[w] & after[w];
-      later[ny][w] |= row[w] & ~after[w];
-    }
+  static_assert(kWordsPerRow == 2);
+  const uint64_t m0 = kAround[x][0], m1 = kAround[x][1];
+  for (int ny = y - kLookReach; ny <= y + kLookReach; ++ny) {
+    uint64_t ahead0 = 0, ahead1 = 0;
+    if (ny > sy) ahead0 = ahead1 = ~uint64_t{0};
+    else if (ny == sy) ahead0 = kAfter[sx][0], ahead1 = kAfter[sx][1];
+    RowBits& n = now[ny + kLookReach];
+    RowBits& l = later[ny + kLookReach];
+    n[0] |= m0 & ahead0;
+    n[1] |= m1 & ahead1;
+    l[0] |= m0 & ~ahead0;
+    l[1] |= m1 & ~ahead1;
   }
 }
 
@@ -183,6 +196,7 @@ struct HoldPrices {
   int32_t price;   // per level of fade left
   int32_t on, off;
   int32_t left(int moved) const { return std::clamp(fade - moved, 0, cap); }
+  bool fades() const { return fade - kMaxGrey < cap; }  // whether some change leaves less than cap
   int32_t of(int moved) const { return price * left(moved); }
 };
 
@@ -217,14 +231,16 @@ using Lanes = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
 // (`moved`), the hold prices and the pixels that may not change (`fixed`).
 //
 // Most pixels cannot gain from any change, and telling which can must be
-// cheap. `up` and `down` hold, for each cell, the most a move of its pixel
+// cheap. `up` and `down` are, for each cell, the most a move of its pixel
 // one level up or down can win from its hold price, in g's units for one
 // step: kOutside where the pixel's range does not go that way, where it is
 // fixed, and outside the picture. A move down pays only where g + down beats
 // kSelfWeight / 2 steps, up only where up - g does; a level moving from
 // pixel j down to its neighbour i only where g_j - g_i + down_j + up_i beats
 // (kSelfWeight - overlap) steps. These bounds are exact but for rounding, so
-// nearly every pixel that passes them changes.
+// nearly every pixel that passes them changes. The search keeps the two sums
+// every bound is made of, fall = g + down and rise = up - g (a move between j
+// and i: fall_j + rise_i), with down to find g again.
 template <int Levels>
 class Search {
  public:
@@ -234,28 +250,43 @@ class Search {
   Search(const GreyBuffer& source, const GreyBuffer& held, const GreyBuffer& moved, const GreyBuffer& fixed,
          const LevelBounds& bounds, const HoldPrices& h, GreyBuffer& out)
       : held_(held), moved_(moved), lowest_(bounds.lowest), highest_(bounds.highest), h_(h), out_(out) {
-    error_field(out, source, g_);
-    for (Field* f : {&up_, &down_}) {
+    error_field(out, source, fall_);  // g, until each row's bounds are added
+    // g is 0 on the border, so there fall and rise are kOutside too.
+    for (Field* f : {&fall_, &rise_, &down_}) {
       std::fill_n(f->begin(), kTwiceReach * kW, kOutside);
       std::fill_n(f->end() - kTwiceReach * kW, kTwiceReach * kW, kOutside);
     }
     for (int y = 0; y < kHeight; ++y) {
       const int f0 = field_index(0, y), i0 = y * kWidth;
-      for (int b = 1; b <= kTwiceReach; ++b)
-        up_[f0 - b] = up_[f0 + kWidth - 1 + b] = down_[f0 - b] = down_[f0 + kWidth - 1 + b] = kOutside;
-      // What set_shade works out for one pixel, for the whole row, without
-      // branches, so that the compiler vectorises it.
-      for (int x = 0; x < kWidth; ++x) {
-        const int i = i0 + x;
-        const int32_t left = std::min(std::max(h.fade - int32_t{moved[i]}, 0), h.cap);
-        const int32_t off = -int32_t{out[i] != held[i]};  // all ones when off its held shade
-        const int32_t s = ((h.off * left) & off) | ((-h.on * left) & ~off);
-        const int32_t free = fixed[i] == 0;
-        const int32_t open_up = -(int32_t{out[i] < highest_[i]} & free);
-        const int32_t open_down = -(int32_t{out[i] > lowest_[i]} & free);
-        up_[f0 + x] = (s & open_up) | (kOutside & ~open_up);
-        down_[f0 + x] = (s & open_down) | (kOutside & ~open_down);
-      }
+      for (Field* f : {&fall_, &rise_, &down_})
+        for (int b = 1; b <= kTwiceReach; ++b) (*f)[f0 - b] = (*f)[f0 + kWidth - 1 + b] = kOutside;
+      // Where no source change is large enough to fade a price, every pixel
+      // keeps the whole of it, and the row needs no multiplication (which
+      // SSE2 has no single instruction for, on four lanes of 32 bits).
+      if (h.fades()) bounds_row(f0, i0, fixed, [&](int i) { return h.left(moved[i]); });
+      else bounds_row(f0, i0, fixed, [&](int) { return h.cap; });
+    }
+  }
+
+  // What set_shade works out for one pixel, for a whole row from the field
+  // cell f0 and the pixel i0, without branches, so that the compiler
+  // vectorises it; left_of(i) is pixel i's levels of fade left.
+  template <typename LeftOf>
+  void bounds_row(int f0, int i0, const GreyBuffer& fixed, LeftOf left_of) {
+    for (int x = 0; x < kWidth; ++x) {
+      const int i = i0 + x;
+      const int32_t left = left_of(i);
+      const int32_t off = -int32_t{out_[i] != held_[i]};  // all ones when off its held shade
+      const int32_t s = ((h_.off * left) & off) | ((-h_.on * left) & ~off);
+      const int32_t free = fixed[i] == 0;
+      const int32_t open_up = -(int32_t{out_[i] < highest_[i]} & free);
+      const int32_t open_down = -(int32_t{out_[i] > lowest_[i]} & free);
+      const int32_t up = (s & open_up) | (kOutside & ~open_up);
+      const int32_t down = (s & open_down) | (kOutside & ~open_down);
+      const int32_t g = fall_[f0 + x];
+      down_[f0 + x] = down;
+      fall_[f0 + x] = g + down;
+      rise_[f0 + x] = up - g;
     }
   }
 
@@ -271,14 +302,14 @@ class Search {
       int64_t left = pass == 0 ? kPixels * int64_t{kPixels} : later_looks;
       for (int y = 0; y < kHeight; ++y)
         for (int w = 0; w < kWordsPerRow; ++w)
-          for (uint64_t bits = look[y][w]; bits != 0; bits &= bits - 1) {
+          for (uint64_t bits = look[y + kLookReach][w]; bits != 0; bits &= bits - 1) {
             if (--left < 0) return;
             const int b = __builtin_ctzll(bits);
             const int x = w * kWordBits + b - kTwiceReach;
             const unsigned maybe = may_pay(field_index(x, y));
             if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
             changed = true;
-            bits |= look[y][w] & (~uint64_t{0} << b);  // marked ahead in this word
+            bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
           }
       if (!changed) return;
       look = again;
@@ -300,14 +331,17 @@ class Search {
     std::memcpy(&v, &a[f], sizeof v);
     return v;
   }
+  static void add_lanes(Field& a, int f, Lanes v) {
+    v += lanes_at(a, f);
+    std::memcpy(&a[f], &v, sizeof v);
+  }
 
   unsigned may_pay(int f) const {
-    const int32_t e = g_[f], u = up_[f], dn = down_[f];
+    const int32_t fall = fall_[f], rise = rise_[f];
     const auto weigh = [&](int from, Lanes bar) {
-      const Lanes d = e - lanes_at(g_, from);
-      return (d + dn + lanes_at(up_, from) > bar) | (u - d + lanes_at(down_, from) > bar);
+      return (fall + lanes_at(rise_, from) > bar) | (rise + lanes_at(fall_, from) > bar);
     };
-    const unsigned alone = unsigned(int{e + dn > kAloneBar} | int{u - e > kAloneBar}) << kAlone;
+    const unsigned alone = unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone;
 #if defined(__SSE2__)
     // One instruction for each row of lanes, where extracting them takes four.
     const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
@@ -323,36 +357,32 @@ class Search {
 #endif
   }
 
-  // Every pixel that may gain, each pair of neighbours weighed once (with the
-  // one to the right, below, below right and below left) and both marked.
+  // Every pixel that may gain: a pair of neighbours in a row marks both, a
+  // pair across rows the pixel above (whose look weighs the move both ways).
+  // One row at a time, every test in one loop that the compiler vectorises.
   PictureBits first_look() const {
-    constexpr int kForward[] = {1, kW, kW + 1, kW - 1};
-    constexpr int32_t kForwardBar[] = {12 * kStep, 12 * kStep, 20 * kStep, 20 * kStep};
-    std::array<uint8_t, kFieldCells> worth{};
+    PictureBits look{};
     for (int y = 0; y < kHeight; ++y) {
       const int f0 = field_index(0, y);
-      for (int f = f0; f < f0 + kWidth; ++f)
-        worth[f] = static_cast<uint8_t>(int{g_[f] + down_[f] > kAloneBar} | int{up_[f] - g_[f] > kAloneBar});
-      for (int k = 0; k < 4; ++k) {
-        const int o = kForward[k];
-        std::array<uint8_t, kWidth> pays;
-        for (int x = 0; x < kWidth; ++x) {
-          const int f = f0 + x;
-          const int32_t d = g_[f] - g_[f + o];
-          pays[x] = static_cast<uint8_t>(int{d + down_[f] + up_[f + o] > kForwardBar[k]} |
-                                         int{up_[f] - d + down_[f + o] > kForwardBar[k]});
-        }
-        for (int x = 0; x < kWidth; ++x) worth[f0 + x] |= pays[x];
-        for (int x = 0; x < kWidth; ++x) worth[f0 + o + x] |= pays[x];
+      // Whether a level moving between the pixels at a and b, either way, may pay.
+      const auto pays = [&](int a, int b, int32_t bar) {
+        return int{fall_[a] + rise_[b] > bar} | int{rise_[a] + fall_[b] > bar};
+      };
+      std::array<uint8_t, kWidth> worth;
+      for (int x = 0; x < kWidth; ++x) {
+        const int f = f0 + x;
+        // The cell left of the picture is kOutside, so its pair never pays.
+        worth[x] = static_cast<uint8_t>(int{fall_[f] > kAloneBar} | int{rise_[f] > kAloneBar} |
+                                        pays(f, f + 1, 12 * kStep) | pays(f - 1, f, 12 * kStep) |
+                                        pays(f, f + kW, 12 * kStep) | pays(f, f + kW + 1, 20 * kStep) |
+                                        pays(f, f + kW - 1, 20 * kStep));
       }
-    }
-    PictureBits look{};
-    for (int y = 0; y < kHeight; ++y)
       for (int x = 0; x < kWidth; x += kByteBits) {
         uint64_t eight;
-        std::memcpy(&eight, &worth[field_index(x, y)], sizeof eight);
-        or_bits(look[y], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
+        std::memcpy(&eight, &worth[x], sizeof eight);
+        or_bits(look[y + kLookReach], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
       }
+    }
     return look;
   }
 
@@ -360,7 +390,7 @@ class Search {
   // pays, with the pixels around it marked; whether it was made.
   bool improve(int x, int y, unsigned maybe, PictureBits& look, PictureBits& again) {
     const int f = field_index(x, y), i = y * kWidth + x;
-    const int32_t e = g_[f];
+    const int32_t e = g_at(f);
     const int from = out_[i], lo = lowest_[i], hi = highest_[i];
     int32_t best = 0;
     int best_to = from, best_j = -1, best_fj = 0;
@@ -380,7 +410,7 @@ class Search {
     for (unsigned m = maybe & ((1u << kAlone) - 1); m != 0; m &= m - 1) {
       const Neighbour& n = kNeighbours[__builtin_ctz(m)];
       const int j = i + n.dy * kWidth + n.dx, fj = f + n.dy * kW + n.dx;
-      const int32_t d = e - g_[fj];
+      const int32_t d = e - g_at(fj);
       const int jfrom = out_[j];
       for (const int delta : {-kStep, kStep}) {  // what pixel i gets; j gives it
         const int to = from + delta, jto = jfrom - delta;
@@ -409,23 +439,33 @@ class Search {
 
   void set_shade(int i, int f, int to) {
     const int32_t delta = to - out_[i];
-    constexpr Lanes kFirstFour = {kTwice[0], kTwice[1], kTwice[2], kTwice[3]};
+    // g moves by delta times kTwice across and down around f, so fall moves
+    // with it and rise against it. The row's first four cells are one lane
+    // each, made once and scaled for each row.
+    const Lanes first_four = {delta * kTwice[0], delta * kTwice[1], delta * kTwice[2], delta * kTwice[3]};
     for (int dy = -kTwiceReach; dy <= kTwiceReach; ++dy) {
-      int32_t* cell = &g_[f + dy * kW - kTwiceReach];
-      const int32_t p = delta * kTwice[dy + kTwiceReach];
-      Lanes four;
-      std::memcpy(&four, cell, sizeof four);
-      four += p * kFirstFour;
-      std::memcpy(cell, &four, sizeof four);
-      cell[kLanes] += p * kTwice[kLanes];
+      const int from = f + dy * kW - kTwiceReach;
+      const int32_t weight = kTwice[dy + kTwiceReach];
+      const Lanes four = weight * first_four;
+      const int32_t fifth = weight * delta * kTwice[kLanes];
+      add_lanes(fall_, from, four);
+      add_lanes(rise_, from, -four);
+      fall_[from + kLanes] += fifth;
+      rise_[from + kLanes] -= fifth;
     }
     out_[i] = static_cast<uint8_t>(to);
     // A pixel that changes was not fixed.
     const int32_t left = h_.left(moved_[i]);
     const int32_t s = to != held_[i] ? h_.off * left : -h_.on * left;
-    up_[f] = to < highest_[i] ? s : kOutside;
-    down_[f] = to > lowest_[i] ? s : kOutside;
+    const int32_t up = to < highest_[i] ? s : kOutside;
+    const int32_t down = to > lowest_[i] ? s : kOutside;
+    const int32_t g = g_at(f);
+    down_[f] = down;
+    fall_[f] = g + down;
+    rise_[f] = up - g;
   }
+
+  int32_t g_at(int f) const { return fall_[f] - down_[f]; }
 
   const GreyBuffer& held_;
   const GreyBuffer& moved_;
@@ -433,7 +473,7 @@ class Search {
   const GreyBuffer& highest_;
   const HoldPrices& h_;
   GreyBuffer& out_;
-  Field g_, up_, down_;
+  Field fall_, rise_, down_;
 };
 
 template <int Levels>
@@ -460,15 +500,21 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     }
     const GreyBuffer& held = shift ? moved_shades : history.shades;
     const GreyBuffer& before = shift ? moved_source : history.source;
-    for (int i = 0; i < kPixels; ++i) moved[i] = static_cast<uint8_t>(std::abs(source[i] - before[i]));
+    // |source - before|, in bytes: sixteen pixels to a vector.
+    for (int i = 0; i < kPixels; ++i)
+      moved[i] = static_cast<uint8_t>(std::max(source[i], before[i]) - std::min(source[i], before[i]));
     // Carried-over shades are brought within one step of the new source (in
     // two levels every shade is); where the picture changed too much to
     // carry anything over, the mode's own dithering stands, this frame.
     LevelBounds bounds;
     level_bounds<Levels>(source, bounds);
     const int threshold = start.restarts ? t.restart : kMaxGrey + 1;
+    // moved >= threshold, compared in bytes so that the loop runs sixteen
+    // pixels to a vector: every pixel below a threshold of 1, none above 255.
+    const uint8_t every = threshold <= 0;
+    const auto beyond = static_cast<uint8_t>(std::clamp(threshold - 1, 0, kMaxGrey));
     for (int i = 0; i < kPixels; ++i) {
-      fixed[i] = moved[i] >= threshold;
+      fixed[i] = every | uint8_t{moved[i] > beyond};
       const uint8_t carried = std::clamp(held[i], bounds.lowest[i], bounds.highest[i]);
       out[i] = fixed[i] ? out[i] : carried;
     }
@@ -503,9 +549,7 @@ SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTu
     const bool shift = start.dx != 0 || start.dy != 0;
     if (shift) move_picture(history.source, start.dx, start.dy, moved_source);
     const GreyBuffer& before = shift ? moved_source : history.source;
-    int count = 0;
-    for (int i = 0; i < kPixels; ++i) count += std::abs(source[i] - before[i]) >= restart;
-    start.restarts = count * kPercent > kPixels * tuning.restart_percent;
+    start.restarts = moved_pixels(source, before, restart) * kPercent > kPixels * tuning.restart_percent;
   }
   return start;
 }

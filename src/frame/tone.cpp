@@ -114,9 +114,18 @@ void sharpen(GreyBuffer& graybuf, int32_t amount_hundredths) {
 }
 
 bool scene_cut(const GreyBuffer& now, const GreyBuffer& before, int change, int percent) {
-  int movers = 0;
-  for (int i = 0; i < kPixels; ++i) movers += std::abs(now[i] - before[i]) >= change;
-  return movers * kPercent > kPixels * percent;
+  return moved_pixels(now, before, change) * kPercent > kPixels * percent;
+}
+
+int moved_pixels(const GreyBuffer& now, const GreyBuffer& before, int change) {
+  if (change <= 0) return kPixels;
+  // Compared in bytes, sixteen pixels to a vector: no pixel moves further
+  // than kMaxGrey.
+  const auto beyond = static_cast<uint8_t>(std::min(change - 1, kMaxGrey));
+  int count = 0;
+  for (int i = 0; i < kPixels; ++i)
+    count += static_cast<uint8_t>(std::max(now[i], before[i]) - std::min(now[i], before[i])) > beyond;
+  return count;
 }
 
 void auto_levels(GreyBuffer& graybuf, LevelsState& state) {
