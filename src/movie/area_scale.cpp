@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -27,7 +28,11 @@ struct Coefficients {
   int black;
 };
 
+static_assert(std::size(kLuma) == static_cast<size_t>(ColourMatrix::rgb), "Kr, Kb for every YCbCr matrix");
+
+// None for RGB pictures: their channels are the colours already.
 Coefficients coefficients(const PictureColour& colour) {
+  if (colour.matrix == ColourMatrix::rgb) return {};
   const auto& k = kLuma[static_cast<int>(colour.matrix)];
   const double kg = 1 - k.kr - k.kb;
   const double ys = colour.full_range ? 1 : kLimitedLumaScale;
