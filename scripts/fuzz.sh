@@ -52,7 +52,7 @@ allocation_mb=$(limit_mib kMaxAllocation)
 # Each target: its longest input, its dictionary, and its executions in CI
 # (about half a minute each here).
 declare -A max_len=([settings]=512 [reader]=32768 [builtin]=32768 [vidx]=8192)
-declare -A ci_runs=([settings]=400000 [reader]=6000 [builtin]=3000 [vidx]=150000)
+declare -A ci_runs=([settings]=400000 [reader]=12000 [builtin]=6000 [vidx]=150000)
 target_options() {
   local t=$1
   echo -max_len="${max_len[$t]}"
