@@ -36,7 +36,6 @@
 namespace {
 
 constexpr int kMonoLevels = 2;
-constexpr int kPercent = 100;
 
 // The fields: the picture with a border as wide as B twice reaches, so that
 // a patch or a neighbour's read near an edge needs no bounds test.
@@ -549,7 +548,7 @@ SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTu
     const bool shift = start.dx != 0 || start.dy != 0;
     if (shift) move_picture(history.source, start.dx, start.dy, moved_source);
     const GreyBuffer& before = shift ? moved_source : history.source;
-    start.restarts = moved_pixels(source, before, restart) * kPercent > kPixels * tuning.restart_percent;
+    start.restarts = scene_cut(source, before, restart, tuning.restart_percent);
   }
   return start;
 }

@@ -113,11 +113,8 @@ void sharpen(GreyBuffer& graybuf, int32_t amount_hundredths) {
   }
 }
 
-bool scene_cut(const GreyBuffer& now, const GreyBuffer& before, int change, int percent) {
-  return moved_pixels(now, before, change) * kPercent > kPixels * percent;
-}
-
-int moved_pixels(const GreyBuffer& now, const GreyBuffer& before, int change) {
+// How many pixels moved by `change` grey levels or more from `before` to `now`.
+static int moved_pixels(const GreyBuffer& now, const GreyBuffer& before, int change) {
   if (change <= 0) return kPixels;
   // Compared in bytes, sixteen pixels to a vector: no pixel moves further
   // than kMaxGrey.
@@ -126,6 +123,10 @@ int moved_pixels(const GreyBuffer& now, const GreyBuffer& before, int change) {
   for (int i = 0; i < kPixels; ++i)
     count += static_cast<uint8_t>(std::max(now[i], before[i]) - std::min(now[i], before[i])) > beyond;
   return count;
+}
+
+bool scene_cut(const GreyBuffer& now, const GreyBuffer& before, int change, int percent) {
+  return moved_pixels(now, before, change) * kPercent > kPixels * percent;
 }
 
 void auto_levels(GreyBuffer& graybuf, LevelsState& state) {

@@ -49,6 +49,3 @@ void auto_levels(GreyBuffer& graybuf, LevelsState& state);
 constexpr int kCutChange = 40;
 constexpr int kCutPercent = 25;
 bool scene_cut(const GreyBuffer& now, const GreyBuffer& before, int change, int percent);
-
-// How many pixels moved by `change` grey levels or more from `before` to `now`.
-int moved_pixels(const GreyBuffer& now, const GreyBuffer& before, int change);
