@@ -6,7 +6,7 @@
 // timestamp is at or before t0 + start + k / 10 s, where t0 is the first
 // picture's timestamp. Pictures that no output frame shows and that no other
 // picture refers to are never decoded.
-#include "movie/builtin.h"
+#include "movie/builtin/builtin.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -28,8 +28,8 @@ extern "C" {
 #include <utility>
 
 #include "frame/dib.h"
-#include "movie/frame_choice.h"
-#include "movie/h264.h"
+#include "movie/builtin/frame_choice.h"
+#include "movie/builtin/h264.h"
 #include "movie/libav_movie.h"
 #include "movie/sizing.h"
 #include "raster.h"
