@@ -120,10 +120,12 @@ struct BuiltinSource::Engine {
   std::array<Dib, 2> dibs{};  // the latest picture's and the one ahead's
   int shown_dib = 0;
   int ahead_dib = 1;
+
   Engine() = default;
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
-  // The one release path, whatever was opened; each call accepts nulls.
+  // The one release path, whatever was opened; each call accepts nulls
+  // (builtin.cpp).
   ~Engine();
 
   // --- Errors (decode.cpp) ---
