@@ -10,7 +10,7 @@
 #include <string>
 
 #include "frame/frame.h"
-#include "movie/builtin.h"
+#include "movie/builtin/builtin.h"
 
 namespace {
 

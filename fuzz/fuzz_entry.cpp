@@ -18,8 +18,8 @@ extern "C" {
 
 #include "frame/frame.h"
 #include "frame/dib.h"
-#include "movie/builtin.h"
-#include "movie/reader.h"
+#include "movie/builtin/builtin.h"
+#include "movie/mencoder/reader.h"
 #include "movie/sizing.h"
 #include "settings/settings.h"
 

@@ -1,7 +1,7 @@
 // Area-averaging scaling onto the display: exact copies at the display's
 // size, exact means when shrinking, the colour matrices at their reference
 // colours, and where turns, mirrors, bars and crops put a marked pixel.
-#include "movie/area_scale.h"
+#include "movie/builtin/area_scale.h"
 
 #include <gtest/gtest.h>
 

@@ -19,9 +19,9 @@ extern "C" {
 #include <vector>
 
 #include "frame/frame.h"
-#include "movie/builtin.h"
+#include "movie/builtin/builtin.h"
 #include "movie/libav_movie.h"
-#include "movie/frame_choice.h"
+#include "movie/builtin/frame_choice.h"
 #include "test_support.h"
 #include "util/bytes.h"
 

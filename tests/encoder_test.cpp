@@ -1,7 +1,7 @@
 // Tests for the encoder runs: the sizing rule, progress parsing, the reading
 // of the encoder's output (through stand-in "mencoder" scripts put first on
 // PATH) and real mencoder runs on generated movies.
-#include "movie/encoder.h"
+#include "movie/mencoder/encoder.h"
 
 #include <dirent.h>
 

@@ -1,7 +1,7 @@
 // The output frames' clock: libav's rescaling reproduced exactly, which
 // picture each position shows at the threshold and one tick either side,
 // and the length estimate.
-#include "movie/frame_choice.h"
+#include "movie/builtin/frame_choice.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>

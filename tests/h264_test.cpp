@@ -1,7 +1,7 @@
 // H.264 read without a decoder: the parameter sets ffmpeg's x264 writes for
 // each colour signal and pixel shape, and which packets a decoder may be
 // spared.
-#include "movie/h264.h"
+#include "movie/builtin/h264.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "memory_watch.h"
-#include "movie/builtin.h"
+#include "movie/builtin/builtin.h"
 #include "movie/limits.h"
 #include "test_support.h"
 

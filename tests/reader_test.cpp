@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "movie/encoder.h"
-#include "movie/reader.h"
+#include "movie/mencoder/encoder.h"
+#include "movie/mencoder/reader.h"
 #include "test_support.h"
 #include "util/bytes.h"
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "frame/pipeline.h"
-#include "movie/area_scale.h"
-#include "movie/frame_choice.h"
-#include "movie/h264.h"
+#include "movie/builtin/area_scale.h"
+#include "movie/builtin/frame_choice.h"
+#include "movie/builtin/h264.h"
 #include "movie/sizing.h"
 #include "settings/settings.h"
 #include "videofile/videofile.h"

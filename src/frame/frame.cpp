@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "frame/dib.h"
+#include "frame/luma.h"
 #include "util/bytes.h"
 
 namespace {
@@ -14,11 +15,6 @@ namespace {
 // and it keeps every box bound and box sum within 32 bits.
 constexpr int32_t kMaxSide = 65535;
 constexpr int kColourEntryBytes = 4;
-
-// Luma weights in 16.16; they sum to 7 short of 1.0, so white comes out 254.
-constexpr int32_t kRedWeight = 19589;
-constexpr int32_t kGreenWeight = 38469;
-constexpr int32_t kBlueWeight = 7471;
 
 constexpr int kMonoThreshold = 128;
 constexpr int kKernelSide = 3;

@@ -9,11 +9,11 @@
 #include <numbers>
 
 #include "frame/arithmetic.h"
+#include "frame/luma.h"
 
 namespace {
 
 constexpr int kGreys = kMaxGrey + 1;
-constexpr int kSamplingWhite = kMaxGrey - 1;  // white after sampling's weights
 constexpr int kPercent = 100;
 constexpr int kHundredths = 100;
 

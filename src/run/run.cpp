@@ -18,10 +18,10 @@
 #include <utility>
 
 #include "frame/pipeline.h"
-#include "movie/avi_source.h"
-#include "movie/builtin.h"
-#include "movie/encoder.h"
+#include "movie/builtin/builtin.h"
 #include "movie/frame_source.h"
+#include "movie/mencoder/avi_source.h"
+#include "movie/mencoder/encoder.h"
 #include "movie/movie_info.h"
 #include "movie/sizing.h"
 #include "raster.h"

@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "movie/encoder.h"
+#include "movie/mencoder/encoder.h"
 #include "util/paths.h"
 
 const char* working_file_at(const char* path) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "frame/frame.h"
-#include "movie/builtin.h"
+#include "movie/builtin/builtin.h"
 #include "settings/settings.h"
 
 int main(int argc, char** argv) {

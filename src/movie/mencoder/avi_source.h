@@ -5,7 +5,7 @@
 #include <string>
 
 #include "movie/frame_source.h"
-#include "movie/reader.h"
+#include "movie/mencoder/reader.h"
 
 class AviSource : public FrameSource {
  public:

@@ -1,5 +1,5 @@
 // The output frames' clock (see frame_choice.h).
-#include "movie/frame_choice.h"
+#include "movie/builtin/frame_choice.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // H.264 read without a decoder (see h264.h).
-#include "movie/h264.h"
+#include "movie/builtin/h264.h"
 
 #include <array>
 #include <vector>

@@ -1,5 +1,5 @@
 // The temporary movie through the reader's calls (see avi_source.h).
-#include "movie/avi_source.h"
+#include "movie/mencoder/avi_source.h"
 
 #include <climits>
 #include <utility>

@@ -1,7 +1,7 @@
 // The built-in engine: decodes the user's movie in this process (libavformat,
 // libavcodec, libavfilter) and hands the frame loop 96 x 64 frames at 10 per
 // second, shaped as the display shows them, with no temporary movie and no
-// encoder process. No libav type leaves builtin.cpp.
+// encoder process. No libav type leaves src/movie/builtin/.
 #pragma once
 
 #include <cstdint>
@@ -68,7 +68,7 @@ class BuiltinSource : public FrameSource, NonCopyable {
   uint64_t decode_errors() const;
 
  private:
-  struct Engine;  // the libav state, in builtin.cpp
+  struct Engine;  // the libav state, in engine.h
   // Opens the movie within the memory limits and picks its video stream.
   SourceStatus open_stream(Engine& e);
   BuiltinRequest request_;

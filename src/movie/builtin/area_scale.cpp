@@ -1,5 +1,5 @@
 // Area-averaging scaling onto the display (see area_scale.h).
-#include "movie/area_scale.h"
+#include "movie/builtin/area_scale.h"
 
 #include <algorithm>
 #include <cmath>

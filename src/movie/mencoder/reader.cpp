@@ -2,7 +2,7 @@
 // (demuxing, seeking), libavcodec (decoding) and libswscale (conversion to
 // 24-bit BGR). A position is a timestamp in the stream's time base, which for
 // an AVI is the frame number.
-#include "movie/reader.h"
+#include "movie/mencoder/reader.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -4,7 +4,7 @@
 // never through a shell, so the movie path reaches it unchanged. While an
 // encoder runs, the signals that ask us to stop are passed on to it, so that
 // stopping movdith never leaves an encoder running on its own.
-#include "movie/encoder.h"
+#include "movie/mencoder/encoder.h"
 
 #include <fcntl.h>
 #include <signal.h>
