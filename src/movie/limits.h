@@ -16,6 +16,14 @@ constexpr int64_t kMiB = int64_t{1} << 20;
 // A run's peak resident memory, whatever the file.
 constexpr int64_t kMemoryCeiling = 256 * kMiB;
 
+// The mencoder process's data segment (RLIMIT_DATA, set in the child before
+// it runs mencoder): its own demuxer allocates what a file's header claims,
+// out of reach of the limits here. mencoder's largest measured on
+// legitimate movies is 160 MiB (3840 x 2160 HEVC); the address-space limit
+// would count its shared libraries and thread stacks as well (190 MiB before
+// its first picture), the data limit only what it allocates.
+constexpr int64_t kEncoderDataLimit = 256 * kMiB;
+
 // The largest single allocation libav may make (av_max_alloc): a picture
 // of the largest size allowed at four bytes a pixel, the deepest common
 // packed format, with its padding.

@@ -8,7 +8,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,11 +17,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "movie/limits.h"
 #include "raster.h"
 #include "util/numbers.h"
 #include "util/stop_signals.h"
@@ -43,14 +45,46 @@ constexpr const char* kLavcOpts =
 // this many characters.
 constexpr size_t kPieceMax = 510;
 
+// The program to run for `name`, as execvp would find it on PATH; ENOENT when
+// no folder holds it, EACCES when one does but it cannot be run. Looked up
+// before the fork, so that the child does nothing but what is safe there.
+int find_on_path(const char* name, std::string& found) {
+  const char* path = std::getenv("PATH");
+  const std::string folders = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+  int err = ENOENT;
+  for (size_t at = 0;;) {
+    const size_t colon = folders.find(':', at);
+    const std::string folder = folders.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
+    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) {
+      found = candidate;
+      return 0;
+    }
+    if (errno == EACCES) err = EACCES;
+    if (colon == std::string::npos) return err;
+    at = colon + 1;
+  }
+}
+
+// Opens /dev/null onto `target` in the child; false if it cannot.
+bool null_onto(int target, int flags) {
+  const int fd = open("/dev/null", flags);
+  if (fd < 0) return false;
+  const bool ok = fd == target || dup2(fd, target) == target;
+  if (fd != target) close(fd);
+  return ok;
+}
+
 // Starts mencoder with `options`, then "--" and the movie path, so that a path
 // beginning with '-' is never taken for an option. Standard input is the null
 // device; standard output is `outfd`, or the null device when it is -1;
-// standard error is ours; its signal mask is `mask`. The child stays in our
-// process group, so a Ctrl-C at the terminal reaches it as well. Returns 0 or
-// the error number.
+// standard error is ours; its signal mask is `mask`, and its data segment is
+// held to kEncoderDataLimit. The child stays in our process group, so a
+// Ctrl-C at the terminal reaches it as well. Returns 0 or the error number.
 int spawn_encoder(const std::vector<std::string>& options, const char* moviepath, int outfd,
                   const sigset_t& mask, pid_t& pid) {
+  std::string program;
+  if (const int err = find_on_path(kEncoder, program)) return err;
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(kEncoder));
   for (const std::string& o : options) argv.push_back(const_cast<char*>(o.c_str()));
@@ -62,33 +96,48 @@ int spawn_encoder(const std::vector<std::string>& options, const char* moviepath
   argv.push_back(const_cast<char*>(own.empty() ? moviepath : own.c_str()));
   argv.push_back(nullptr);
 
-  posix_spawnattr_t attr;
-  int err = posix_spawnattr_init(&attr);
-  if (err != 0) return err;
-  err = posix_spawnattr_setsigmask(&attr, &mask);
-  if (err == 0) err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-  posix_spawn_file_actions_t actions;
-  if (err == 0) err = posix_spawn_file_actions_init(&actions);
-  if (err != 0) {
-    posix_spawnattr_destroy(&attr);
+  // The child reports a failed exec through this pipe; a successful one
+  // closes it (close-on-exec), so the parent reads nothing.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  const rlimit data{static_cast<rlim_t>(kEncoderDataLimit), static_cast<rlim_t>(kEncoderDataLimit)};
+  pid = fork();
+  if (pid < 0) {
+    const int err = errno;
+    close(report[0]);
+    close(report[1]);
     return err;
   }
-  err = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (err == 0) {
-    err = outfd < 0
-              ? posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0)
-              : posix_spawn_file_actions_adddup2(&actions, outfd, STDOUT_FILENO);
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to the exec.
+    int err = 0;
+    if (!null_onto(STDIN_FILENO, O_RDONLY)) err = errno;
+    if (err == 0 && (outfd < 0 ? !null_onto(STDOUT_FILENO, O_WRONLY) : dup2(outfd, STDOUT_FILENO) < 0)) err = errno;
+    if (err == 0 && setrlimit(RLIMIT_DATA, &data) != 0) err = errno;
+    if (err == 0 && sigprocmask(SIG_SETMASK, &mask, nullptr) != 0) err = errno;
+    if (err == 0) {
+      execve(program.c_str(), argv.data(), environ);
+      err = errno;
+    }
+    while (write(report[1], &err, sizeof err) < 0 && errno == EINTR) {
+    }
+    _exit(127);
   }
-  // posix_spawnp reports a program missing from PATH as an error here, not
-  // as a child that exits with 127.
-  if (err == 0) err = posix_spawnp(&pid, kEncoder, &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  close(report[1]);
+  int err = 0;
+  ssize_t n;
+  while ((n = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (n != static_cast<ssize_t>(sizeof err)) return 0;
+  // The exec failed: the child has exited, and is reaped here.
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
   return err;
 }
 
-// What a failed start means: posix_spawnp says ENOENT when no folder on
-// PATH holds the program.
+// What a failed start means: ENOENT when no folder on PATH holds the
+// program.
 EncoderStatus spawn_failure(int err) {
   return err == ENOENT ? EncoderStatus::NotFound : EncoderStatus::SpawnFailed;
 }
