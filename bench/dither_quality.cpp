@@ -56,7 +56,13 @@ constexpr const char* kUsage =
     "  --min-time=SECONDS   least time spent timing the pipeline (default 0.5)\n"
     "  --tsv                one tab-separated line: label, mode, levels, frames,\n"
     "                       flicker %, PSNR dB, SSIM, tone error %, pipeline fps,\n"
-    "                       source fps, median flicker %\n"
+    "                       source fps, median flicker %, then against the plain mode\n"
+    "                       (the options without --stable): its tone error %, the\n"
+    "                       largest gap of the mean shades over bands of 32 source\n"
+    "                       greys and its band, the most % by which the pixels of a\n"
+    "                       trail behind an object on a flat ground passed its count\n"
+    "                       and the frame, and the pixels of pure black or white\n"
+    "                       source that are not\n"
     "Every other option is movdith's (-g, -r N, -m LIST, --dither=NAME, --serpentine,\n"
     "--stable, --gamma=VALUE, ...), with its meaning and its checks; --fit, --start and\n"
     "--duration apply to the built-in engine.\n";
@@ -175,34 +181,47 @@ bool movdith_settings(const std::vector<std::string>& options, ConversionSetting
   return ok;
 }
 
-// The steady mode's tuning by name, for --tuning.
-struct TuningField {
+// The steady mode's tuning by name, for --tuning: each level count's
+// fields with its count after the name (price2, price4), then the shared ones.
+struct LevelField {
   const char* name;
-  int StableTuning::*field;
-  int SteadyLevels::*level;
+  int SteadyLevels::*field;
+};
+constexpr LevelField kLevelFields[] = {
+    {"price", &SteadyLevels::hold_price}, {"fade", &SteadyLevels::fade},       {"passes", &SteadyLevels::passes},
+    {"later", &SteadyLevels::later_looks}, {"restart", &SteadyLevels::restart}, {"sharpen", &SteadyLevels::sharpen},
+};
+struct LevelCount {
+  const char* suffix;
   SteadyLevels StableTuning::*levels;
 };
-constexpr TuningField kTuningFields[] = {
-    {"price2", nullptr, &SteadyLevels::hold_price, &StableTuning::two},
-    {"fade2", nullptr, &SteadyLevels::fade, &StableTuning::two},
-    {"passes2", nullptr, &SteadyLevels::passes, &StableTuning::two},
-    {"later2", nullptr, &SteadyLevels::later_looks, &StableTuning::two},
-    {"restart2", nullptr, &SteadyLevels::restart, &StableTuning::two},
-    {"sharpen2", nullptr, &SteadyLevels::sharpen, &StableTuning::two},
-    {"price4", nullptr, &SteadyLevels::hold_price, &StableTuning::four},
-    {"fade4", nullptr, &SteadyLevels::fade, &StableTuning::four},
-    {"passes4", nullptr, &SteadyLevels::passes, &StableTuning::four},
-    {"later4", nullptr, &SteadyLevels::later_looks, &StableTuning::four},
-    {"restart4", nullptr, &SteadyLevels::restart, &StableTuning::four},
-    {"sharpen4", nullptr, &SteadyLevels::sharpen, &StableTuning::four},
-    {"restart_percent", &StableTuning::restart_percent, nullptr, nullptr},
-    {"cut_change", &StableTuning::cut_change, nullptr, nullptr},
-    {"cut_percent", &StableTuning::cut_percent, nullptr, nullptr},
+constexpr LevelCount kLevelCounts[] = {{"2", &StableTuning::two}, {"4", &StableTuning::four}};
+struct SharedField {
+  const char* name;
+  int StableTuning::*field;
 };
+constexpr SharedField kSharedFields[] = {
+    {"restart_percent", &StableTuning::restart_percent},
+    {"cut_change", &StableTuning::cut_change},
+    {"cut_percent", &StableTuning::cut_percent},
+};
+
+// The field `name` stands for in t, or nullptr.
+int* tuning_field(const std::string& name, StableTuning& t) {
+  for (const LevelCount& c : kLevelCounts)
+    for (const LevelField& f : kLevelFields)
+      if (name == std::string(f.name) + c.suffix) return &((t.*(c.levels)).*(f.field));
+  for (const SharedField& f : kSharedFields)
+    if (name == f.name) return &(t.*(f.field));
+  return nullptr;
+}
 
 std::string tuning_names() {
   std::string names;
-  for (const TuningField& f : kTuningFields) names += std::string(names.empty() ? "" : ", ") + f.name;
+  const auto add = [&](const std::string& n) { names += (names.empty() ? "" : ", ") + n; };
+  for (const LevelCount& c : kLevelCounts)
+    for (const LevelField& f : kLevelFields) add(std::string(f.name) + c.suffix);
+  for (const SharedField& f : kSharedFields) add(f.name);
   return names;
 }
 
@@ -218,12 +237,9 @@ bool read_tuning(std::string_view text, StableTuning& t) {
     char* end = nullptr;
     const long number = std::strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0') return false;
-    const TuningField* found = nullptr;
-    for (const TuningField& f : kTuningFields)
-      if (name == f.name) found = &f;
-    if (!found) return false;
-    int& slot = found->field ? t.*(found->field) : (t.*(found->levels)).*(found->level);
-    slot = static_cast<int>(number);
+    int* slot = tuning_field(name, t);
+    if (!slot) return false;
+    *slot = static_cast<int>(number);
   }
   return true;
 }
@@ -361,6 +377,15 @@ int main(int argc, char** argv) {
   uint64_t flipped = 0;
   std::vector<int> frame_flips;  // per frame after the first, for the median
   double squared = 0, structure = 0, tone = 0;
+  // The same frames through the plain mode (the options without --stable),
+  // for the steady mode's tone and trails to be weighed against.
+  DitherOptions plain_options = pipeline.dither;
+  plain_options.stable = false;
+  DitherHistory plain_history;
+  GreyBuffer plain;
+  double plain_tone = 0;
+  ToneBands bands, plain_bands;
+  Trails trails;
   for (size_t n = 0; n < frames.size(); ++n) {
     if (!sample(frames[n], reference) || !process_frame(frames[n], pipeline, frame)) {
       std::fprintf(stderr, "dither_quality: frame %zu is not a readable DIB\n", n);
@@ -381,6 +406,11 @@ int main(int argc, char** argv) {
     squared += squared_error(seen, meant);
     structure += ssim(seen, meant);
     tone += tone_error(ditherbuf, reference);
+    dither_frame(frame.graybuf, pipeline.shades, pipeline.matrix, plain_options, plain_history, plain);
+    plain_tone += tone_error(plain, reference);
+    add_bands(ditherbuf, frame.graybuf, bands);
+    add_bands(plain, frame.graybuf, plain_bands);
+    if (n > 0) add_trails(ditherbuf, plain, frame.graybuf, trails);
   }
   if (!o.out.empty() && !video.finish(static_cast<uint32_t>(frames.size()))) {
     std::fprintf(stderr, "dither_quality: %s: write failed\n", o.out.c_str());
@@ -414,13 +444,23 @@ int main(int argc, char** argv) {
   const double fps = double(timed) / elapsed;
   const double source_fps = fetch_seconds > 0 ? double(count) / fetch_seconds : INFINITY;
   const int levels = o.settings.grey ? 4 : 2;
+  const double plain_tone_percent = 100.0 * plain_tone / double(count);
+  const BandGap gap = band_gap(bands, plain_bands);
   if (o.tsv)
-    std::printf("%s\t%s\t%d\t%zu\t%.2f\t%.2f\t%.3f\t%.2f\t%.0f\t%.0f\t%.2f\n", o.label.c_str(), o.mode.c_str(),
-                levels, count, flicker, psnr, mean_ssim, tone_percent, fps, source_fps, median_flicker);
+    std::printf("%s\t%s\t%d\t%zu\t%.2f\t%.2f\t%.3f\t%.2f\t%.0f\t%.0f\t%.2f\t%.2f\t%.1f\t%d\t%.1f\t%d\t%" PRIu64
+                "\n",
+                o.label.c_str(), o.mode.c_str(), levels, count, flicker, psnr, mean_ssim, tone_percent, fps, source_fps,
+                median_flicker, plain_tone_percent, gap.gap, gap.band, trails.worst_excess, trails.worst_frame,
+                trails.holes);
   else
     std::printf("%s: %s, %d levels, %zu frames: flicker %.2f %% (median frame %.2f %%), fidelity %.2f dB, "
                 "structure %.3f, tone error %.2f %%, pipeline %.0f frames/s (source %.0f frames/s)\n",
                 o.label.c_str(), o.mode.c_str(), levels, count, flicker, median_flicker, psnr, mean_ssim,
                 tone_percent, fps, source_fps);
+  if (!o.tsv)
+    std::printf("  against the plain mode: its tone error %.2f %%; band means at most %.1f levels apart (band %d of "
+                "32 levels); trails at most %.1f %% above its count (frame %d); %" PRIu64 " pixels of a solid "
+                "object not its level\n",
+                plain_tone_percent, gap.gap, gap.band, trails.worst_excess, trails.worst_frame, trails.holes);
   return 0;
 }

@@ -12,6 +12,9 @@
 #                 flat grey rising slowly from black to white below it; 10 s
 # DIR/zoneplate.mp4  detail: a zone plate (rings finer towards the edges, up
 #                 to the display's finest) drifting slowly; 8 s
+# DIR/squares-dark.mp4, DIR/squares-light.mp4  a black square crossing a flat
+#                 240 grey, a white one a flat 16, at 1, 3 and 8 display
+#                 pixels a frame, 4 s each: trails and holes behind motion
 # Every movie is 480 x 320 (the display's shape), 25 frames a second, x264 crf 20.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -103,4 +106,23 @@ join ramp ramp
 generated zoneplate 8 "128+127*cos(0.0013*((X-W/2)*(X-W/2)+(Y-H/2)*(Y-H/2))-PI/2*T)"
 join zoneplate zoneplate
 
-for movie in still pans action zoom ramp zoneplate; do echo "$out/$movie.mp4"; done
+# square NAME SECONDS GROUND SQUARE SPEED: a 60 x 60 square (12 display
+# pixels) of grey SQUARE going to and fro across a flat GROUND at SPEED
+# movie pixels a second (5 to a display pixel, at 10 frames a second 50 a
+# second for each display pixel a frame).
+square() {
+  local g s
+  g=$(printf '0x%02x%02x%02x' "$3" "$3" "$3")
+  s=$(printf '0x%02x%02x%02x' "$4" "$4" "$4")
+  ffmpeg -v error -y -f lavfi -i "color=$g:s=480x320:r=$fps:d=$2" -f lavfi -i "color=$s:s=60x60:r=$fps:d=$2" \
+    -filter_complex "[0][1]overlay=x='20+if(lt(mod($5*t\,800)\,400)\,mod($5*t\,800)\,800-mod($5*t\,800))':y=130,setsar=1,format=yuv420p" \
+    -r $fps -c:v ffv1 "${exact[@]}" "$out/segments/$1.mkv"
+}
+for speed in 1 3 8; do
+  square "dark$speed" 4 240 0 $((50 * speed))
+  square "light$speed" 4 16 255 $((50 * speed))
+done
+join squares-dark dark1 dark3 dark8
+join squares-light light1 light3 light8
+
+for movie in still pans action zoom ramp zoneplate squares-dark squares-light; do echo "$out/$movie.mp4"; done

@@ -121,3 +121,60 @@ double tone_error(const GreyBuffer& shades, const GreyBuffer& source) {
     }
   return sum / ((kWidth / kToneBlock) * (kHeight / kToneBlock));
 }
+
+void add_bands(const GreyBuffer& shades, const GreyBuffer& source, ToneBands& bands) {
+  for (int i = 0; i < kPixels; ++i) {
+    bands.shade[source[i] / kBandWidth] += shades[i];
+    bands.pixels[source[i] / kBandWidth] += 1;
+  }
+}
+
+BandGap band_gap(const ToneBands& a, const ToneBands& b) {
+  BandGap g;
+  for (int k = 0; k < kBands; ++k) {
+    if (a.pixels[k] == 0 || b.pixels[k] == 0) continue;
+    const double d = std::fabs(a.shade[k] / a.pixels[k] - b.shade[k] / b.pixels[k]);
+    if (g.band < 0 || d > g.gap) g = {d, k};
+  }
+  return g;
+}
+
+namespace {
+
+// The pixels beyond the ground on the object's side, outside the object
+// and its margin.
+int trail_count(const GreyBuffer& shades, const GreyBuffer& source, int ground, bool dark_object) {
+  int count = 0;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      bool near = false;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          const int nx = x + dx, ny = y + dy;
+          if (nx >= 0 && nx < kWidth && ny >= 0 && ny < kHeight)
+            near = near || std::abs(source[ny * kWidth + nx] - ground) > kObjectMargin;
+        }
+      const int s = shades[y * kWidth + x];
+      if (!near && (dark_object ? s < ground : s > ground)) ++count;
+    }
+  return count;
+}
+
+}  // namespace
+
+void add_trails(const GreyBuffer& shades, const GreyBuffer& plain, const GreyBuffer& source, Trails& t) {
+  std::array<int, 256> histogram{};
+  for (uint8_t v : source) ++histogram[v];
+  const int ground = int(std::max_element(histogram.begin(), histogram.end()) - histogram.begin());
+  int64_t object_sum = 0, object_pixels = 0;
+  for (int i = 0; i < kPixels; ++i) {
+    if (std::abs(source[i] - ground) > kObjectMargin) object_sum += source[i], ++object_pixels;
+    if ((source[i] == 0 || source[i] == 255) && shades[i] != source[i]) ++t.holes;
+  }
+  ++t.frame;
+  if (object_pixels == 0) return;
+  const bool dark = object_sum < int64_t{ground} * object_pixels;
+  const int mine = trail_count(shades, source, ground, dark), theirs = trail_count(plain, source, ground, dark);
+  const double excess = 100.0 * (mine - theirs) / std::max(theirs, 1);
+  if (t.worst_frame < 0 || excess > t.worst_excess) t.worst_excess = excess, t.worst_frame = t.frame;
+}

@@ -36,3 +36,38 @@ constexpr double kMeasureGamma = 2.2;
 // a source value's is (v / 255)^2.2.
 constexpr int kToneBlock = 8;
 double tone_error(const GreyBuffer& shades, const GreyBuffer& source);
+
+// The mean shade over the pixels of each band of source grey (0-31, 32-63,
+// ..., 224-255), summed over frames.
+constexpr int kBandWidth = 32;
+constexpr int kBands = 256 / kBandWidth;
+struct ToneBands {
+  std::array<double, kBands> shade{};
+  std::array<double, kBands> pixels{};
+};
+void add_bands(const GreyBuffer& shades, const GreyBuffer& source, ToneBands& bands);
+
+// The largest |difference| of two runs' band means, over the bands both
+// have pixels in, and which band (-1: none).
+struct BandGap {
+  double gap = 0;
+  int band = -1;
+};
+BandGap band_gap(const ToneBands& a, const ToneBands& b);
+
+// Trails and holes behind a moving object on a flat ground. The ground is
+// the frame's commonest source grey; the object, the pixels more than
+// kObjectMargin from it. Outside the object and a one-pixel margin, a trail
+// is the pixels whose shade lies beyond the ground's grey on the object's
+// side (dark ones behind a dark object), counted against the plain mode's
+// count on the same frame. Holes are pixels whose source is pure black or
+// white and whose shade is not.
+constexpr int kObjectMargin = 16;
+struct Trails {
+  double worst_excess = 0;  // the most, over frames, by which the count passed the plain one's, in %
+  int worst_frame = -1;
+  uint64_t holes = 0;
+  int frame = 0;
+};
+// Counts of one pixel's kind in `shades` beside `plain`, frame after frame.
+void add_trails(const GreyBuffer& shades, const GreyBuffer& plain, const GreyBuffer& source, Trails& t);

@@ -9,13 +9,11 @@
 
 #include "frame/arithmetic.h"
 #include "frame/masks.h"
+#include "frame/quantiser.h"
 #include "frame/steady.h"
 
 namespace {
 
-constexpr int kMonoThreshold = 128;
-// closestg's thresholds: a value on one goes to the level above.
-constexpr int kGreyThreshold1 = 42, kGreyThreshold2 = 127, kGreyThreshold3 = 212;
 constexpr int kMonoLevels = 2, kGreyLevels = 4;
 constexpr int kMaxError = kMaxGrey;  // |value - level| with the value clamped to 0..255
 // An error this small comes from a pixel one level off a display level:
@@ -164,18 +162,6 @@ struct MatrixKernel {
     }
   }
 };
-
-// The same thresholds as closestg, without its branches, which mispredict
-// on dithered pictures.
-template <int Levels>
-int quantise(int v) {
-  if constexpr (Levels == kMonoLevels) {
-    return v >= kMonoThreshold ? kMaxGrey : 0;
-  } else {
-    constexpr int kStep = kMaxGrey / (kGreyLevels - 1);
-    return kStep * ((v >= kGreyThreshold1) + (v >= kGreyThreshold2) + (v >= kGreyThreshold3));
-  }
-}
 
 // One row of error diffusion with a named kernel, scanned in direction Dir;
 // the same sums as spreading every share through the cells.

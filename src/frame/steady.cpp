@@ -22,11 +22,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "frame/arithmetic.h"
 #include "frame/motion.h"
+#include "frame/quantiser.h"
 #include "frame/tone.h"
 
 #if defined(__SSE2__)
@@ -150,35 +152,31 @@ void mark_around(PictureBits& now, PictureBits& later, int x, int y, int sx, int
   }
 }
 
-// The levels a pixel may take: those within one step of its source value,
-// as error diffusion does, so that a grey area is drawn with the two levels
-// around it and never with black beside white, which the blurred error
-// barely tells apart but the eye does. In 2 levels that is both of them.
-// By arithmetic, which vectorises: for v in 0 .. 255, (v * 771) >> 16 is
-// floor((v - 1) / 85) (0 for v = 0) and ((v + 1) * 771) >> 16 is floor(v / 85).
-constexpr uint32_t kByStep = 771;
-constexpr int kByStepShift = 16;
-template <int Levels>
-constexpr uint8_t lowest_level(uint32_t v) {
-  if constexpr (Levels == kMonoLevels) return 0;
-  else return static_cast<uint8_t>((v * kByStep >> kByStepShift) * kStepOf<Levels>);
-}
-template <int Levels>
-constexpr uint8_t highest_level(uint32_t v) {
-  if constexpr (Levels == kMonoLevels) return kMaxGrey;
-  else return static_cast<uint8_t>(std::min<uint32_t>((((v + 1) * kByStep >> kByStepShift) + 1) * kStepOf<Levels>, kMaxGrey));
-}
-
-// Each pixel's range, for a source picture.
+// The levels a pixel may take: those the plain quantiser could give it with
+// any error its neighbours might pass it (quantiser.h), so that a grey area
+// is drawn with the two levels around it and never with black beside white,
+// which the blurred error barely tells apart but the eye does, and so that a
+// grey at a display level (black, white, the four levels' greys) keeps that
+// level alone: solids stay solid whatever the search would gain.
 struct LevelBounds {
   GreyBuffer lowest, highest;
 };
 
 template <int Levels>
+constexpr std::array<uint8_t, kMaxGrey + 1> shade_table(bool lightest) {
+  std::array<uint8_t, kMaxGrey + 1> t{};
+  for (int v = 0; v <= kMaxGrey; ++v)
+    t[v] = static_cast<uint8_t>(lightest ? lightest_shade<Levels>(v) : darkest_shade<Levels>(v));
+  return t;
+}
+
+// Each pixel's range, for a source picture.
+template <int Levels>
 void level_bounds(const GreyBuffer& source, LevelBounds& b) {
+  static constexpr auto kDarkest = shade_table<Levels>(false), kLightest = shade_table<Levels>(true);
   for (int i = 0; i < kPixels; ++i) {
-    b.lowest[i] = lowest_level<Levels>(source[i]);
-    b.highest[i] = highest_level<Levels>(source[i]);
+    b.lowest[i] = kDarkest[source[i]];
+    b.highest[i] = kLightest[source[i]];
   }
 }
 
@@ -225,6 +223,23 @@ constexpr Neighbour kNeighbours[] = {
 constexpr int kLanes = 4;
 using Lanes = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
 
+// The tone the search keeps: the picture in blocks of 8 x 8, each with its
+// error, the sum of shade - source over its pixels. A sparse pattern of dots
+// is how error diffusion draws a light or a dark grey, and the blurred error
+// alone does not pay for it: one dot on a 3 x 3 blur is too large a step, so
+// the search would wipe the dots out of a grey near white or black, and
+// leave the dots of a moving object behind it. So a block that ends a
+// frame more than kForceQuarters quarters of a step off is brought back
+// within half a step by the changes that cost least. (Barring every change
+// that takes a block further off cost the pans and the zoom a tenth of
+// their 4-level structure: patterns have to cross blocks.)
+constexpr int kBlockSide = 8;
+constexpr int kBlocksAcross = kWidth / kBlockSide;
+constexpr int kBlocks = kBlocksAcross * (kHeight / kBlockSide);
+constexpr int kForceQuarters = 4;
+constexpr int block_of(int x, int y) { return y / kBlockSide * kBlocksAcross + x / kBlockSide; }
+using BlockErrors = std::array<int32_t, kBlocks>;
+
 // One frame's greedy descent from `out`, given the shades the pixels held
 // (`held`), how far each one's source changed since the previous frame
 // (`moved`), the hold prices and the pixels that may not change (`fixed`).
@@ -246,10 +261,19 @@ class Search {
   static constexpr int kStep = kStepOf<Levels>;
   static constexpr int32_t kAloneBar = kSelfWeight / 2 * kStep;
 
+  static constexpr int32_t kToneHold = kStep / 2;
+  static constexpr int32_t kToneForce = kStep * kForceQuarters / 4;
+
+  // `source` is what the shades draw towards, in the blurred error and in
+  // the blocks' tone alike (a sharpened edge on a block's side is no tone
+  // to take back).
   Search(const GreyBuffer& source, const GreyBuffer& held, const GreyBuffer& moved, const GreyBuffer& fixed,
          const LevelBounds& bounds, const HoldPrices& h, GreyBuffer& out)
       : held_(held), moved_(moved), lowest_(bounds.lowest), highest_(bounds.highest), h_(h), out_(out) {
     error_field(out, source, fall_);  // g, until each row's bounds are added
+    tone_.fill(0);
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x) tone_[block_of(x, y)] += out[y * kWidth + x] - source[y * kWidth + x];
     // g is 0 on the border, so there fall and rise are kOutside too.
     for (Field* f : {&fall_, &rise_, &down_}) {
       std::fill_n(f->begin(), kTwiceReach * kW, kOutside);
@@ -312,6 +336,29 @@ class Search {
           }
       if (!changed) return;
       look = again;
+    }
+  }
+
+  // Brings every block more than kToneForce off its source's tone back
+  // within kToneHold, each time by the change of one pixel that costs least.
+  void keep_tone() {
+    for (int b = 0; b < kBlocks; ++b) {
+      if (std::abs(tone_[b]) <= kToneForce) continue;
+      const int x0 = b % kBlocksAcross * kBlockSide, y0 = b / kBlocksAcross * kBlockSide;
+      while (std::abs(tone_[b]) > kToneHold) {
+        const int delta = tone_[b] > 0 ? -kStep : kStep;
+        int32_t best = INT32_MIN;
+        int best_i = -1, best_f = 0;
+        for (int y = y0; y < y0 + kBlockSide; ++y)
+          for (int x = x0; x < x0 + kBlockSide; ++x) {
+            const int f = field_index(x, y), i = y * kWidth + x;
+            if (!open(f, delta)) continue;
+            const int32_t gain = -2 * delta * g_at(f) - hold_change(i, out_[i], out_[i] + delta);
+            if (gain > best) best = gain, best_i = i, best_f = f;
+          }
+        if (best_i < 0) break;
+        set_shade(best_i, best_f, out_[best_i] + delta);
+      }
     }
   }
 
@@ -431,6 +478,13 @@ class Search {
     return true;
   }
 
+  // Whether the pixel at field cell f may move by delta (one step): its
+  // range goes that way and it is not fixed.
+  bool open(int f, int delta) const {
+    const int32_t bound = delta < 0 ? down_[f] : rise_[f] + g_at(f);
+    return bound > kOutside / 2;
+  }
+
   // What a pixel's hold price adds when it goes from `from` to `to`.
   int32_t hold_change(int i, int from, int to) const {
     return h_.of(moved_[i]) * ((to != held_[i]) - (from != held_[i]));
@@ -452,6 +506,7 @@ class Search {
       fall_[from + kLanes] += fifth;
       rise_[from + kLanes] -= fifth;
     }
+    tone_[block_of(i % kWidth, i / kWidth)] += delta;
     out_[i] = static_cast<uint8_t>(to);
     // A pixel that changes was not fixed.
     const int32_t left = h_.left(moved_[i]);
@@ -473,6 +528,7 @@ class Search {
   const HoldPrices& h_;
   GreyBuffer& out_;
   Field fall_, rise_, down_;
+  BlockErrors tone_;
 };
 
 template <int Levels>
@@ -502,9 +558,9 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     // |source - before|, in bytes: sixteen pixels to a vector.
     for (int i = 0; i < kPixels; ++i)
       moved[i] = static_cast<uint8_t>(std::max(source[i], before[i]) - std::min(source[i], before[i]));
-    // Carried-over shades are brought within one step of the new source (in
-    // two levels every shade is); where the picture changed too much to
-    // carry anything over, the mode's own dithering stands, this frame.
+    // Carried-over shades are brought within the new source's range; where
+    // the picture changed too much to carry anything over, the mode's own
+    // dithering stands, this frame.
     LevelBounds bounds;
     level_bounds<Levels>(source, bounds);
     const int threshold = start.restarts ? t.restart : kMaxGrey + 1;
@@ -514,8 +570,9 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     const auto beyond = static_cast<uint8_t>(std::clamp(threshold - 1, 0, kMaxGrey));
     for (int i = 0; i < kPixels; ++i) {
       fixed[i] = every | uint8_t{moved[i] > beyond};
-      const uint8_t carried = std::clamp(held[i], bounds.lowest[i], bounds.highest[i]);
-      out[i] = fixed[i] ? out[i] : carried;
+      // The mode's own dithering keeps solids too, but only to within its
+      // rounding: clamped like the rest.
+      out[i] = std::clamp(fixed[i] ? out[i] : held[i], bounds.lowest[i], bounds.highest[i]);
     }
     const HoldPrices h = hold_prices<Levels>(t);
     // What the search draws towards: the picture with its edges sharpened,
@@ -523,7 +580,9 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     // draw a thin outline (an eye's rim) as part of the blur around it.
     GreyBuffer target = source;
     if (t.sharpen > 0) sharpen(target, t.sharpen);
-    Search<Levels>(target, held, moved, fixed, bounds, h, out).run(t.passes, t.later_looks);
+    Search<Levels> s(target, held, moved, fixed, bounds, h, out);
+    s.run(t.passes, t.later_looks);
+    s.keep_tone();
   }
   history.source = source;
   history.shades = out;
