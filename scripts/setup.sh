@@ -4,7 +4,8 @@
 # on Debian 12.
 #   scripts/setup.sh                        the tool and the preview
 #   scripts/setup.sh tests                  also the tests and what they need
-#   scripts/setup.sh tests web              also the browser page (build-web/) and its tests
+#   scripts/setup.sh tests web              also the browser page (build-web/: the site, the
+#                                           one-file page and the zip) and its tests
 #   scripts/setup.sh --packages-only GROUP...   only install those groups (web: and npm's packages)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,10 +46,13 @@ web=no
 tests=OFF
 [[ " ${groups[*]} " == *" tests "* ]] && tests=ON
 web_tests=OFF
+install_web=OFF
 if [[ $web == yes ]]; then
+  install_web=ON
   cmake --preset web >/dev/null
   cmake --build --preset web -j"$(nproc)"
   web_tests=$tests
 fi
-cmake --preset default -DMOVDITH_TESTS=$tests -DMOVDITH_WEB_TESTS=$web_tests >/dev/null
+# With the page built, the install rules (and the Debian package) take it.
+cmake --preset default -DMOVDITH_TESTS=$tests -DMOVDITH_WEB_TESTS=$web_tests -DMOVDITH_INSTALL_WEB=$install_web >/dev/null
 cmake --build --preset default -j"$(nproc)"

@@ -83,6 +83,14 @@ TEST(InstallLayout, EveryFileWhereDebianLooksAndNothingElse) {
   // Whatever docs/ holds goes along, so that the README's links still work.
   for (const std::string& doc : files_under(source_file("docs")))
     entries.push_back({"usr/share/doc/movdith/docs/" + doc, "docs/" + doc, Kind::copy});
+#ifdef MOVDITH_WEB_SITE
+  // The page, built: the site as it is, the one file and the site's zip
+  // beside it (sources given from the root: they are in the build).
+  for (const std::string& file : files_under(MOVDITH_WEB_SITE))
+    entries.push_back({"usr/share/movdith/web/" + file, MOVDITH_WEB_SITE "/" + file, Kind::copy});
+  for (const std::string file : {"movdith.html", "movdith-web.zip"})
+    entries.push_back({"usr/share/movdith/" + file, MOVDITH_WEB_DIST "/" + file, Kind::copy});
+#endif
 
   std::set<std::string> expected;
   for (const Entry& e : entries) expected.insert(e.path);
@@ -105,7 +113,8 @@ TEST(InstallLayout, EveryFileWhereDebianLooksAndNothingElse) {
       }
       case Kind::copy:
         EXPECT_EQ(mode_of(path), 0644u);
-        EXPECT_TRUE(read_file(path) == read_file(source_file(e.source))) << "not a copy of " << e.source;
+        EXPECT_TRUE(read_file(path) == read_file(e.source[0] == '/' ? e.source : source_file(e.source)))
+            << "not a copy of " << e.source;
         break;
     }
   }
@@ -132,6 +141,34 @@ TEST(InstallRun, ConvertsInAnotherFolderWithTheRealEncoder) {
   EXPECT_EQ(info.status, 0);
   EXPECT_EQ(info.out, "out.8xx: 2 shades, 20 frames, 2.0 seconds\n");
 }
+
+#ifdef MOVDITH_WEB_SITE
+// The zip is the installed site under one folder, file for file, with the
+// same bytes, and every entry a plain rw-r--r-- file of the same fixed time.
+TEST(InstallWeb, TheZipHoldsTheSite) {
+  const Installed installed;
+  ASSERT_INSTALLED(installed);
+  const std::string web = installed / "usr/share/movdith/web";
+  const RunResult listing = run_program({"python3", "-c",
+      "import sys, zipfile\n"
+      "for e in zipfile.ZipFile(sys.argv[1]).infolist():\n"
+      "    print(e.filename, oct(e.external_attr >> 16), e.date_time)",
+      installed / "usr/share/movdith/movdith-web.zip"});
+  ASSERT_EQ(listing.status, 0) << listing.err;
+  std::vector<std::string> expected;
+  for (const std::string& file : files_under(web))
+    expected.push_back("movdith-web/" + file + " 0o100644 (1980, 1, 1, 0, 0, 0)");
+  EXPECT_EQ(lines_of(listing.out), expected);
+  const TempDir out;
+  const RunResult unzip = run_program({"python3", "-m", "zipfile", "-e",
+      installed / "usr/share/movdith/movdith-web.zip", out.path()});
+  ASSERT_EQ(unzip.status, 0) << unzip.err;
+  for (const std::string& file : files_under(web)) {
+    SCOPED_TRACE(file);
+    EXPECT_TRUE(read_file(out / ("movdith-web/" + file)) == read_file(web + "/" + file));
+  }
+}
+#endif
 
 TEST(InstallRun, UsageTextsCloseWithTheVersion) {
   const Installed installed;

@@ -407,9 +407,6 @@ async function start() {
     showError(`This browser cannot run the converter (WebAssembly): ${e.message || e}.`);
     return;
   }
-  if (typeof VideoDecoder === 'undefined') {
-    showError('This browser has no WebCodecs video decoder: movies are read through its player, frame by frame, more slowly.');
-  }
   state.controls = buildControls($('options'), state.core.options(), () => { settingsChanged(); clipText(); });
   state.player = new Player(state.core, $('screen'), $('play'), $('frame'), $('frame-text'));
   $('movie').addEventListener('change', () => { if ($('movie').files[0]) openMovie($('movie').files[0]); });

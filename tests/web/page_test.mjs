@@ -2,15 +2,18 @@
 // command line's built-in engine (byte for byte on lossless movies, within a
 // stated distance of its grey frames on ordinary ones), bad input, Cancel,
 // playing a video, labels and keys, and that nothing but the page's own
-// files is ever asked for. Run by CTest (web_page) with the built page in
-// MOVDITH_WEB_SITE and the command line in MOVDITH_BIN and CLI_GREYS_BIN.
+// files is ever asked for. Run by CTest once for each page (web_page: the
+// served site, web_page_one_file: dist/movdith.html opened from a folder,
+// MOVDITH_WEB_TARGET=one-file), with the built site in MOVDITH_WEB_SITE, the
+// one file in MOVDITH_WEB_ONE_FILE and the command line in MOVDITH_BIN and
+// CLI_GREYS_BIN.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import {
   cliGreys, convert, greyDistance, launch, makeMovie, openMovie, openPage, runCli, serve, setDisplayMatrix, setOptions,
-  tempDir, FRAME_BYTES,
+  tempDir, FRAME_BYTES, TARGET, TARGETS,
 } from './support.mjs';
 
 // The page's grey frames may differ from the command line's: the browser's
@@ -281,23 +284,52 @@ test('every control is labelled and works from the keyboard', async () => {
   }
 });
 
-test('nothing but the page\'s own files is asked for, and it works offline', async () => {
+test('nothing but the page\'s own files is asked for, and the policy refuses the rest', async () => {
+  // Every request of the browser, from the page's own load on.
+  const asked = [];
+  const listen = (r) => { if (!/^(blob|data):/.test(r.url())) asked.push(r.url()); };
+  chromium.browser.on('request', listen);
   const page = await openPage(chromium.browser, server.origin);
-  const foreign = [];
-  page.on('request', (r) => { if (!r.url().startsWith(server.origin) && !/^(blob|data):/.test(r.url())) foreign.push(r.url()); });
   try {
     await openMovie(page, hd);
     await convert(page, folder);
-    assert.deepEqual(foreign, []);
-    const files = new Set(fs.readdirSync(process.env.MOVDITH_WEB_SITE, { recursive: true }).map((f) => '/' + f));
-    const strangers = server.requests.map((u) => new URL(u, server.origin).pathname)
-      .filter((p) => p !== '/' && !files.has(p));
-    assert.deepEqual(strangers, []);
-    // The policy that forbids any other request is in the page itself.
+    assert.deepEqual(page.errors, [], 'the page breaks none of its own policy');
+    if (TARGET === 'one-file') {
+      // The one file asks for nothing but itself.
+      assert.deepEqual([...new Set(asked)], [server.origin]);
+    } else {
+      assert.deepEqual(asked.filter((url) => !url.startsWith(server.origin)), []);
+      const files = new Set(fs.readdirSync(process.env.MOVDITH_WEB_SITE, { recursive: true }).map((f) => '/' + f));
+      const strangers = server.requests.map((u) => new URL(u, server.origin).pathname)
+        .filter((p) => p !== '/' && !files.has(p));
+      assert.deepEqual(strangers, []);
+    }
+    // The policy that forbids any other request is in the page itself:
+    // the page's own origin only, or for the one file, no origin at all.
     const policy = await page.$eval('meta[http-equiv="Content-Security-Policy"]', (e) => e.content);
-    assert.match(policy, /default-src 'self'/);
-    assert.match(policy, /connect-src 'self'/);
-    // Offline: the service worker answers for the server.
+    if (TARGET === 'one-file') {
+      assert.match(policy, /default-src 'none'/);
+      assert.match(policy, /connect-src data:;/);
+      assert.match(policy, /script-src 'wasm-unsafe-eval'( 'sha256-[A-Za-z0-9+/]{43}=')+;/);
+      assert.doesNotMatch(policy, /'self'|unsafe-inline|unsafe-eval'/);
+    } else {
+      assert.match(policy, /default-src 'self'/);
+      assert.match(policy, /connect-src 'self'/);
+    }
+    assert.equal(await page.evaluate(() => fetch('http://127.0.0.1:9/').then(() => 'answered', () => 'refused')), 'refused');
+    assert.equal(page.errors.length, 1);
+    assert.match(page.errors[0], /^Refused to connect to 'http:\/\/127\.0\.0\.1:9\/' because it violates .*"connect-src /);
+  } finally {
+    chromium.browser.off('request', listen);
+    await page.close();
+  }
+});
+
+test('it works offline, served by its service worker', {
+  skip: !TARGETS[TARGET].serviceWorker && 'the one file has no service worker: it is offline by being one file',
+}, async () => {
+  const page = await openPage(chromium.browser, server.origin);
+  try {
     await page.waitForFunction(() => navigator.serviceWorker.controller !== null || navigator.serviceWorker.ready);
     await page.evaluate(() => navigator.serviceWorker.ready);
     await page.reload();

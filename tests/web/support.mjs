@@ -1,14 +1,26 @@
-// Helpers for the browser tests: a static server for the built page that
-// logs every request, headless Chromium driven by playwright-core, movies
-// made with ffmpeg, and the command line run on the same movies.
+// Helpers for the browser tests: the page under test (the built site from a
+// static server that logs every request, or the one-file page opened from a
+// folder), headless Chromium driven by playwright-core, movies made with
+// ffmpeg, and the command line run on the same movies.
 import { execFileSync, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
+import { pathToFileURL } from 'node:url';
 import { chromium } from 'playwright-core';
 
 export const SITE = process.env.MOVDITH_WEB_SITE;
+export const ONE_FILE = process.env.MOVDITH_WEB_ONE_FILE;
+// The pages the tests run on, one CTest entry each: the site as a server
+// gives it, and dist/movdith.html saved alone in a folder and opened from
+// there (file://). Tests that apply to one of them only say so.
+export const TARGETS = {
+  served: { serviceWorker: true },
+  'one-file': { serviceWorker: false },
+};
+export const TARGET = process.env.MOVDITH_WEB_TARGET || 'served';
+if (!TARGETS[TARGET]) throw new Error(`MOVDITH_WEB_TARGET: no page "${TARGET}"`);
 export const MOVDITH = process.env.MOVDITH_BIN;
 export const CLI_GREYS = process.env.CLI_GREYS_BIN;
 export const FRAME_BYTES = 96 * 64;
@@ -16,8 +28,16 @@ export const FRAME_BYTES = 96 * 64;
 const TYPES = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css',
   '.wasm': 'application/wasm', '.json': 'application/json' };
 
-// Serves SITE on a free loopback port; `requests` lists every path asked for.
-export async function serve() {
+// The page under test: `origin` is where openPage goes. Served, SITE on a
+// free loopback port, `requests` listing every path asked for; the one
+// file, copied alone into an empty folder, with no server at all.
+export async function serve(target = TARGET) {
+  if (target === 'one-file') {
+    const folder = tempDir();
+    const file = path.join(folder, 'movdith.html');
+    fs.copyFileSync(ONE_FILE, file);
+    return { origin: pathToFileURL(file).href, requests: [], close: () => fs.rmSync(folder, { recursive: true, force: true }) };
+  }
   const requests = [];
   const server = http.createServer((req, res) => {
     requests.push(req.url);
@@ -83,12 +103,18 @@ export function cliGreys(movie, args) {
   return { greys: run.stdout, sizes: { inWidth, inHeight, outWidth, outHeight }, frames };
 }
 
+// The page's address with a query ('?greys'): a server's page is its root,
+// a file is itself.
+export const pageUrl = (origin, query = '') => (origin.startsWith('file:') ? origin + query : `${origin}/${query}`);
+
 // Opens the page; resolves when its module has loaded.
 export async function openPage(browser, origin, query = '') {
   const page = await browser.newPage();
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));
-  await page.goto(`${origin}/${query}`);
+  // What the page's policy refused counts as an error of the page.
+  page.on('console', (m) => { if (m.type() === 'error' && /Content Security Policy/.test(m.text())) errors.push(m.text()); });
+  await page.goto(pageUrl(origin, query));
   await page.waitForFunction(() => window.movdithPage && window.movdithPage.ready);
   page.errors = errors;
   return page;

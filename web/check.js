@@ -1,0 +1,21 @@
+// Says on arrival, in words, when this browser or this way of opening the
+// page cannot work, and what to use instead. A classic script, not a module:
+// it runs where the page's modules cannot (a page of several files opened
+// from a folder, an old browser). The message stands in the page's HTML, for
+// a browser that runs no script at all; this takes it away when all is well.
+(function () {
+  var box = document.getElementById('unsupported');
+  var instead = ' Or convert on a computer with the command line: movdith movie.mp4 movie.8xx --engine=builtin.';
+  var browsers = 'Use a recent Chrome or Edge (94 or newer), Firefox (130 or newer) or Safari (16.4 or newer).';
+  var problem = '';
+  if (location.protocol === 'file:' && document.querySelector('script[type="module"][src]')) {
+    problem = 'This copy of the page is made of several files, and browsers run those only from a web server, not ' +
+      'from a folder on your computer. Open movdith.html, the one-file page, instead: it works from a folder.';
+  } else if (typeof WebAssembly !== 'object') {
+    problem = 'This browser cannot run the converter: it has no WebAssembly (or it is turned off). ' + browsers + instead;
+  } else if (typeof VideoDecoder !== 'function') {
+    problem = 'This browser cannot read movies picture by picture: it has no WebCodecs. ' + browsers + instead;
+  }
+  if (problem) box.textContent = problem;
+  else box.remove();
+})();
