@@ -21,6 +21,7 @@
 #include "movie/avi_source.h"
 #include "movie/builtin.h"
 #include "movie/encoder.h"
+#include "movie/frame_choice.h"
 #include "movie/frame_source.h"
 #include "movie/movie_info.h"
 #include "movie/sizing.h"
@@ -59,7 +60,7 @@ constexpr struct {
     {SourceStatus::stream_failed, "Stream error"},     {SourceStatus::stream_info_failed, "Stream Info error"},
     {SourceStatus::getter_failed, "Frame Open error"}, {SourceStatus::too_large, "Size error"},
     {SourceStatus::cannot_fit, "Size error"},          {SourceStatus::no_frames, "Decode error"},
-    {SourceStatus::start_past_end, "Start error"},
+    {SourceStatus::start_past_end, kStartError},
 };
 
 const char* open_failure(SourceStatus status) {
