@@ -409,7 +409,7 @@ test('every control speaks in words, its flag a hint after them; the command lin
     assert.equal(await page.evaluate(() => navigator.clipboard.readText()), await command());
     // A preset sets its named options only, keeps the shades, and shows them.
     for (const [label, args] of [['Line-art cartoon', '--dither=atkinson --stable'], ['Live action', '--stable --gamma=2.2'],
-      ['Dark movie', '--stable --levels=auto']]) {
+      ['Dark movie', '--stable --sharpen=1']]) {
       await page.selectOption('#preset', { label });
       assert.equal(await command(), `movdith lossless.mp4 lossless.8xx -g ${args}`, label);
     }
