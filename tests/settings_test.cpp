@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -530,6 +531,12 @@ TEST(SettingsOptionTable, ListsWhatTheCommandLineTakes) {
   for (const OptionInfo& o : option_table()) {
     EXPECT_TRUE(names.insert(o.name).second) << o.name << " twice";
     EXPECT_FALSE(o.help.empty()) << o.name;
+    EXPECT_FALSE(o.label.empty()) << o.name << ": a form shows it in plain words";
+    if (!o.words.empty()) {
+      const size_t words = size_t(std::count(o.words.begin(), o.words.end(), '|')) + 1;
+      const size_t names = o.kind == OptionKind::flag ? 2 : size_t(std::count(o.choices.begin(), o.choices.end(), ' ')) + 1;
+      EXPECT_EQ(words, names) << o.name << ": a word for each value";
+    }
     const std::string dash = o.long_option ? "--" + std::string(o.name) : "-" + std::string(o.name);
     std::vector<std::string> values;
     if (o.kind == OptionKind::choice) {
@@ -542,6 +549,18 @@ TEST(SettingsOptionTable, ListsWhatTheCommandLineTakes) {
       int least = 0, most = 0;
       ASSERT_TRUE(range >> least >> most) << o.name;
       values = {std::to_string(least), std::to_string(most)};
+    } else if (o.kind == OptionKind::decimal) {
+      // Its ends and one step inside them are taken; one step outside, and a
+      // finer step, are not.
+      std::istringstream range{std::string(o.choices)};
+      std::string least, most, step;
+      ASSERT_TRUE(range >> least >> most >> step) << o.name;
+      EXPECT_EQ(step, "0.01") << o.name;
+      EXPECT_EQ(least, o.fallback) << o.name;
+      values = {least, most, std::to_string(std::stoi(least)) + ".01", std::to_string(std::stoi(most) - 1) + ".99"};
+      const std::string below = std::stoi(least) > 0 ? std::to_string(std::stoi(least) - 1) + ".99" : "-0.01";
+      for (const std::string& out : {below, std::to_string(std::stoi(most)) + ".01", least + ".005"})
+        EXPECT_FALSE(parse_options({dash + "=" + out}).ok) << dash << "=" << out;
     } else if (!o.fallback.empty()) {
       values = {std::string(o.fallback)};
     }

@@ -69,6 +69,9 @@ export async function loadCore() {
     inClip: (pos) => m._movdith_in_clip(pos) === 1,
     shown: (pts, next) => m._movdith_shown(pts, next) === 1,
     estimate: (totalMs) => m._movdith_estimate(totalMs),
+    // The frames the clip gives, or -1 when the command line refuses it (message() says why).
+    plan: (totalMs, endTicks) => m._movdith_plan(totalMs, endTicks),
+    fileBytes: (frames) => m._movdith_file_bytes(frames),
     // A view of the core's input buffer, `bytes` long, for a picture's planes.
     input: (bytes) => view(m._movdith_input(bytes), bytes),
     picture(layout, width, height, planes, matrix, full) {

@@ -49,8 +49,12 @@ export async function openMp4(file) {
   const trak = mp4.getTrackById(video.id);
   const entry = trak.mdia.minf.stbl.stsd.entries[0];
   const samples = trak.samples;
-  const n = samples.length;
-  if (!n) return { problem: 'no-video' };
+  // A movie cut short (a download broken off) keeps the pictures whose
+  // bytes are all there, as the command line does; the rest are gone.
+  let n = 0;
+  while (n < samples.length && samples[n].offset + samples[n].size <= file.size) ++n;
+  if (!samples.length) return { problem: 'no-video' };
+  if (!n) return { problem: 'not-mp4' };
   const table = {
     offset: new Float64Array(n), size: new Uint32Array(n), cts: new Float64Array(n),
     duration: new Float64Array(n), sync: new Uint8Array(n),
@@ -72,7 +76,8 @@ export async function openMp4(file) {
   // The header's length, or the pictures' where it has none (fragments).
   let end = 0;
   for (let i = 0; i < n; ++i) end = Math.max(end, table.cts[i] + table.duration[i]);
-  const durationMs = Math.round((Math.max(trak.mdia.mdhd.duration, end - time[0]) / timescale) * 1000);
+  const whole = n === samples.length ? trak.mdia.mdhd.duration : 0;
+  const durationMs = Math.round((Math.max(whole, end - time[0]) / timescale) * 1000);
   return {
     track: {
       codec: video.codec,
@@ -92,6 +97,9 @@ export async function openMp4(file) {
       table, byTime, time,
       t0: time[0],
       count: n,
+      end,  // the tick the last picture ends at
+      // Where the movie breaks off (ms after its first picture), or null when whole.
+      brokenMs: n < samples.length ? Math.round(((end - time[0]) / timescale) * 1000) : null,
     },
   };
 }

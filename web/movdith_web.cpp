@@ -70,7 +70,7 @@ std::string json_string(std::string_view s) {
   return out + "\"";
 }
 
-constexpr const char* kKindNames[] = {"flag", "choice", "number", "time", "kernel"};
+constexpr const char* kKindNames[] = {"flag", "choice", "number", "time", "kernel", "decimal"};
 
 // MP4 keeps a movie's matrix and each track's; what is shown is their
 // product, 16.16 but the last column's 2.30, worked out as libavformat does.
@@ -114,7 +114,8 @@ int emit_until(Page& p, int64_t until) {
 
 extern "C" {
 
-// The option table as JSON: [{name, long, kind, choices, default, help}].
+// The option table as JSON: [{name, long, kind, choices, default, help,
+// label, words, seldom}].
 EMSCRIPTEN_KEEPALIVE const char* movdith_options() {
   static std::string json;
   json = "[";
@@ -122,7 +123,9 @@ EMSCRIPTEN_KEEPALIVE const char* movdith_options() {
     if (json.size() > 1) json += ",";
     json += "{\"name\":" + json_string(o.name) + ",\"long\":" + (o.long_option ? "true" : "false") +
             ",\"kind\":" + json_string(kKindNames[static_cast<int>(o.kind)]) + ",\"choices\":" + json_string(o.choices) +
-            ",\"default\":" + json_string(o.fallback) + ",\"help\":" + json_string(o.help) + "}";
+            ",\"default\":" + json_string(o.fallback) + ",\"help\":" + json_string(o.help) +
+            ",\"label\":" + json_string(o.label) + ",\"words\":" + json_string(o.words) +
+            ",\"seldom\":" + (o.seldom ? "true" : "false") + "}";
   }
   json += "]";
   return json.c_str();
@@ -187,6 +190,28 @@ EMSCRIPTEN_KEEPALIVE int movdith_shown(double pts, double next) {
 EMSCRIPTEN_KEEPALIVE double movdith_estimate(double total_ms) {
   const Page& p = page();
   return double(estimated_frames(int64_t(total_ms), p.clock.start_ms, p.clock.duration_ms));
+}
+
+// Before converting: the clip the settings ask for, in a movie `total_ms`
+// long whose last picture ends at tick `end` (the clock's time base and t0
+// already given). The frames it is expected to give, or -1 when the command
+// line would refuse it, movdith_message() saying why in its words.
+EMSCRIPTEN_KEEPALIVE double movdith_plan(double total_ms, double end) {
+  Page& p = page();
+  const FrameClock given = p.clock;
+  p.clock = clip_clock(p.settings.start_ms, p.settings.duration_ms);
+  p.clock.time_base = given.time_base;
+  p.clock.t0 = given.t0;
+  if (p.clock.starts_past(int64_t(end))) {
+    p.message = std::string(kStartError) + ": " + kStartPastEnd;
+    return -1;
+  }
+  return movdith_estimate(total_ms);
+}
+
+// The bytes of a video file of `frames` records in the shades the settings ask for.
+EMSCRIPTEN_KEEPALIVE double movdith_file_bytes(double frames) {
+  return kHeaderBytes + frames * record_bytes(page().options.shades);
 }
 
 // What an H.264 stream's avcC configuration says of its colour and pixel

@@ -1,87 +1,75 @@
-// The page: opening a movie (button or drop), the settings form, the
-// preview at the chosen position, the conversion with its progress and
-// Cancel, the player and the download. Every rule about frames, sizes and
-// dithering is the WebAssembly core's; this file only wires the page.
+// The page's flow: a movie opened (button or drop), its preview and Convert
+// brought into the window, the settings checked as the command line checks
+// them (a clip it would refuse is refused here, before converting), the
+// size of the result shown before converting, the conversion with its
+// progress and Cancel, then the result (player, size, Download) brought
+// into view. Every rule about frames, sizes and dithering is the
+// WebAssembly core's; this file only leads the way through.
 import { loadCore } from './core.js';
-import { buildControls, commandLine } from './controls.js';
+import { SettingsForm } from './controls.js';
 import { openMp4 } from './demux.js';
 import {
-  Cancelled, TrackDecoder, closeVideoElement, convertTrack, convertVideoElement, decodePicture, openVideoElement,
-  pictureAt, streamFacts, videoPictureAt,
+  Cancelled, TrackDecoder, closeVideoElement, convertTrack, convertVideoElement, openVideoElement, streamFacts,
 } from './convert.js';
-import { Player, clear, drawBitmap, drawShades } from './player.js';
+import { WORDS, bringIntoView, say, unsay } from './messages.js';
+import { Player, clear } from './player.js';
+import { download, openVideoFile, showResult } from './result.js';
+import { clipText, drawPreview, forgetPicture, markClip, placeSource, positionChanged, preview } from './preview.js';
 import { keepOffline } from './offline.js';
+import { $, state, timeText } from './state.js';
 
-const $ = (id) => document.getElementById(id);
 const HEVC = /^(hvc1|hev1)/;
-const COMMAND = 'movdith movie.mp4 movie.8xx --engine=builtin';
 const keepGreys = new URLSearchParams(location.search).has('greys');
-// A position this many pictures (in decoding order) past the preview
-// decoder's is decoded on to at once; a farther one shows its keyframe first.
-const NEAR_PACKETS = 15;
-
-const state = {
-  core: null, controls: null, file: null, source: null, durationMs: 0,
-  previewJob: null, previewRun: null, convertJob: null, result: null, resultUrl: null, greys: null, records: 0,
-};
-
-function showError(text) {
-  $('error').textContent = text;
-  $('error').hidden = !text;
-}
-
-function timeText(ms) {
-  const s = Math.max(0, ms) / 1000;
-  const m = Math.floor(s / 60);
-  return `${m}:${(s - m * 60).toFixed(1).padStart(4, '0')}`;
-}
 
 // ---- settings ----
 
-// Gives the form's command line to the core; false (with the error shown)
-// when the command line would refuse it.
-function applySettings() {
-  const result = state.core.settings(commandLine(state.controls));
-  if (!result.ok) {
-    const line = result.message.trim().split('\n').pop();
-    showError(`The settings are not ones movdith takes: ${line.replace(/^error /, '')}.`);
-    $('go').disabled = true;
-    return false;
-  }
-  showError('');
-  $('go').disabled = !state.source;
-  return true;
-}
-
-function placeSource(width, height) {
+// The clip's clock in the movie's own ticks.
+function setClock() {
   const s = state.source;
-  const placed = state.core.place(width, height, s.sar, s.trackMatrix, s.movieMatrix);
-  if (!placed) throw new Error('The picture is too thin to keep a row or column at 96 × 64.');
-  s.width = width;
-  s.height = height;
-  window.movdithPage.sizes = placed;
-  $('movie-info').textContent = `${state.file.name}: ${placed.inWidth} × ${placed.inHeight}` +
-    `${placed.quarter % 2 ? ' (turned)' : ''}, ${timeText(state.durationMs)}; on the calculator ` +
-    `${placed.outWidth} × ${placed.outHeight}${s.kind === 'video' ? '; read through the browser\'s player' : ''}.`;
-  return placed;
+  if (s.kind === 'mp4') state.core.clock(1, s.track.timescale, s.track.t0);
+  else state.core.clock(1, 1000, 0);
 }
 
-function drawPreview() {
-  const shades = state.core.preview();
-  if (!shades) return;
-  drawBitmap($('source'), state.core.bitmap());
-  drawShades($('result'), shades);
+// Gives the form's command line to the core and, with a movie open, asks
+// it what the clip gives; false (with the reason shown beside `near`) when
+// the command line would refuse it.
+function applySettings(near = $('settings-title')) {
+  state.form.showCommand();
+  state.plan = null;
+  const result = state.core.settings(state.form.args());
+  let refusal = null;
+  if (!result.ok) {
+    refusal = WORDS.settings(result.message.trim().split('\n').pop());
+  } else if (state.source) {
+    setClock();
+    const frames = state.core.plan(state.durationMs, state.endTicks);
+    if (frames < 0) refusal = WORDS.refused(state.core.message());
+    else state.plan = { frames, bytes: state.core.fileBytes(frames) };
+  }
+  showPlan();
+  $('go').disabled = !state.plan || Boolean(state.convertJob);
+  if (refusal) say(refusal, near);
+  else unsay(near);
+  return !refusal;
+}
+
+// The frames, seconds and bytes the settings give, before converting.
+function showPlan() {
+  const p = state.plan;
+  $('estimate').textContent = p ? `The video: ${p.frames.toLocaleString('en')} frames, ${(p.frames / 10).toFixed(1)} s, ` +
+    `${p.bytes.toLocaleString('en')} bytes` : '';
 }
 
 // A change of option redraws the preview from the picture in hand.
-function settingsChanged() {
-  if (!applySettings() || !state.source || state.convertJob) return;
+function settingsChanged(near) {
+  clipText();
+  if (!applySettings(near) || !state.source || state.convertJob) return;
   const started = performance.now();
   try {
     placeSource(state.source.width, state.source.height);
     if (state.core.repicture()) drawPreview();
   } catch (e) {
-    showError(e.message);
+    say(e.message, near);
   }
   window.movdithPage.lastRedrawMs = performance.now() - started;
 }
@@ -98,12 +86,14 @@ function resetMovie() {
   clear($('source'));
   clear($('result'));
   $('movie-info').textContent = '';
+  $('estimate').textContent = '';
 }
 
 async function openMovie(file) {
   resetMovie();
-  showError('');
+  say('');
   state.file = file;
+  state.form.movieName = file.name;
   $('movie-info').textContent = `Reading ${file.name}…`;
   try {
     const opened = await openMp4(file);
@@ -121,29 +111,33 @@ async function openMovie(file) {
           decoder: new TrackDecoder(file, track, config), held: null,
         };
         state.durationMs = track.durationMs;
+        state.endTicks = track.end;
       } else if (HEVC.test(track.codec)) {
-        return failOpen(`This movie is HEVC (H.265), as phones record, and this browser cannot decode HEVC on this ` +
-          `computer. Convert it with the command line (${COMMAND}), or re-encode it to H.264 first.`);
+        return failOpen(WORDS.hevc);
       } else {
-        await openThroughPlayer(file, `This browser cannot decode this movie's video (${track.codec}). ` +
-          `Convert it with the command line (${COMMAND}), or re-encode it to H.264 first.`);
+        await openThroughPlayer(file, WORDS.codec(track.codec));
       }
     } else if (opened.problem === 'no-video') {
-      return failOpen('This file has no picture to convert: it holds sound only, or no video track.');
+      return failOpen(WORDS.soundOnly);
     } else {
-      await openThroughPlayer(file, 'This file is not a movie this browser can read. If it is a movie, convert it ' +
-        `with the command line (${COMMAND}), or re-encode it to H.264 MP4 first.`);
+      await openThroughPlayer(file, WORDS.notAMovie);
     }
     if (!state.source) return;
     const position = $('position');
     position.max = String(Math.max(0, Math.floor(state.durationMs / 100) * 100));
     position.value = '0';
+    $('position-text').value = timeText(0);
     for (const id of ['position', 'mark-start', 'mark-end', 'mark-clear']) $(id).disabled = false;
     preview(0);
     await state.previewRun;
-    applySettings();
+    applySettings($('open-title'));
+    clipText();
+    if (state.source.track && state.source.track.brokenMs !== null) {
+      say(WORDS.brokenOff(timeText(state.source.track.brokenMs)), $('movie-info'));
+    }
+    bringIntoView($('preview'), $('convert'));
   } catch (e) {
-    failOpen(e instanceof Cancelled ? '' : `The movie could not be read: ${e.message || e}.`);
+    failOpen(e instanceof Cancelled ? '' : WORDS.unreadable);
   }
 }
 
@@ -157,132 +151,12 @@ async function openThroughPlayer(file, otherwise) {
   }
   state.source = { kind: 'video', video, sar: null, trackMatrix: null, movieMatrix: null };
   state.durationMs = Math.floor(video.duration * 1000);
+  state.endTicks = state.durationMs;
 }
 
 function failOpen(text) {
   resetMovie();
-  if (text) showError(text);
-}
-
-// ---- preview ----
-
-// The core lets go of the picture it holds (the conversion used its buffer).
-function forgetPicture() {
-  state.core.forget();
-  if (state.source) state.source.held = null;
-}
-
-// Shows the picture at `ms`. Decoding starts from the keyframe before it, so
-// that keyframe is shown first, at once, and the exact picture when it is
-// decoded (MP4); a position later in the group the decoder is in goes on
-// from where it is, and the picture the core holds already is not decoded
-// again. A newer request drops an older one.
-function preview(ms) {
-  if (!state.source || state.convertJob) return;
-  if (state.previewJob) state.previewJob.cancelled = true;
-  const job = { cancelled: false };
-  state.previewJob = job;
-  // One at a time: the one dropped stops at its next picture.
-  const previous = state.previewRun;
-  state.previewRun = (async () => {
-    await previous;
-    if (!job.cancelled) await showPicture(ms, job);
-  })();
-}
-
-async function showPicture(ms, job) {
-  const started = performance.now();
-  const s = state.source;
-  const timing = window.movdithPage;
-  // The pictures drawn, by their time in the movie (ms from its first).
-  const drawn = timing.lastPreviewPictures = [];
-  try {
-    if (s.kind === 'mp4') {
-      if (!s.width) placeSource(s.track.width, s.track.height);
-      const at = pictureAt(s.track, ms);
-      // The keyframe first, unless the decoder is nearly there already or
-      // the picture is in hand (the decoder has gone past it: it would
-      // start again from the keyframe).
-      const direct = at.keyPts === at.pts || s.held === at.pts ||
-        (s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
-      const steps = direct ? [at.pts] : [at.keyPts, at.pts];
-      for (const want of steps) {
-        if (s.held !== want) {
-          s.held = null;
-          if (!(await decodePicture(state.core, s.decoder, s.colour, at, want, job))) {
-            if (job.cancelled) return;
-            throw new Error('no picture could be decoded there');
-          }
-          s.held = want;
-          // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
-          const seen = state.core.lastSize();
-          if (seen && (seen[0] !== s.width || seen[1] !== s.height)) {
-            placeSource(seen[0], seen[1]);
-            state.core.repicture();
-          }
-        }
-        if (job.cancelled) return;
-        drawPreview();
-        drawn.push(Math.round(((want - s.track.t0) * 1000) / s.track.timescale));
-        if (want !== at.pts) timing.lastPreviewFirstMs = performance.now() - started;
-      }
-    } else {
-      if (!s.width) placeSource(s.video.videoWidth, s.video.videoHeight);
-      if (!(await videoPictureAt(state.core, s.video, ms))) throw new Error('no picture could be drawn there');
-      if (job.cancelled) return;
-      drawPreview();
-      drawn.push(ms);
-    }
-    timing.lastPreviewMs = performance.now() - started;
-  } catch (e) {
-    if (!(e instanceof Cancelled) && !job.cancelled) showError(`The preview could not be made: ${e.message || e}.`);
-  } finally {
-    if (state.previewJob === job) state.previewJob = null;
-  }
-}
-
-function positionChanged() {
-  const ms = Number($('position').value);
-  $('position-text').value = timeText(ms);
-  preview(ms);
-}
-
-function setControl(name, value) {
-  const entry = state.controls.get(name);
-  if (entry) entry.control.value = value;
-}
-
-function seconds(ms) { return String(Math.round(ms) / 1000); }
-
-function markClip(which) {
-  const ms = Number($('position').value);
-  const start = readTime('start') ?? 0;
-  if (which === 'start') {
-    setControl('start', ms ? seconds(ms) : '');
-  } else if (which === 'end') {
-    if (ms > start) setControl('duration', seconds(ms - start));
-  } else {
-    setControl('start', '');
-    setControl('duration', '');
-  }
-  settingsChanged();
-  clipText();
-}
-
-// A time control's value in milliseconds, or null when empty or not a time.
-function readTime(name) {
-  const entry = state.controls.get(name);
-  if (!entry || !entry.control.value.trim()) return null;
-  const parts = entry.control.value.trim().split(':').map(Number);
-  if (parts.some((p) => !Number.isFinite(p))) return null;
-  return Math.round(parts.reduce((total, p) => total * 60 + p, 0) * 1000);
-}
-
-function clipText() {
-  const start = readTime('start') ?? 0;
-  const duration = readTime('duration');
-  $('clip-text').textContent = duration === null ? `Clip: from ${timeText(start)} to the end`
-    : `Clip: ${timeText(start)} to ${timeText(start + duration)}`;
+  if (text) say(text, $('movie-info'));
 }
 
 // ---- converting ----
@@ -295,8 +169,15 @@ function progressText(done, total, started) {
   $('progress-text').value = `${done} of ${total} frames` + (done > 0 && total > done ? `, about ${Math.ceil(left / 1000)} s left` : '');
 }
 
+// The student's words for a conversion that failed.
+function convertFailure(e) {
+  const text = String(e && e.message ? e.message : e);
+  if (/memory/.test(text)) return WORDS.full;
+  return WORDS.stopped;
+}
+
 async function convert() {
-  if (!state.source || state.convertJob || !applySettings()) return;
+  if (!state.source || state.convertJob || !applySettings($('go'))) return;
   const job = { cancelled: false };
   state.convertJob = job;
   // A preview still copying a picture into the core must be done first:
@@ -309,14 +190,13 @@ async function convert() {
   $('go').disabled = true;
   $('cancel').disabled = false;
   // Nothing else is opened or changed while converting: Cancel first.
-  $('options').inert = $('open').inert = true;
+  $('settings').inert = $('open').inert = true;
   $('player').hidden = true;
-  showError('');
+  say('');
   const started = performance.now();
   try {
     placeSource(s.width, s.height);
-    if (s.kind === 'mp4') core.clock(1, s.track.timescale, s.track.t0);
-    else core.clock(1, 1000, 0);
+    setClock();
     const total = core.estimate(state.durationMs);
     if (!core.begin(keepGreys)) throw new Error(core.message());
     progressText(0, total, started);
@@ -331,6 +211,7 @@ async function convert() {
     $('progress-text').value = `Done: ${records} frames in ${((performance.now() - started) / 1000).toFixed(1)} s`;
     window.movdithPage.lastConvertMs = performance.now() - started;
     showResult(core.output(), true);
+    if (s.track && s.track.brokenMs !== null) say(WORDS.damaged(timeText(s.track.brokenMs), records), $('video-info'));
   } catch (e) {
     core.abandon();
     $('progress').value = 0;
@@ -338,77 +219,22 @@ async function convert() {
       $('progress-text').value = 'Cancelled: nothing was saved.';
     } else {
       $('progress-text').value = '';
-      showError(`The conversion stopped: ${e.message || e}.`);
+      say(convertFailure(e), $('go').parentElement);
     }
   } finally {
     state.convertJob = null;
     $('cancel').disabled = true;
-    $('options').inert = $('open').inert = false;
-    $('go').disabled = false;
+    $('settings').inert = $('open').inert = false;
+    $('go').disabled = !state.plan;
     // The conversion used the picture buffer: the preview takes its picture again.
     forgetPicture();
     preview(Number($('position').value));
   }
 }
 
-// ---- the result ----
-
-function showResult(bytes, converted) {
-  const frames = state.core.openVideo(converted ? null : bytes);
-  if (frames < 0) {
-    showError(`This video cannot be played: ${state.core.message()}.`);
-    return;
-  }
-  if (state.resultUrl) URL.revokeObjectURL(state.resultUrl);
-  state.result = converted ? new Blob([bytes], { type: 'application/octet-stream' }) : null;
-  state.resultUrl = null;
-  const shades = state.core.videoShades() === 4 ? 'four shades' : 'black and white';
-  $('download').hidden = !converted;
-  $('video-info').textContent = `${converted ? downloadName() + ': ' : ''}${bytes.length.toLocaleString('en')} bytes, ` +
-    `${frames} frames, ${(frames / 10).toFixed(1)} s, ${shades}`;
-  $('player').hidden = false;
-  state.player.load(frames);
-}
-
-function downloadName() {
-  return (state.file ? state.file.name.replace(/\.[^.]*$/, '') : 'movie') + '.8xx';
-}
-
-function download() {
-  if (!state.result) return;
-  state.resultUrl = state.resultUrl || URL.createObjectURL(state.result);
-  const link = document.createElement('a');
-  link.href = state.resultUrl;
-  link.download = downloadName();
-  document.body.append(link);
-  link.click();
-  link.remove();
-}
-
-async function openVideoFile(file) {
-  showError('');
-  try {
-    const bytes = new Uint8Array(await file.arrayBuffer());
-    state.result = null;
-    showResult(bytes, false);
-  } catch (e) {
-    showError(`This video cannot be read: ${e.message || e}.`);
-  }
-}
-
 // ---- wiring ----
 
-async function start() {
-  keepOffline();
-  window.movdithPage = { ready: false, state };
-  try {
-    state.core = await loadCore();
-  } catch (e) {
-    showError(`This browser cannot run the converter (WebAssembly): ${e.message || e}.`);
-    return;
-  }
-  state.controls = buildControls($('options'), state.core.options(), () => { settingsChanged(); clipText(); });
-  state.player = new Player(state.core, $('screen'), $('play'), $('frame'), $('frame-text'));
+function wire() {
   $('movie').addEventListener('change', () => { if ($('movie').files[0]) openMovie($('movie').files[0]); });
   $('video').addEventListener('change', () => { if ($('video').files[0]) openVideoFile($('video').files[0]); });
   const drop = $('drop');
@@ -422,12 +248,27 @@ async function start() {
     if (/\.8xx$/i.test(file.name)) openVideoFile(file); else openMovie(file);
   });
   $('position').addEventListener('input', positionChanged);
-  $('mark-start').addEventListener('click', () => markClip('start'));
-  $('mark-end').addEventListener('click', () => markClip('end'));
-  $('mark-clear').addEventListener('click', () => markClip('clear'));
+  for (const which of ['start', 'end', 'clear']) {
+    $('mark-' + which).addEventListener('click', () => { if (markClip(which)) settingsChanged($('marks')); });
+  }
   $('go').addEventListener('click', convert);
   $('cancel').addEventListener('click', () => { if (state.convertJob) state.convertJob.cancelled = true; });
   $('download').addEventListener('click', download);
+}
+
+async function start() {
+  keepOffline();
+  window.movdithPage = { ready: false, state };
+  try {
+    state.core = await loadCore();
+  } catch (e) {
+    say(WORDS.noWasm(e.message || e), $('open-title'));
+    return;
+  }
+  state.form = new SettingsForm($('options'), state.core.options(),
+    (control) => settingsChanged(control.closest('.row') || control));
+  state.player = new Player(state.core, $('screen'), $('play'), $('frame'), $('frame-text'));
+  wire();
   applySettings();
   clipText();
   window.movdithPage.ready = true;

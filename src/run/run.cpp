@@ -19,6 +19,7 @@
 
 #include "frame/pipeline.h"
 #include "movie/builtin/builtin.h"
+#include "movie/builtin/frame_choice.h"
 #include "movie/frame_source.h"
 #include "movie/mencoder/avi_source.h"
 #include "movie/mencoder/encoder.h"
@@ -59,7 +60,7 @@ constexpr struct {
     {SourceStatus::stream_failed, "Stream error"},     {SourceStatus::stream_info_failed, "Stream Info error"},
     {SourceStatus::getter_failed, "Frame Open error"}, {SourceStatus::too_large, "Size error"},
     {SourceStatus::cannot_fit, "Size error"},          {SourceStatus::no_frames, "Decode error"},
-    {SourceStatus::start_past_end, "Start error"},
+    {SourceStatus::start_past_end, kStartError},
 };
 
 const char* open_failure(SourceStatus status) {

@@ -168,48 +168,66 @@ bool set_sharpen(std::string_view value, ConversionSettings& settings) {
 
 constexpr const char* kTimeForms = "a time in seconds, or [[HH:]MM:]SS[.fff]";
 
+// Each option's plain words are written for a student who has never seen a
+// command line: what it does to the picture, not how.
 constexpr LongOption kLongOptions[] = {
     {{"engine", true, OptionKind::choice, "mencoder builtin", "mencoder",
-      "how the movie is decoded: the external mencoder, or inside movdith"},
+      "how the movie is decoded: the external mencoder, or inside movdith", "Decoder",
+      "mencoder|built into movdith", true},
      "mencoder or builtin", set_engine},
     {{"fit", true, OptionKind::choice, "pad crop stretch", "pad",
-      "the whole picture with black bars, the screen filled and the overflow cut, or the picture stretched"},
+      "the whole picture with black bars, the screen filled and the overflow cut, or the picture stretched",
+      "Picture shape", "whole picture, black bars|fill the screen, cut the edges|stretch to fill", false},
      "pad, crop or stretch", set_fit},
-    {{"start", true, OptionKind::time, "", "0", "where the clip starts"}, kTimeForms, set_start},
-    {{"duration", true, OptionKind::time, "", "", "how long the clip lasts; to the movie's end when not given"},
+    {{"start", true, OptionKind::time, "", "0", "where the clip starts", "Clip starts at", "", false},
+     kTimeForms, set_start},
+    {{"duration", true, OptionKind::time, "", "", "how long the clip lasts; to the movie's end when not given",
+      "Clip length", "", false},
      "a time above zero, in seconds or [[HH:]MM:]SS[.fff]", set_duration},
     {{"dither", true, OptionKind::choice,
       "matrix floyd-steinberg atkinson jarvis-judice-ninke stucki burkes sierra two-row-sierra sierra-lite bayer "
       "blue-noise",
-      "matrix", "how shades are spread: the kernel of -m, a named error-diffusion kernel, or an ordered pattern"},
+      "matrix", "how shades are spread: the kernel of -m, a named error-diffusion kernel, or an ordered pattern",
+      "Dithering pattern",
+      "Floyd\u2013Steinberg|Floyd\u2013Steinberg, exact weights|Atkinson (more contrast)|Jarvis\u2013Judice\u2013Ninke "
+      "(smooth)|Stucki (smooth)|Burkes|Sierra|Two-row Sierra|Sierra Lite|Bayer (an even grid)|Blue noise (an even "
+      "grain)",
+      false},
      "matrix, floyd-steinberg, atkinson, jarvis-judice-ninke, stucki, burkes, sierra, two-row-sierra, sierra-lite, "
      "bayer or blue-noise",
      set_dither},
-    {{"serpentine", true, OptionKind::flag, "", "", "every other row scanned right to left (error diffusion)"},
+    {{"serpentine", true, OptionKind::flag, "", "", "every other row scanned right to left (error diffusion)",
+      "Zig-zag rows", "", true},
      "it takes no value", set_serpentine},
-    {{"stable", true, OptionKind::flag, "", "", "pixels keep their shade while the picture stands still"},
+    {{"stable", true, OptionKind::flag, "", "", "pixels keep their shade while the picture stands still",
+      "Steady picture", "", false},
      "it takes no value", set_stable},
-    // Gamma and sharpen take any number in their range with two decimals;
-    // front ends offer the usual ones.
-    {{"gamma", true, OptionKind::choice, "1 1.8 2.2 2.4", "1",
-      "dither in light: the movie's transfer curve (2.2 for most movies; 1: off)"},
+    {{"gamma", true, OptionKind::decimal, "1 4 0.01", "1",
+      "dither in light: the movie's transfer curve (2.2 for most movies; 1: off)", "Dither in light (gamma)", "",
+      true},
      "a number from 1 to 4, at most two decimals (2.2 for most movies; 1: off)", set_gamma},
-    {{"brightness", true, OptionKind::number, "-100 100", "", "percent of white added (ImageMagick's)"},
+    {{"brightness", true, OptionKind::number, "-100 100", "", "percent of white added (ImageMagick's)", "Brightness",
+      "", false},
      "a whole number from -100 to 100", set_brightness},
-    {{"contrast", true, OptionKind::number, "-100 100", "", "tones steepened or flattened about mid grey (ImageMagick's)"},
+    {{"contrast", true, OptionKind::number, "-100 100", "",
+      "tones steepened or flattened about mid grey (ImageMagick's)", "Contrast", "", false},
      "a whole number from -100 to 100", set_contrast},
-    {{"levels", true, OptionKind::choice, "off auto", "off", "black and white points from each scene"},
+    {{"levels", true, OptionKind::choice, "off auto", "off", "black and white points from each scene",
+      "Black and white points", "as filmed|found in each scene", true},
      "auto or off", set_levels},
-    {{"sharpen", true, OptionKind::choice, "0 0.5 1 2", "0", "an unsharp mask at the screen's scale"},
+    {{"sharpen", true, OptionKind::decimal, "0 5 0.01", "0", "an unsharp mask at the screen's scale",
+      "Sharpen edges", "", true},
      "a number from 0 to 5, at most two decimals", set_sharpen},
 };
 
 // The design's options, which its own walk reads.
 constexpr OptionInfo kDesignOptions[] = {
-    {"g", false, OptionKind::flag, "", "", "four grey levels instead of two (doubles the file)"},
-    {"r", false, OptionKind::number, "2 255", "", "posterise to about this many grey levels before dithering"},
+    {"g", false, OptionKind::flag, "", "", "four grey levels instead of two (doubles the file)", "Shades",
+     "black and white|4 greys", false},
+    {"r", false, OptionKind::number, "2 255", "", "posterise to about this many grey levels before dithering",
+     "Fewer greys first, for less noise", "", true},
     {"m", false, OptionKind::kernel, "", "0,0,0,0,0,0.4375,0.1875,0.3125,0.0625",
-     "the dither kernel: nine weights of a 3 x 3 kernel, row by row"},
+     "the dither kernel: nine weights of a 3 x 3 kernel, row by row", "Your own dithering kernel", "", true},
 };
 
 constexpr size_t kOptionCount = std::size(kDesignOptions) + std::size(kLongOptions);

@@ -88,18 +88,26 @@ enum class OptionKind : uint8_t {
   number,  // a whole number from `choices`' first to its second
   time,    // a time, as read_time reads it
   kernel,  // nine comma-separated weights
+  decimal, // a number from `choices`' first to its second, in steps of its third
 };
 
 // One option of the command line as a person sees it: its name ("g", "r"
 // and "m" for the design's options, long options without their "--"), what
-// it takes, its default as typed, and one line of help.
+// it takes, its default as typed, and one line of help; and, for a form that
+// speaks to people who have never used the command line, its name in plain
+// words, its values in plain words, and whether it is one most pictures
+// leave alone.
 struct OptionInfo {
   std::string_view name;
   bool long_option;
   OptionKind kind;
-  std::string_view choices;   // choice: the names, space-separated; number: "least most"
+  std::string_view choices;   // choice: the names, space-separated; number: "least most"; decimal: "least most step"
   std::string_view fallback;  // the default, as it would be typed; empty when not given means off
   std::string_view help;
+  std::string_view label;     // the option in a few plain words
+  std::string_view words;     // choice: each name in plain words, '|'-separated, in `choices`' order;
+                              // flag: "off|on" in plain words, or empty for a tick box
+  bool seldom = false;        // changes few pictures: a form may fold it away
 };
 
 // Every option parse_settings reads, the design's first, in the order the

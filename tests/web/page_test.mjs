@@ -26,6 +26,7 @@ const MAX_FRAME_MEAN_DIFFERENCE = 1.0;
 const PHONE_MATRIX = [0, 65536, 0, -65536, 0, 0, 0, 0, 1 << 30];  // shown a quarter turn clockwise
 const COMMAND = 'movdith movie.mp4 movie.8xx --engine=builtin';
 
+const sampleMovie = new URL('../../sample/sample.mp4', import.meta.url).pathname;
 let server, chromium, folder, lossless, bframes, turned, hd, phone, anamorphic, webm, fragmented;
 
 before(async () => {
@@ -93,6 +94,7 @@ describe('the page writes what the command line writes', () => {
     { name: 'steady dithering', args: ['--stable', '--dither=atkinson'] },
     { name: 'a clip', args: ['--start=0.75', '--duration=1.2', '-g'] },
     { name: 'reduction and ordered dithering', args: ['-r', '4', '--dither=bayer', '-g'] },
+    { name: 'gamma 3 and sharpen 3', args: ['--gamma=3', '--sharpen=3'] },
   ];
   for (const c of cases) {
     test(`lossless movie, ${c.name}: ${c.args.join(' ') || 'no options'}`, async () => {
@@ -373,4 +375,293 @@ test('the page after converting the sample, for the README', async () => {
   } finally {
     await page.close();
   }
+});
+
+// ---- The way a student meets the page ----
+
+// What the command line says (its line on standard output) and writes.
+function cliOutcome(movie, args) {
+  const out = path.join(folder, 'outcome.8xx');
+  fs.rmSync(out, { force: true });
+  try {
+    const { bytes } = runCli(movie, out, args);
+    return { ok: true, bytes };
+  } catch (e) {
+    return { ok: false, line: e.stdout.trim().split('\n').pop(), file: fs.existsSync(out) };
+  }
+}
+
+async function withPage(body, query) {
+  const page = await openPage(chromium.browser, server.origin, query);
+  try {
+    return await body(page);
+  } finally {
+    await page.close();
+  }
+}
+
+// Whether `selector`'s box lies wholly inside the window.
+async function inWindow(page, selector) {
+  return page.$eval(selector, (e) => {
+    const r = e.getBoundingClientRect();
+    return r.width > 0 && r.top >= 0 && r.left >= 0 && r.bottom <= innerHeight && r.right <= innerWidth;
+  });
+}
+
+test('every control speaks in words, its flag a hint after them; the command line follows the form', async () => {
+  await withPage(async (page) => {
+    await openMovie(page, lossless);
+    const labels = await page.$$eval('#options label', (all) => all.map((l) => ({
+      words: l.firstChild.textContent.trim(), flag: l.querySelector('code.flag')?.textContent })));
+    assert.ok(labels.length >= 13);
+    for (const { words, flag } of labels) {
+      assert.match(words, /^[A-Z][a-z]/, `"${words}" reads as words`);
+      assert.match(flag, /^--?[a-z]/, `${words}: its flag after the words`);
+    }
+    assert.equal(await page.$eval('#option-dither', (e) => e.selectedOptions[0].textContent), 'Floyd–Steinberg');
+    assert.deepEqual(await page.$$eval('#option-g option', (all) => all.map((o) => o.textContent)), ['black and white', '4 greys']);
+    // The seldom ones are folded away; the first are those that change most pictures.
+    assert.equal(await page.$eval('#more', (e) => e.open), false);
+    for (const id of ['option-m', 'option-r', 'option-gamma', 'option-sharpen', 'option-serpentine', 'option-levels']) {
+      assert.equal(await page.$eval('#' + id, (e) => Boolean(e.closest('#more'))), true, id);
+    }
+    assert.deepEqual((await page.$$eval('#options > .grid .row select, #options > .grid .row input',
+      (all) => all.map((e) => e.id))).slice(0, 3), ['option-g', 'option-dither', 'option-stable']);
+    const command = () => page.$eval('#command', (e) => e.value);
+    assert.equal(await command(), 'movdith lossless.mp4 lossless.8xx');
+    await setOptions(page, ['-g', '--stable']);
+    assert.equal(await command(), 'movdith lossless.mp4 lossless.8xx -g --stable');
+    await setOptions(page, ['--gamma=2.5']);
+    assert.equal(await command(), 'movdith lossless.mp4 lossless.8xx -g --stable --gamma=2.5');
+    assert.equal(await page.$eval('#option-gamma-value', (e) => e.value), '2.5', 'the value shown');
+    // Copy puts exactly that on the clipboard.
+    await chromium.browser.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: server.origin });
+    await page.click('#copy');
+    assert.equal(await page.textContent('#copy-status'), 'Copied.');
+    assert.equal(await page.evaluate(() => navigator.clipboard.readText()), await command());
+    // A preset sets its named options only, keeps the shades, and shows them.
+    for (const [label, args] of [['Line-art cartoon', '--dither=atkinson --stable'], ['Live action', '--stable --gamma=2.2'],
+      ['Dark movie', '--stable --sharpen=1']]) {
+      await page.selectOption('#preset', { label });
+      assert.equal(await command(), `movdith lossless.mp4 lossless.8xx -g ${args}`, label);
+    }
+    assert.deepEqual(page.errors, []);
+  });
+});
+
+test('gamma and sharpen are sliders through their ranges in the command line\'s steps', async () => {
+  await withPage(async (page) => {
+    for (const [id, min, max] of [['gamma', '1', '4'], ['sharpen', '0', '5']]) {
+      assert.deepEqual(await page.$eval('#option-' + id, (e) => [e.type, e.min, e.max, e.step]), ['range', min, max, '0.01']);
+    }
+  });
+  // Gamma 3 and sharpen 3 give the command line's bytes: among the cases above.
+});
+
+describe('the size before converting, and the clips the command line refuses', () => {
+  // The lossless movie: 75 pictures 40 ms apart, the last ending at 3 s.
+  const cases = [
+    { args: [], frames: 30 },
+    { args: ['-g'], frames: 30 },
+    { args: ['--start=1', '--duration=0.5'], frames: 5 },
+    { args: ['--start=2.999', '-g'], frames: 1 },
+    { args: ['--start=3'], refused: true },
+    { args: ['--start=3.001'], refused: true },
+    { args: ['--start=20'], refused: true },
+    { args: ['--duration=0.001'], frames: 1 },
+    { args: ['--duration=0'], refused: true },
+  ];
+  test(cases.map((c) => c.args.join(' ') || 'no options').join('; '), async () => {
+    await withPage(async (page) => {
+      await openMovie(page, lossless);
+      for (const c of cases) {
+        // Back to the whole movie in two shades, then this case's options.
+        await page.fill('#option-start', '');
+        await page.fill('#option-duration', '');
+        await page.selectOption('#option-g', '');
+        await setOptions(page, c.args);
+        const cli = cliOutcome(lossless, c.args);
+        const name = c.args.join(' ');
+        if (c.refused) {
+          assert.equal(cli.ok, false, `${name}: the command line refuses it`);
+          assert.equal(cli.file, false);
+          await page.waitForSelector('#error:not([hidden])');
+          const said = await page.textContent('#error');
+          const line = cli.line.replace(/^error /, '');
+          assert.ok(said.includes(line), `${name}: "${said}" gives the command line's "${line}"`);
+          assert.equal(await page.getAttribute('#error', 'role'), 'alert');
+          assert.equal(await inWindow(page, '#error'), true, `${name}: the alert is in the window`);
+          assert.equal(await page.isDisabled('#go'), true, `${name}: nothing to convert`);
+          assert.equal(await page.textContent('#estimate'), '');
+        } else {
+          assert.equal(cli.ok, true, name);
+          const bytes = 23 + c.frames * (c.args.includes('-g') ? 1536 : 768);
+          assert.equal(cli.bytes.length, bytes, `${name}: the command line's file`);
+          assert.equal(await page.textContent('#estimate'), `The video: ${c.frames} frames, ${(c.frames / 10).toFixed(1)} s, ` +
+            `${bytes.toLocaleString('en')} bytes`, name);
+          assert.equal(await page.isHidden('#error'), true, name);
+        }
+      }
+    });
+  });
+  test('Start here at the movie\'s end: the command line\'s reason beside the button, and no file', async () => {
+    await withPage(async (page) => {
+      const downloads = [];
+      page.on('download', (d) => downloads.push(d));
+      await openMovie(page, lossless);
+      await page.fill('#position', '3000');
+      await page.click('#mark-start');
+      await page.waitForSelector('#error:not([hidden])');
+      assert.equal(await page.textContent('#error'), 'Start error: the clip starts after the movie\'s end. Move the ' +
+        'clip\'s start before the end of the movie (or press Whole movie), then convert.');
+      assert.equal(cliOutcome(lossless, ['--start=3']).line, 'Start error: the clip starts after the movie\'s end');
+      assert.equal(await page.$eval('#error', (e) => e.previousElementSibling.id), 'marks', 'beside the clip buttons');
+      assert.equal(await inWindow(page, '#error'), true);
+      assert.equal(await page.isDisabled('#go'), true);
+      await page.click('#mark-clear');
+      assert.equal(await page.isHidden('#error'), true);
+      assert.equal(await page.isDisabled('#go'), false);
+      assert.deepEqual(downloads, []);
+    });
+  });
+});
+
+// A tap of the finger at the middle of `selector` (touch events, as a phone sends them).
+async function tap(session, page, selector) {
+  const box = await page.locator(selector).boundingBox();
+  const point = { x: box.x + box.width / 2, y: box.y + box.height / 2 };
+  await session.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: [point] });
+  await session.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
+}
+
+describe('the way through: preview and Convert in the window, then the result', () => {
+  for (const [width, height, phone] of [[1280, 800, false], [390, 844, true]]) {
+    test(`${width} x ${height}${phone ? ', a phone\'s touch' : ''}`, async () => {
+      await withPage(async (page) => {
+        const session = await page.context().newCDPSession(page);
+        await session.send('Emulation.setDeviceMetricsOverride', { width, height, deviceScaleFactor: phone ? 3 : 1, mobile: phone });
+        await session.send('Emulation.setTouchEmulationEnabled', { enabled: phone, maxTouchPoints: phone ? 5 : 1 });
+        await page.setViewportSize({ width, height });
+        assert.equal((await openMovie(page, sampleMovie)).error, '');
+        await page.evaluate(() => window.movdithPage.previewDone());
+        for (const id of ['source', 'result', 'go', 'estimate']) assert.equal(await inWindow(page, '#' + id), true, `${id} in the window`);
+        // Side by side: the two screens share a row.
+        const [a, b] = await Promise.all(['#source', '#result'].map((s) => page.locator(s).boundingBox()));
+        assert.ok(Math.abs(a.y - b.y) < 1 && a.x + a.width <= b.x, 'the two screens side by side');
+        // Nothing wider than the window, and every control there to be tapped:
+        // the element under its middle is itself (or its own label).
+        await page.$eval('#more', (e) => { e.open = true; });
+        assert.equal(await page.evaluate(() => document.documentElement.scrollWidth), width, 'no sideways scrolling');
+        const hidden = await page.$$eval('button:not([disabled]), select, input:not([type=file]), textarea, summary, label.button',
+          (all) => all.filter((e) => e.offsetParent !== null).map((e) => {
+            e.scrollIntoView({ block: 'center' });
+            const r = e.getBoundingClientRect();
+            const hit = document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2);
+            const own = hit && (hit === e || e.contains(hit) || (hit.closest('label') && hit.closest('label').control === e));
+            return own && r.right <= innerWidth && r.left >= 0 ? null : e.id || e.textContent;
+          }).filter(Boolean));
+        assert.deepEqual(hidden, []);
+        await page.$eval('#more', (e) => { e.open = false; });
+        await page.evaluate(() => scrollTo(0, 0));
+        // The taps a student makes: a position, Start here, Convert.
+        await page.fill('#position', '2000');
+        if (phone) await tap(session, page, '#mark-start'); else await page.click('#mark-start');
+        assert.equal(await page.textContent('#clip-text'), 'Clip: from 0:02.0 to the end');
+        assert.equal(await page.textContent('#estimate'), 'The video: 60 frames, 6.0 s, 46,103 bytes');
+        if (phone) await tap(session, page, '#go'); else await page.click('#go');
+        await page.waitForSelector('#player:not([hidden])', { timeout: 120000 });
+        await page.waitForFunction(() => document.activeElement.id === 'download');
+        for (const id of ['screen', 'download', 'video-info']) assert.equal(await inWindow(page, '#' + id), true, `${id} in the window`);
+        assert.equal(await page.textContent('#video-info'), 'sample.8xx: 46,103 bytes, 60 frames, 6.0 s, black and white');
+        assert.deepEqual(page.errors, []);
+      });
+    });
+  }
+});
+
+test('every button shown does something, and none is shown that cannot', async () => {
+  await withPage(async (page) => {
+    await openMovie(page, lossless);
+    await convert(page, folder);
+    await page.fill('#position', '1000');
+    // What each does, in the order clicked; a button the table does not know fails the test.
+    const effects = {
+      'label:movie': async (click) => (await Promise.all([page.waitForEvent('filechooser'), click()]))[0] && true,
+      'label:video': async (click) => (await Promise.all([page.waitForEvent('filechooser'), click()]))[0] && true,
+      'mark-start': async (click) => { await click(); return page.textContent('#clip-text'); },
+      'mark-end': async (click) => { await page.fill('#position', '2000'); await click(); return page.textContent('#clip-text'); },
+      'mark-clear': async (click) => { await click(); return page.textContent('#clip-text'); },
+      play: async (click) => { await click(); const t = await page.textContent('#play'); await page.click('#play'); return t; },
+      download: async (click) => (await Promise.all([page.waitForEvent('download'), click()]))[0].suggestedFilename(),
+      copy: async (click) => { await click(); return page.textContent('#copy-status'); },
+      go: async (click) => {
+        await click();
+        await page.waitForFunction(() => /^Done: 10 /.test(document.querySelector('#progress-text').value), null, { timeout: 60000 });
+        return page.textContent('#progress-text');
+      },
+    };
+    const expected = {
+      'label:movie': true, 'label:video': true, 'mark-start': 'Clip: from 0:01.0 to the end', 'mark-end': 'Clip: 0:01.0 to 0:02.0',
+      'mark-clear': 'Clip: from 0:00.0 to the end', play: 'Pause', download: 'lossless.8xx', go: /^Done: 10 frames/,
+      copy: /^(Copied\.|Selected)/,
+    };
+    const shown = await page.$$eval('button:not([disabled]), label.button', (all) => all.filter((e) => e.offsetParent !== null)
+      .map((e) => (e.tagName === 'LABEL' ? 'label:' + e.htmlFor : e.id)));
+    assert.deepEqual(shown.filter((id) => !effects[id]), [], 'buttons the test does not know');
+    for (const id of shown) {
+      const selector = id.startsWith('label:') ? `label[for=${id.slice(6)}]` : '#' + id;
+      const got = await effects[id](() => page.click(selector));
+      if (expected[id] instanceof RegExp) assert.match(got, expected[id], id); else assert.equal(got, expected[id], id);
+    }
+    // Whole movie is shown enabled only when there is a clip to undo.
+    assert.equal(shown.includes('mark-clear'), false, 'no clip after the first conversion');
+    assert.equal(await effects['mark-clear'](() => page.click('#mark-clear')), expected['mark-clear']);
+    assert.equal(await page.isDisabled('#mark-clear'), true);
+    // A .8xx opened to play offers no download (nothing to download), and shows no such button.
+    await page.setInputFiles('#video', runCli(lossless, path.join(folder, 'shown.8xx'), []).bytes.length && path.join(folder, 'shown.8xx'));
+    await page.waitForFunction(() => document.activeElement.id === 'play');
+    assert.equal(await page.isVisible('#download'), false);
+    assert.equal(await page.$eval('#download', (e) => getComputedStyle(e).display), 'none');
+  });
+});
+
+test('a movie cut short converts up to its damage, as the command line does, and says where', async () => {
+  const whole = makeMovie(path.join(folder, 'whole.mp4'), 'testsrc2=size=320x240:rate=25:duration=4',
+    ['-c:v', 'libx264', '-pix_fmt', 'yuv420p', '-movflags', '+faststart']);
+  const cut = path.join(folder, 'cut.mp4');
+  fs.writeFileSync(cut, fs.readFileSync(whole).subarray(0, 30000));
+  const cli = runCli(cut, path.join(folder, 'cut.8xx'), []);
+  await withPage(async (page) => {
+    await openMovie(page, cut);
+    const broke = await page.textContent('#error');
+    assert.match(broke, /^This movie breaks off at 0:00\.\d: the file is damaged or was not copied whole\./);
+    await page.click('#go');
+    await page.waitForSelector('#player:not([hidden])', { timeout: 60000 });
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#download')]);
+    const bytes = fs.readFileSync(await download.path());
+    assert.equal(bytes.length, cli.bytes.length, 'the command line\'s frames');
+    assert.ok(bytes.subarray(0, 23).equals(cli.bytes.subarray(0, 23)), 'its header');
+    const frames = (cli.bytes.length - 23) / 768;
+    assert.match(await page.textContent('#error'), new RegExp(`^The movie breaks off at 0:00\\.\\d: .* The ${frames} frames ` +
+      'before it were converted'));
+    assert.equal(await inWindow(page, '#error'), true);
+    assert.deepEqual(page.errors, []);
+  });
+});
+
+test('an accessibility audit (axe-core) finds nothing serious', async () => {
+  const axe = fs.readFileSync(new URL('../../node_modules/axe-core/axe.min.js', import.meta.url), 'utf8');
+  await withPage(async (page) => {
+    for (const step of ['arrived', 'opened', 'converted']) {
+      if (step === 'opened') await openMovie(page, lossless);
+      if (step === 'converted') await convert(page, folder);
+      await page.$eval('#more', (e) => { e.open = true; });
+      // Evaluated through the browser's debugger: the page's own policy allows no injected script.
+      if (!(await page.evaluate(() => typeof window.axe !== 'undefined'))) await page.evaluate(axe);
+      const found = await page.evaluate(async () => (await window.axe.run(document)).violations
+        .filter((v) => v.impact === 'serious' || v.impact === 'critical')
+        .map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`));
+      assert.deepEqual(found, [], step);
+    }
+  });
 });

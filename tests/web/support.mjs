@@ -136,10 +136,19 @@ export async function setOptions(page, args) {
     const long = a.startsWith('--');
     const [name, value] = long ? a.slice(2).split('=') : [a.slice(1), ['r', 'm'].includes(a.slice(1)) ? args[++i] : undefined];
     const selector = '#option-' + name;
-    if (value === undefined) await page.check(selector);
-    else if ((await page.$eval(selector, (e) => e.tagName)) === 'SELECT') await page.selectOption(selector, value);
-    else await page.fill(selector, value);
+    const tag = await page.$eval(selector, (e) => e.tagName);
+    // A flag is a tick box, or a choice of two in words (-g: black and white / 4 greys).
+    if (value === undefined && tag === 'SELECT') await page.selectOption(selector, 'on');
+    else if (value === undefined) await page.check(selector);
+    else if (tag === 'SELECT') await page.selectOption(selector, value);
+    else await openAndFill(page, selector, value);
   }
+}
+
+// Fills a control, opening the folded group it is in first (as a user would).
+async function openAndFill(page, selector, value) {
+  await page.$eval(selector, (e) => { const more = e.closest('details'); if (more) more.open = true; });
+  await page.fill(selector, value);
 }
 
 // Converts and downloads; resolves to { bytes, name, records, greys }.

@@ -62,7 +62,16 @@ struct FrameClock {
   // Whether some output frame shows the picture at `pts` that the one at
   // `next` follows: the first output time at or after pts comes before next.
   bool shown(int64_t pts, int64_t next) const;
+
+  // Whether the clip starts at or after `end`, the tick the movie's last
+  // picture ends at: there is nothing to convert.
+  bool starts_past(int64_t end) const { return sample_time(0) >= end; }
 };
+
+// What every front end says of a clip that starts at or after the movie's
+// end: the kind of failure, then why.
+constexpr const char* kStartError = "Start error";
+constexpr const char* kStartPastEnd = "the clip starts after the movie's end";
 
 // The clock of the clip that starts `start_ms` after the first picture and
 // lasts `duration_ms` (below 0: to the end), both held within kMaxTrimMs;

@@ -171,8 +171,8 @@ SourceStatus BuiltinSource::open() {
   if (e->clock.sample_time(0) >= e->ahead_end) e->seek_to_start();
   const int64_t first = e->clock.sample_time(0);
   e->advance(first);
-  if (!e->latest_valid || (e->exhausted && !e->ahead_valid && first >= e->latest_end)) {
-    failure_ = failure_text("the clip starts after the movie's end", 0);
+  if (!e->latest_valid || (e->exhausted && !e->ahead_valid && e->clock.starts_past(e->latest_end))) {
+    failure_ = failure_text(kStartPastEnd, 0);
     return SourceStatus::start_past_end;
   }
 

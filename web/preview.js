@@ -1,0 +1,153 @@
+// The preview: the movie at the chosen position, at 96 × 64 and as the
+// calculator shows it, side by side, and the clip marked on it (Start here,
+// End here, Whole movie). The picture's placement on the display is worked
+// out here for the conversion too.
+import { Cancelled, decodePicture, pictureAt, videoPictureAt } from './convert.js';
+import { WORDS, say } from './messages.js';
+import { drawBitmap, drawShades } from './player.js';
+import { $, state, timeText } from './state.js';
+
+// A position this many pictures (in decoding order) past the preview
+// decoder's is decoded on to at once; a farther one shows its keyframe first.
+const NEAR_PACKETS = 15;
+
+export function placeSource(width, height) {
+  const s = state.source;
+  const placed = state.core.place(width, height, s.sar, s.trackMatrix, s.movieMatrix);
+  if (!placed) throw new Error(WORDS.thin);
+  s.width = width;
+  s.height = height;
+  window.movdithPage.sizes = placed;
+  $('movie-info').textContent = `${state.file.name}: ${placed.inWidth} × ${placed.inHeight}` +
+    `${placed.quarter % 2 ? ' (turned)' : ''}, ${timeText(state.durationMs)}; on the calculator ` +
+    `${placed.outWidth} × ${placed.outHeight}${s.kind === 'video' ? '; read through the browser\'s player' : ''}.`;
+  return placed;
+}
+
+export function drawPreview() {
+  const shades = state.core.preview();
+  if (!shades) return;
+  drawBitmap($('source'), state.core.bitmap());
+  drawShades($('result'), shades);
+}
+
+// The core lets go of the picture it holds (the conversion used its buffer).
+export function forgetPicture() {
+  state.core.forget();
+  if (state.source) state.source.held = null;
+}
+
+// Shows the picture at `ms`. Decoding starts from the keyframe before it, so
+// that keyframe is shown first, at once, and the exact picture when it is
+// decoded (MP4); a position later in the group the decoder is in goes on
+// from where it is, and the picture the core holds already is not decoded
+// again. A newer request drops an older one.
+export function preview(ms) {
+  if (!state.source || state.convertJob) return;
+  if (state.previewJob) state.previewJob.cancelled = true;
+  const job = { cancelled: false };
+  state.previewJob = job;
+  // One at a time: the one dropped stops at its next picture.
+  const previous = state.previewRun;
+  state.previewRun = (async () => {
+    await previous;
+    if (!job.cancelled) await showPicture(ms, job);
+  })();
+}
+
+async function showPicture(ms, job) {
+  const started = performance.now();
+  const s = state.source;
+  const timing = window.movdithPage;
+  // The pictures drawn, by their time in the movie (ms from its first).
+  const drawn = timing.lastPreviewPictures = [];
+  try {
+    if (s.kind === 'mp4') {
+      if (!s.width) placeSource(s.track.width, s.track.height);
+      const at = pictureAt(s.track, ms);
+      // The keyframe first, unless the decoder is nearly there already or
+      // the picture is in hand (the decoder has gone past it: it would
+      // start again from the keyframe).
+      const direct = at.keyPts === at.pts || s.held === at.pts ||
+        (s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
+      const steps = direct ? [at.pts] : [at.keyPts, at.pts];
+      for (const want of steps) {
+        if (s.held !== want) {
+          s.held = null;
+          if (!(await decodePicture(state.core, s.decoder, s.colour, at, want, job))) {
+            if (job.cancelled) return;
+            throw new Error('no picture could be decoded there');
+          }
+          s.held = want;
+          // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
+          const seen = state.core.lastSize();
+          if (seen && (seen[0] !== s.width || seen[1] !== s.height)) {
+            placeSource(seen[0], seen[1]);
+            state.core.repicture();
+          }
+        }
+        if (job.cancelled) return;
+        drawPreview();
+        drawn.push(Math.round(((want - s.track.t0) * 1000) / s.track.timescale));
+        if (want !== at.pts) timing.lastPreviewFirstMs = performance.now() - started;
+      }
+    } else {
+      if (!s.width) placeSource(s.video.videoWidth, s.video.videoHeight);
+      if (!(await videoPictureAt(state.core, s.video, ms))) throw new Error('no picture could be drawn there');
+      if (job.cancelled) return;
+      drawPreview();
+      drawn.push(ms);
+    }
+    timing.lastPreviewMs = performance.now() - started;
+  } catch (e) {
+    if (!(e instanceof Cancelled) && !job.cancelled) say(e.message === WORDS.thin ? WORDS.thin : WORDS.preview, $('marks'));
+  } finally {
+    if (state.previewJob === job) state.previewJob = null;
+  }
+}
+
+export function positionChanged() {
+  const ms = Number($('position').value);
+  $('position-text').value = timeText(ms);
+  preview(ms);
+}
+
+function seconds(ms) { return String(Math.round(ms) / 1000); }
+
+// A time control's value in milliseconds, or null when empty or not a time.
+function readTime(name) {
+  const text = state.form.value(name);
+  if (!text) return null;
+  const parts = text.split(':').map(Number);
+  if (parts.some((p) => !Number.isFinite(p))) return null;
+  return Math.round(parts.reduce((total, p) => total * 60 + p, 0) * 1000);
+}
+
+// The clip buttons: the position becomes the clip's start or end, or the
+// clip the whole movie again; false (with the reason shown) when it cannot.
+export function markClip(which) {
+  const ms = Number($('position').value);
+  const start = readTime('start') ?? 0;
+  if (which === 'start') {
+    state.form.setValue('start', ms ? seconds(ms) : '');
+  } else if (which === 'end') {
+    if (ms <= start) {
+      say(WORDS.endBeforeStart, $('marks'));
+      return false;
+    }
+    state.form.setValue('duration', seconds(ms - start));
+  } else {
+    state.form.setValue('start', '');
+    state.form.setValue('duration', '');
+  }
+  return true;
+}
+
+export function clipText() {
+  const start = readTime('start') ?? 0;
+  const duration = readTime('duration');
+  // Whole movie is offered only when there is a clip to undo.
+  $('mark-clear').disabled = !state.source || (readTime('start') === null && duration === null);
+  $('clip-text').textContent = duration === null ? `Clip: from ${timeText(start)} to the end`
+    : `Clip: ${timeText(start)} to ${timeText(start + duration)}`;
+}
