@@ -39,15 +39,19 @@ constexpr ErrorRange quantiser_errors() {
   }
   return r;
 }
+// Evaluated once: clang stops a constant expression that recomputes it for
+// every value of a table.
+template <int Levels>
+inline constexpr ErrorRange kQuantiserErrors = quantiser_errors<Levels>();
 
 // The darkest and the lightest shade the plain quantiser can give a pixel of
 // value v: a grey at a display level (black, white, and in four levels the
 // greys) has that level alone, so solid areas stay solid.
 template <int Levels>
 constexpr int darkest_shade(int v) {
-  return quantise<Levels>(v + quantiser_errors<Levels>().least);
+  return quantise<Levels>(v + kQuantiserErrors<Levels>.least);
 }
 template <int Levels>
 constexpr int lightest_shade(int v) {
-  return quantise<Levels>(v + quantiser_errors<Levels>().most);
+  return quantise<Levels>(v + kQuantiserErrors<Levels>.most);
 }
