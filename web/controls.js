@@ -198,6 +198,12 @@ export class SettingsForm {
   async copy() {
     const status = document.getElementById('copy-status');
     this.commandText.select();
+    // Copying the selection works however the page was opened; the
+    // clipboard API may wait on a permission for a page opened from disk.
+    if (document.execCommand('copy')) {
+      status.textContent = 'Copied.';
+      return;
+    }
     try {
       await navigator.clipboard.writeText(this.commandText.value);
       status.textContent = 'Copied.';

@@ -313,14 +313,17 @@ test('nothing but the page\'s own files is asked for, and the policy refuses the
       assert.match(policy, /default-src 'none'/);
       assert.match(policy, /connect-src data:;/);
       assert.match(policy, /script-src 'wasm-unsafe-eval'( 'sha256-[A-Za-z0-9+/]{43}=')+;/);
-      assert.doesNotMatch(policy, /'self'|unsafe-inline|unsafe-eval'/);
+      assert.doesNotMatch(policy, /'self'|'unsafe-inline'|'unsafe-eval'/);
     } else {
       assert.match(policy, /default-src 'self'/);
       assert.match(policy, /connect-src 'self'/);
     }
     assert.equal(await page.evaluate(() => fetch('http://127.0.0.1:9/').then(() => 'answered', () => 'refused')), 'refused');
-    assert.equal(page.errors.length, 1);
-    assert.match(page.errors[0], /^Refused to connect to 'http:\/\/127\.0\.0\.1:9\/' because it violates .*"connect-src /);
+    // The browser reports the refusal (in one line or two, by its version),
+    // naming the rule that refused it, and nothing else.
+    assert.notEqual(page.errors.length, 0);
+    for (const e of page.errors) assert.match(e, /http:\/\/127\.0\.0\.1:9\/.*Content Security Policy|Content Security Policy.*http:\/\/127\.0\.0\.1:9\//i);
+    assert.match(page.errors.join('\n'), /"connect-src /);
   } finally {
     chromium.browser.off('request', listen);
     await page.close();
@@ -435,10 +438,13 @@ test('every control speaks in words, its flag a hint after them; the command lin
     assert.equal(await command(), 'movdith lossless.mp4 lossless.8xx -g --stable --gamma=2.5');
     assert.equal(await page.$eval('#option-gamma-value', (e) => e.value), '2.5', 'the value shown');
     // Copy puts exactly that on the clipboard.
-    await chromium.browser.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: server.origin });
+    // (A page opened from disk has no origin to grant reading the clipboard to.)
+    if (TARGET !== 'one-file') {
+      await chromium.browser.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: server.origin });
+    }
     await page.click('#copy');
     assert.equal(await page.textContent('#copy-status'), 'Copied.');
-    assert.equal(await page.evaluate(() => navigator.clipboard.readText()), await command());
+    if (TARGET !== 'one-file') assert.equal(await page.evaluate(() => navigator.clipboard.readText()), await command());
     // A preset sets its named options only, keeps the shades, and shows them.
     for (const [label, args] of [['Line-art cartoon', '--dither=atkinson --stable'], ['Live action', '--stable --gamma=2.2'],
       ['Dark movie', '--stable --sharpen=1']]) {
