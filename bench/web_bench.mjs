@@ -66,12 +66,10 @@ try {
       };
       if (cold) {
         const optionTimes = [];
-        for (const [option, value] of [['fit', 'crop'], ['dither', 'atkinson'], ['g', null], ['fit', 'stretch'],
-          ['dither', 'bayer'], ['g', null], ['fit', 'pad'], ['stable', null], ['dither', 'blue-noise'], ['r', '6']]) {
+        for (const args of [['--fit=crop'], ['--dither=atkinson'], ['-g'], ['--fit=stretch'], ['--dither=bayer'],
+          ['--fit=pad'], ['--stable'], ['--dither=blue-noise'], ['-r', '6'], ['--gamma=2.5']]) {
           await page.evaluate(() => { window.movdithPage.lastRedrawMs = undefined; });
-          if (value === null) await page.click('#option-' + option);
-          else if (option === 'r') await page.fill('#option-r', value);
-          else await page.selectOption('#option-' + option, value);
+          await setOptions(page, args);
           await page.waitForFunction(() => window.movdithPage.lastRedrawMs !== undefined);
           optionTimes.push(await page.evaluate(() => window.movdithPage.lastRedrawMs));
         }
