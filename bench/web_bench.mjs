@@ -1,7 +1,8 @@
 // The browser page measured in headless Chromium (bench/web.sh):
 //   speed MOVIE RUNS   the page's conversion against movdith --engine=builtin,
 //                      in turn, RUNS times each: medians and their ratio
-//   preview MOVIE      the preview's redraw after a change of option and of position
+//   preview MOVIE      the preview's redraw after a change of option and of position,
+//                      jumps cold (no cache) and warm (after the background pass)
 //   memory SHORT LONG  the page's peak memory converting a short and a long movie
 // The page's time is the conversion's own (Convert pressed to the file
 // ready), as the command line's is the whole run of the program.
@@ -48,41 +49,65 @@ try {
       `movdith --engine=builtin ${(c / 1000).toFixed(2)} s, ratio ${(p / c).toFixed(2)} (target at most 3)`);
   } else if (what === 'preview') {
     const [movie] = args;
-    const page = await openPage(chromium.browser, server.origin);
-    await openMovie(page, movie);
-    const optionTimes = [], positionTimes = [], firstTimes = [];
-    for (const [name, value] of [['fit', 'crop'], ['dither', 'atkinson'], ['g', null], ['fit', 'stretch'],
-      ['dither', 'bayer'], ['g', null], ['fit', 'pad'], ['stable', null], ['dither', 'blue-noise'], ['r', '6']]) {
-      await page.evaluate(() => { window.movdithPage.lastRedrawMs = undefined; });
-      if (value === null) await page.click('#option-' + name);
-      else if (name === 'r') await page.fill('#option-r', value);
-      else await page.selectOption('#option-' + name, value);
-      await page.waitForFunction(() => window.movdithPage.lastRedrawMs !== undefined);
-      optionTimes.push(await page.evaluate(() => window.movdithPage.lastRedrawMs));
-    }
-    const length = Number(await page.$eval('#position', (e) => e.max));
-    const moveTo = async (ms) => {
-      await page.evaluate(() => { window.movdithPage.lastPreviewMs = window.movdithPage.lastPreviewFirstMs = undefined; });
-      await page.fill('#position', String(ms));  // fires the slider's input event, one preview
-      await page.evaluate(() => window.movdithPage.previewDone());
-      return page.evaluate(() => [window.movdithPage.lastPreviewFirstMs, window.movdithPage.lastPreviewMs]);
-    };
-    // Stepping on by a tenth of a second, as the arrow keys do on the slider.
-    const stepTimes = [];
-    await moveTo(Math.round(length / 3 / 100) * 100);
-    for (let i = 1; i <= 10; ++i) stepTimes.push((await moveTo(Math.round(length / 3 / 100) * 100 + 100 * i))[1]);
-    for (let i = 1; i <= 10; ++i) {
-      const ms = Math.round((length * i) / 11 / 100) * 100;
-      const [first, exact] = await moveTo(ms);
-      positionTimes.push(exact);
-      firstTimes.push(first ?? exact);
-    }
     const show = (t) => `median ${median(t).toFixed(1)} ms, worst ${Math.max(...t).toFixed(1)} ms`;
-    console.log(`${path.basename(movie)}: redraw after a change of option: ${show(optionTimes)} (target under 100 ms)`);
-    console.log(`${path.basename(movie)}: after a jump to another position, the keyframe before it shown: ` +
-      `${show(firstTimes)}; the exact picture (decoded from that keyframe): ${show(positionTimes)}`);
-    console.log(`${path.basename(movie)}: after a step of a tenth of a second on, the exact picture: ${show(stepTimes)}`);
-    await page.close();
+    const name = path.basename(movie);
+    // Cold: the page without its cache of pictures, every jump decoded;
+    // warm: the same jumps once the background pass has kept every position.
+    for (const cold of [true, false]) {
+      const page = await openPage(chromium.browser, server.origin, cold ? '?nocache' : '');
+      await openMovie(page, movie);
+      const length = Number(await page.$eval('#position', (e) => e.max));
+      const moveTo = async (ms) => {
+        await page.evaluate(() => { window.movdithPage.lastPreviewMs = window.movdithPage.lastPreviewFirstMs = undefined; });
+        await page.fill('#position', String(ms));  // fires the slider's input event, one preview
+        await page.evaluate(() => window.movdithPage.previewDone());
+        return page.evaluate(() => [window.movdithPage.lastPreviewFirstMs, window.movdithPage.lastPreviewMs,
+          window.movdithPage.lastPreviewKept]);
+      };
+      if (cold) {
+        const optionTimes = [];
+        for (const args of [['--fit=crop'], ['--dither=atkinson'], ['-g'], ['--fit=stretch'], ['--dither=bayer'],
+          ['--fit=pad'], ['--stable'], ['--dither=blue-noise'], ['-r', '6'], ['--gamma=2.5']]) {
+          await page.evaluate(() => { window.movdithPage.lastRedrawMs = undefined; });
+          await setOptions(page, args);
+          await page.waitForFunction(() => window.movdithPage.lastRedrawMs !== undefined);
+          optionTimes.push(await page.evaluate(() => window.movdithPage.lastRedrawMs));
+        }
+        console.log(`${name}: redraw after a change of option: ${show(optionTimes)} (target under 100 ms)`);
+        // Stepping on by a tenth of a second, as the arrow keys do on the slider.
+        const stepTimes = [];
+        const third = Math.round(length / 3 / 100) * 100;
+        await moveTo(third);
+        for (let i = 1; i <= 10; ++i) stepTimes.push((await moveTo(third + 100 * i))[1]);
+        console.log(`${name}: after a step of a tenth of a second on, the exact picture: ${show(stepTimes)}`);
+      } else {
+        const started = Date.now();
+        await page.evaluate(() => window.movdithPage.cacheDone());
+        const kept = await page.evaluate(() => window.movdithPage.state.source.cache.kept);
+        console.log(`${name}: the background pass kept ${kept} pictures in ${((Date.now() - started) / 1000).toFixed(1)} s`);
+      }
+      // Where a jump's time goes: the decoder's reading and packets, the
+      // copy and the scaling of pictures, the pipeline and drawing.
+      const spent = () => page.evaluate(() => ({ ...window.movdithPage.decodingSpent(), ...window.movdithPage.drawSpent }));
+      const before = await spent();
+      const firstTimes = [], exactTimes = [];
+      let fromCache = 0;
+      for (let i = 1; i <= 10; ++i) {
+        const [first, exact, kept] = await moveTo(Math.round((length * i) / 11 / 100) * 100);
+        exactTimes.push(exact);
+        firstTimes.push(first ?? exact);
+        if (kept) ++fromCache;
+      }
+      const after = await spent();
+      const per = (k) => ((after[k] - before[k]) / 10).toFixed(k.endsWith('Ms') ? 1 : 0);
+      const label = cold ? 'cold (no cache)' : 'warm (cache filled)';
+      console.log(`${name}: after a jump to another position, ${label}, ${fromCache} of 10 from the cache: ` +
+        `the keyframe before it shown: ${show(firstTimes)}; the exact picture: ${show(exactTimes)} (target: median 150 ms, worst 300 ms)`);
+      console.log(`${name}:   a jump's average: reading ${per('readMs')} ms, ${per('decoded')} packets decoded, ` +
+        `${per('skipped')} left out, copying ${per('copyMs')} ms, scaling ${per('scaleMs')} ms, ` +
+        `pipeline ${per('ditherMs')} ms, drawing ${per('drawMs')} ms; the rest is the decoder`);
+      await page.close();
+    }
   } else if (what === 'memory') {
     // Each movie in a browser of its own, so that only its page's processes are counted.
     for (const movie of args) {

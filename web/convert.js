@@ -36,8 +36,17 @@ function frameColour(frame) {
   return { matrix: MATRIX_NAMES[cs.matrix] ?? 0, full: Boolean(cs.fullRange) };
 }
 
-// Copies a decoded picture into the core and scales it onto the display.
-export async function handOver(core, frame, colour) {
+// Where a preview's time goes, for the bench: reading packets from the
+// file, copying pictures into the core and scaling them (milliseconds), and
+// the packets given to the decoder and left out.
+export function newSpent() {
+  return { readMs: 0, copyMs: 0, scaleMs: 0, decoded: 0, skipped: 0 };
+}
+
+// Copies a decoded picture into the core's slot `slot` and scales it onto
+// the display; `spent` (newSpent()) adds up the time taken.
+export async function handOver(core, frame, colour, slot = 0, spent = null) {
+  const started = performance.now();
   const rect = frame.visibleRect;
   const width = rect.width, height = rect.height;
   let layout = LAYOUTS[frame.format];
@@ -50,18 +59,24 @@ export async function handOver(core, frame, colour) {
   let planes;
   try {
     const bytes = frame.allocationSize(options);
-    planes = await frame.copyTo(core.input(bytes), options);
+    planes = await frame.copyTo(core.input(bytes, slot), options);
   } catch {
     // A picture the browser will not copy out: drawn, then read back.
     const canvas = new OffscreenCanvas(width, height);
     const context = canvas.getContext('2d', { willReadFrequently: true });
     context.drawImage(frame, rect.x, rect.y, width, height, 0, 0, width, height);
     const pixels = context.getImageData(0, 0, width, height).data;
-    core.input(pixels.length).set(pixels);
+    core.input(pixels.length, slot).set(pixels);
     layout = RGBA;
     planes = [{ offset: 0, stride: width * 4 }];
   }
-  return core.picture(layout, width, height, planes, c.matrix, c.full);
+  const copied = performance.now();
+  const ok = core.picture(layout, width, height, planes, c.matrix, c.full, slot);
+  if (spent) {
+    spent.copyMs += copied - started;
+    spent.scaleMs += performance.now() - copied;
+  }
+  return ok;
 }
 
 // A track's pictures through the browser's decoder, in presentation order.
@@ -69,7 +84,7 @@ export async function handOver(core, frame, colour) {
 // stopped, so a later picture of the same group needs no new start.
 export class TrackDecoder {
   constructor(file, track, config) {
-    Object.assign(this, { file, track, config, decoder: null, waiting: [], failure: null, wake: null });
+    Object.assign(this, { file, track, config, decoder: null, waiting: [], failure: null, wake: null, spent: newSpent() });
   }
 
   // Decoding begins again at keyframe `key` (a decode index).
@@ -123,15 +138,19 @@ export class TrackDecoder {
     await drain();
     while (this.next < track.count && !stopped) {
       const from = this.next;
+      const reading = performance.now();
       const packets = await readSamples(this.file, track, from, Math.min(track.count, from + READ_PACKETS));
+      this.spent.readMs += performance.now() - reading;
       for (let k = 0; k < packets.length && !stopped; ++k) {
         if (this.failure) throw this.failure;
         if (job.cancelled) throw new Cancelled();
         const index = this.next++;
         if (skip(index, packets[k])) {
           this.skipped.add(index);
+          ++this.spent.skipped;
           continue;
         }
+        ++this.spent.decoded;
         decoder.decode(new EncodedVideoChunk({
           type: track.table.sync[index] ? 'key' : 'delta',
           timestamp: track.table.cts[index],
@@ -189,7 +208,7 @@ export async function decodePicture(core, decoder, colour, at, want, job) {
   const skip = (i, packet) => track.h264 && track.table.cts[i] < want && core.unreferenced(packet, track.lengthSize);
   await decoder.run(async (frame) => {
     if (frame.timestamp < want) return true;
-    if (frame.timestamp === want) found = await handOver(core, frame, colour);
+    if (frame.timestamp === want) found = await handOver(core, frame, colour, 0, decoder.spent);
     return false;
   }, job, skip);
   return found;

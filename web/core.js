@@ -6,13 +6,14 @@ import createMovdith from './movdith.mjs';
 export const WIDTH = 96;
 export const HEIGHT = 64;
 const GREY_BYTES = WIDTH * HEIGHT;
-const DIB_BYTES = 40 + WIDTH * HEIGHT * 3;  // header, then blue-green-red
+export const DIB_BYTES = 40 + WIDTH * HEIGHT * 3;  // header, then blue-green-red
 
 export async function loadCore() {
   const m = await createMovdith();
   const scratch = m._malloc(64);  // plane offsets and strides, argument vectors
   let packet = 0, packetSize = 0;
   let last = null;  // the last picture's layout, for repicture()
+  let kept = -1;  // the placement of the bitmap put in by holdBitmap(), if that is the picture
 
   const view = (ptr, length) => m.HEAPU8.subarray(ptr, ptr + length);
   const ints = (ptr, count) => Array.from(new Int32Array(m.HEAPU8.buffer, ptr, count));
@@ -72,23 +73,42 @@ export async function loadCore() {
     // The frames the clip gives, or -1 when the command line refuses it (message() says why).
     plan: (totalMs, endTicks) => m._movdith_plan(totalMs, endTicks),
     fileBytes: (frames) => m._movdith_file_bytes(frames),
-    // A view of the core's input buffer, `bytes` long, for a picture's planes.
-    input: (bytes) => view(m._movdith_input(bytes), bytes),
-    picture(layout, width, height, planes, matrix, full) {
-      last = [layout, width, height, planes, matrix, full];
+    // A view of slot `slot`'s input buffer, `bytes` long, for a picture's
+    // planes: slot 0 is the preview's and the conversion's, slot 1 the
+    // background pass's (see frame_cache.js).
+    input: (bytes, slot = 0) => view(m._movdith_input(bytes, slot), bytes),
+    picture(layout, width, height, planes, matrix, full, slot = 0) {
+      if (slot === 0) {
+        last = [layout, width, height, planes, matrix, full];
+        kept = -1;
+      }
       const words = new Uint32Array(m.HEAPU8.buffer, scratch, 6);
       for (let i = 0; i < 3; ++i) {
         const plane = planes[Math.min(i, planes.length - 1)];
         words[i] = plane.offset;
         words[3 + i] = plane.stride;
       }
-      return m._movdith_picture(layout, width, height, scratch, scratch + 12, matrix, full ? 1 : 0) === 1;
+      return m._movdith_picture(slot, layout, width, height, scratch, scratch + 12, matrix, full ? 1 : 0) === 1;
     },
     // Scales the last picture again (its planes are still in the input
-    // buffer), after the placement changed.
-    repicture() { return last ? this.picture(...last) : false; },
-    forget() { last = null; },
+    // buffer), after the placement changed. A bitmap put in from the cache
+    // has no planes behind it: it stands while its placement does.
+    repicture() {
+      if (last) return this.picture(...last);
+      return kept >= 0 && kept === m._movdith_placement_version();
+    },
+    forget() { last = null; kept = -1; },
     lastSize: () => (last ? [last[1], last[2]] : null),
+    // Changes whenever place() gives another placement.
+    placementVersion: () => m._movdith_placement_version(),
+    // Makes `dib` (a bitmap kept from slot 1 at placement `version`) the
+    // preview's picture.
+    holdBitmap(dib, version) {
+      m.HEAPU8.set(dib, m._movdith_bitmap(0));
+      m._movdith_hold_bitmap();
+      last = null;
+      kept = version;
+    },
     begin: (keepGreys) => m._movdith_begin(keepGreys ? 1 : 0) === 1,
     due: (pts) => m._movdith_due(pts),
     position: () => m._movdith_position(),
@@ -96,8 +116,8 @@ export async function loadCore() {
     finish: (end) => m._movdith_finish(end),
     abandon: () => m._movdith_abandon(),
     greys: (records) => view(m._movdith_greys(), records * GREY_BYTES).slice(),
-    // The display bitmap: 96 x 64 blue-green-red, bottom row first, after 40 bytes.
-    bitmap: () => view(m._movdith_bitmap(), DIB_BYTES),
+    // A slot's display bitmap: 96 x 64 blue-green-red, bottom row first, after 40 bytes.
+    bitmap: (slot = 0) => view(m._movdith_bitmap(slot), DIB_BYTES),
     preview() {
       const ptr = m._movdith_preview();
       return ptr ? view(ptr, GREY_BYTES) : null;

@@ -3,6 +3,10 @@
 // here, where the same settings parser, sizing rule, frame clock, scaling,
 // frame pipeline and video file writer as the command line's turn it into
 // records. One movie at a time; every buffer is owned here and reused.
+// Pictures come in through two slots, each with its own input buffer,
+// scaler and display bitmap: slot 0 is the preview's and the conversion's,
+// slot 1 the background pass's that keeps every frame's bitmap for the
+// preview, so that pass never disturbs the picture the preview holds.
 #include <emscripten/emscripten.h>
 
 #include <algorithm>
@@ -29,6 +33,15 @@ constexpr int kMatrixSize = 9;
 // Picture layouts as the page names them (VideoFrame formats and canvas pixels).
 enum Layout { kI420, kI422, kI444, kNV12, kRGBA, kRGBX, kBGRA, kBGRX, kLayouts };
 
+constexpr int kSlots = 2;
+
+struct Slot {
+  AreaScaler scaler;
+  std::vector<uint8_t> input;  // the picture's planes, as the page copies them in
+  std::array<uint8_t, kDisplayDibBytes> dib{};
+  bool dib_valid = false;
+};
+
 struct Page {
   ConversionSettings settings;
   PipelineOptions options;
@@ -38,11 +51,10 @@ struct Page {
   Placement placement;
   FrameClock clock;
   std::array<int32_t, 8> sizes{};  // in, out, turn: read by the page
+  // Changes whenever the placement does: bitmaps kept from an older one are stale.
+  int32_t placement_version = 0;
 
-  AreaScaler scaler;
-  std::vector<uint8_t> input;  // the picture's planes, as the page copies them in
-  std::array<uint8_t, kDisplayDibBytes> dib{};
-  bool dib_valid = false;
+  std::array<Slot, kSlots> slots;
 
   FrameState state;  // the conversion's
   VideoWriter writer;
@@ -91,7 +103,8 @@ std::array<int32_t, kMatrixSize> combine(const int32_t* track, const int32_t* mo
 int emit_until(Page& p, int64_t until) {
   int written = 0;
   while (p.clock.in_clip(p.position) && p.clock.sample_time(p.position) < until) {
-    if (!p.dib_valid || !process_frame(p.dib, p.options, p.state)) {
+    const Slot& held = p.slots[0];
+    if (!held.dib_valid || !process_frame(held.dib, p.options, p.state)) {
       p.message = "no picture for the frame at " + std::to_string(p.position * kMsPerFrame) + " ms";
       return -1;
     }
@@ -101,7 +114,7 @@ int emit_until(Page& p, int64_t until) {
     }
     if (p.keep_greys) {
       GreyBuffer grey;
-      sample(p.dib, grey);
+      sample(held.dib, grey);
       p.greys.insert(p.greys.end(), grey.begin(), grey.end());
     }
     ++p.position;
@@ -165,13 +178,20 @@ EMSCRIPTEN_KEEPALIVE int movdith_place(uint32_t width, uint32_t height, double s
     return 0;
   }
   p.out = {scaled.outw, scaled.outh};
-  p.placement = {p.out, turn, p.settings.fit};
+  const Placement placement{p.out, turn, p.settings.fit};
+  const Placement& was = p.placement;
+  if (placement.scaled.width != was.scaled.width || placement.scaled.height != was.scaled.height ||
+      placement.turn.quarter != was.turn.quarter || placement.turn.hflip != was.turn.hflip ||
+      placement.turn.vflip != was.turn.vflip || placement.fit != was.fit)
+    ++p.placement_version;
+  p.placement = placement;
   p.sizes = {int32_t(p.in.width), int32_t(p.in.height), int32_t(p.out.width), int32_t(p.out.height),
              turn.quarter,        turn.hflip,            turn.vflip,            0};
   return 1;
 }
 
 EMSCRIPTEN_KEEPALIVE const int32_t* movdith_sizes() { return page().sizes.data(); }
+EMSCRIPTEN_KEEPALIVE int movdith_placement_version() { return page().placement_version; }
 
 // The clip's clock for a stream ticking num / den seconds whose first
 // picture is at t0 (timestamps are whole ticks, exact in a double below 2^53).
@@ -232,22 +252,25 @@ EMSCRIPTEN_KEEPALIVE int movdith_unreferenced(const uint8_t* packet, uint32_t le
   return unreferenced_h264({packet, length}, length_size);
 }
 
-// A buffer of `bytes` for the page to copy a picture's planes into; it
-// grows only when a picture needs more.
-EMSCRIPTEN_KEEPALIVE uint8_t* movdith_input(uint32_t bytes) {
-  Page& p = page();
-  if (p.input.size() < bytes) p.input.resize(bytes);
-  return p.input.data();
+// A buffer of `bytes` in slot `slot` for the page to copy a picture's
+// planes into; it grows only when a picture needs more.
+EMSCRIPTEN_KEEPALIVE uint8_t* movdith_input(uint32_t bytes, int slot) {
+  Slot& s = page().slots[std::clamp(slot, 0, kSlots - 1)];
+  if (s.input.size() < bytes) s.input.resize(bytes);
+  return s.input.data();
 }
 
-// Scales the picture in the input buffer, `layout` as above, its planes at
-// offsets[i] with strides[i], into the display bitmap; 1 on success.
-EMSCRIPTEN_KEEPALIVE int movdith_picture(int layout, uint32_t width, uint32_t height, const uint32_t* offsets,
-                                         const uint32_t* strides, int matrix, int full_range) {
+// Scales the picture in slot `slot`'s input buffer, `layout` as above, its
+// planes at offsets[i] with strides[i], into that slot's display bitmap; 1
+// on success.
+EMSCRIPTEN_KEEPALIVE int movdith_picture(int slot, int layout, uint32_t width, uint32_t height,
+                                         const uint32_t* offsets, const uint32_t* strides, int matrix,
+                                         int full_range) {
   Page& p = page();
-  if (layout < 0 || layout >= kLayouts || width == 0 || height == 0) return 0;
+  if (slot < 0 || slot >= kSlots || layout < 0 || layout >= kLayouts || width == 0 || height == 0) return 0;
+  Slot& s = p.slots[slot];
   Picture picture;
-  const uint8_t* base = p.input.data();
+  const uint8_t* base = s.input.data();
   const uint32_t cw = (width + 1) / 2, ch = (height + 1) / 2;
   switch (layout) {
     case kI420:
@@ -274,18 +297,22 @@ EMSCRIPTEN_KEEPALIVE int movdith_picture(int layout, uint32_t width, uint32_t he
     }
   }
   picture.colour = {static_cast<ColourMatrix>(std::clamp(matrix, 0, static_cast<int>(ColourMatrix::rgb))), full_range != 0};
-  if (!p.scaler.prepared_for(picture, p.placement) && !p.scaler.prepare(picture, p.placement)) return 0;
-  p.scaler.scale(picture, p.dib);
-  p.dib_valid = true;
+  if (!s.scaler.prepared_for(picture, p.placement) && !s.scaler.prepare(picture, p.placement)) return 0;
+  s.scaler.scale(picture, s.dib);
+  s.dib_valid = true;
   return 1;
 }
+
+// The page wrote a bitmap it kept (from slot 1, at the current placement)
+// into slot 0's: it is the preview's picture from now on.
+EMSCRIPTEN_KEEPALIVE void movdith_hold_bitmap() { page().slots[0].dib_valid = true; }
 
 // Starts a conversion into the memory file; 1 on success.
 EMSCRIPTEN_KEEPALIVE int movdith_begin(int keep_greys) {
   Page& p = page();
   p.state = FrameState{};
   p.position = 0;
-  p.dib_valid = false;
+  p.slots[0].dib_valid = false;
   p.keep_greys = keep_greys != 0;
   p.greys.clear();
   if (!p.writer.open(kOutput) || !p.writer.write_header(p.settings.grey, 0)) {
@@ -326,16 +353,18 @@ EMSCRIPTEN_KEEPALIVE void movdith_abandon() {
 // The sampled grey of every record written, 96 x 64 bytes each, when asked for.
 EMSCRIPTEN_KEEPALIVE const uint8_t* movdith_greys() { return page().greys.data(); }
 
-// The display bitmap of the last picture (colour, bottom row first, after the header).
-EMSCRIPTEN_KEEPALIVE const uint8_t* movdith_bitmap() { return page().dib.data(); }
+// Slot `slot`'s display bitmap of its last picture (colour, bottom row
+// first, after the header).
+EMSCRIPTEN_KEEPALIVE uint8_t* movdith_bitmap(int slot) { return page().slots[std::clamp(slot, 0, kSlots - 1)].dib.data(); }
 
 // The last picture through the pipeline as a first frame, in the shades the
 // screen shows (as the video file's reader gives them); null without one.
 EMSCRIPTEN_KEEPALIVE const uint8_t* movdith_preview() {
   Page& p = page();
-  if (!p.dib_valid) return nullptr;
+  const Slot& held = p.slots[0];
+  if (!held.dib_valid) return nullptr;
   p.preview = FrameState{};
-  if (!process_frame(p.dib, p.options, p.preview)) return nullptr;
+  if (!process_frame(held.dib, p.options, p.preview)) return nullptr;
   std::array<uint8_t, 2 * kPlaneBytes> record;
   std::copy(p.preview.final.begin(), p.preview.final.end(), record.begin());
   std::copy(p.preview.final2.begin(), p.preview.final2.end(), record.begin() + kPlaneBytes);

@@ -15,11 +15,14 @@ import { WORDS, bringIntoView, say, unsay } from './messages.js';
 import { Player, clear } from './player.js';
 import { download, openVideoFile, showResult } from './result.js';
 import { clipText, drawPreview, forgetPicture, markClip, placeSource, positionChanged, preview } from './preview.js';
+import { FrameCache } from './frame_cache.js';
 import { keepOffline } from './offline.js';
 import { $, state, timeText } from './state.js';
 
 const HEVC = /^(hvc1|hev1)/;
 const keepGreys = new URLSearchParams(location.search).has('greys');
+// Without the cache every jump is decoded (for the tests and the bench).
+const keepPictures = !new URLSearchParams(location.search).has('nocache');
 
 // ---- settings ----
 
@@ -68,6 +71,10 @@ function settingsChanged(near) {
   try {
     placeSource(state.source.width, state.source.height);
     if (state.core.repicture()) drawPreview();
+    else if (state.source.cache) {  // a picture from the cache, made at another placement
+      forgetPicture();
+      preview(Number($('position').value));
+    }
   } catch (e) {
     say(e.message, near);
   }
@@ -80,6 +87,7 @@ function resetMovie() {
   if (state.previewJob) state.previewJob.cancelled = true;
   if (state.source && state.source.kind === 'video') closeVideoElement(state.source.video);
   if (state.source && state.source.decoder) state.source.decoder.close();
+  if (state.source && state.source.cache) state.source.cache.close();
   state.source = null;
   forgetPicture();
   for (const id of ['position', 'mark-start', 'mark-end', 'mark-clear', 'go']) $(id).disabled = true;
@@ -109,6 +117,10 @@ async function openMovie(file) {
           // The preview's decoder, kept between positions, and the timestamp
           // of the picture it last handed to the core (null: none).
           decoder: new TrackDecoder(file, track, config), held: null,
+          cache: keepPictures ? new FrameCache(state.core, file, track, config, colour, track.durationMs, {
+            busy: () => state.previewJob !== null || state.convertJob !== null,
+            converting: () => state.convertJob !== null,
+          }) : null,
         };
         state.durationMs = track.durationMs;
         state.endTicks = track.end;
@@ -187,6 +199,7 @@ async function convert() {
   const core = state.core;
   const s = state.source;
   if (s.decoder) s.decoder.close();  // its pictures' memory, while converting
+  if (s.cache) s.cache.decoder.close();
   $('go').disabled = true;
   $('cancel').disabled = false;
   // Nothing else is opened or changed while converting: Cancel first.
@@ -258,7 +271,7 @@ function wire() {
 
 async function start() {
   keepOffline();
-  window.movdithPage = { ready: false, state };
+  window.movdithPage = { ready: false, state, drawSpent: { ditherMs: 0, drawMs: 0 } };
   try {
     state.core = await loadCore();
   } catch (e) {
@@ -276,6 +289,9 @@ async function start() {
   window.movdithPage.previewShades = () => Array.from(state.core.preview() || []);
   // Resolves when every preview asked for so far is done.
   window.movdithPage.previewDone = () => state.previewRun;
+  // Resolves when the background pass has kept what it can (at once without one).
+  window.movdithPage.cacheDone = () => (state.source && state.source.cache ? state.source.cache.done() : null);
+  window.movdithPage.decodingSpent = () => state.source && state.source.decoder && state.source.decoder.spent;
 }
 
 start();

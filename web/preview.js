@@ -25,10 +25,16 @@ export function placeSource(width, height) {
 }
 
 export function drawPreview() {
+  const started = performance.now();
   const shades = state.core.preview();
   if (!shades) return;
+  const dithered = performance.now();
   drawBitmap($('source'), state.core.bitmap());
   drawShades($('result'), shades);
+  // For the bench: the time taken by the pipeline and by drawing.
+  const spent = window.movdithPage.drawSpent;
+  spent.ditherMs += dithered - started;
+  spent.drawMs += performance.now() - dithered;
 }
 
 // The core lets go of the picture it holds (the conversion used its buffer).
@@ -52,6 +58,7 @@ export function preview(ms) {
   state.previewRun = (async () => {
     await previous;
     if (!job.cancelled) await showPicture(ms, job);
+    if (state.source && state.source.cache) state.source.cache.resume(ms);
   })();
 }
 
@@ -65,6 +72,8 @@ async function showPicture(ms, job) {
     if (s.kind === 'mp4') {
       if (!s.width) placeSource(s.track.width, s.track.height);
       const at = pictureAt(s.track, ms);
+      timing.lastPreviewKept = s.held !== at.pts && Boolean(s.cache && s.cache.hold(at.pts));
+      if (timing.lastPreviewKept) s.held = at.pts;
       // The keyframe first, unless the decoder is nearly there already or
       // the picture is in hand (the decoder has gone past it: it would
       // start again from the keyframe).

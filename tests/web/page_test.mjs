@@ -27,7 +27,7 @@ const PHONE_MATRIX = [0, 65536, 0, -65536, 0, 0, 0, 0, 1 << 30];  // shown a qua
 const COMMAND = 'movdith movie.mp4 movie.8xx --engine=builtin';
 
 const sampleMovie = new URL('../../sample/sample.mp4', import.meta.url).pathname;
-let server, chromium, folder, lossless, bframes, turned, hd, phone, anamorphic, webm, fragmented;
+let server, chromium, folder, lossless, bframes, wide, turned, hd, phone, anamorphic, webm, fragmented;
 
 before(async () => {
   folder = tempDir();
@@ -40,6 +40,9 @@ before(async () => {
     ['-c:v', 'libx264rgb', '-qp', '0']);
   bframes = makeMovie(path.join(folder, 'bframes.mp4'), 'testsrc2=size=96x64:rate=25:duration=3',
     ['-c:v', 'libx264rgb', '-qp', '1']);
+  // Wider than the screen, lossless: padded and cropped, it differs.
+  wide = makeMovie(path.join(folder, 'wide.mp4'), 'testsrc2=size=192x64:rate=25:duration=2',
+    ['-c:v', 'libx264rgb', '-qp', '0']);
   turned = makeMovie(path.join(folder, 'turned.mp4'), 'testsrc2=size=64x96:rate=30:duration=2',
     ['-c:v', 'libx264rgb', '-qp', '0']);
   setDisplayMatrix(turned, PHONE_MATRIX);
@@ -110,11 +113,31 @@ describe('the page writes what the command line writes', () => {
   });
 });
 
+// The command line's one frame of a clip starting at `ms`, unpacked as the
+// preview's shades: a set bit is black.
+function cliFrameAt(movie, ms, args = []) {
+  const record = runCli(movie, path.join(folder, 'one.8xx'), [...args, `--start=${ms / 1000}`, '--duration=0.1']).bytes;
+  assert.equal(record.length, 23 + 768);
+  return Array.from({ length: FRAME_BYTES }, (_, i) => (record[23 + (i >> 3)] >> (7 - (i & 7))) & 1 ? 0 : 255);
+}
+
+// Moves the slider to `ms` (its input event, one preview) and waits for that
+// preview: the pictures it drew, whether it came from the cache, its shades.
+async function jump(page, ms) {
+  await page.fill('#position', String(ms));
+  return page.evaluate(async () => {
+    await window.movdithPage.previewDone();
+    const p = window.movdithPage;
+    return { pictures: p.lastPreviewPictures, kept: p.lastPreviewKept, shades: p.previewShades() };
+  });
+}
+
 describe('the preview at a position shows what the frame there shows', () => {
   for (const [name, movie, outOfOrder] of [['lossless, no B-frames', () => lossless, false],
     ['B-frames', () => bframes, true]]) {
     test(name, async () => {
-      const page = await openPage(chromium.browser, server.origin);
+      // Without the cache, so that every position is decoded as described below.
+      const page = await openPage(chromium.browser, server.origin, '?nocache');
       try {
         await openMovie(page, movie());
         assert.equal(await page.evaluate(() => {
@@ -140,18 +163,101 @@ describe('the preview at a position shows what the frame there shows', () => {
           assert.equal(await page.textContent('#error'), '', `at ${ms} ms`);
           assert.deepEqual(pictures, drawn ?? (pictures.length === 2 ? [0, pictureAt(ms)] : [pictureAt(ms)]), `at ${ms} ms`);
           const shades = await page.evaluate(() => window.movdithPage.previewShades());
-          // The command line's one frame of a clip starting there, unpacked:
-          // a set bit is black.
-          const record = runCli(movie(), path.join(folder, 'one.8xx'), [`--start=${ms / 1000}`, '--duration=0.1']).bytes;
-          assert.equal(record.length, 23 + 768);
-          const want = Array.from({ length: FRAME_BYTES }, (_, i) => (record[23 + (i >> 3)] >> (7 - (i & 7))) & 1 ? 0 : 255);
-          assert.deepEqual(shades, want, `at ${ms} ms`);
+          assert.deepEqual(shades, cliFrameAt(movie(), ms), `at ${ms} ms`);
         }
       } finally {
         await page.close();
       }
     });
   }
+});
+
+describe('a jump in the preview: from the cache of pictures, or decoded', () => {
+  // Positions out of order, back and forth, each one's exact picture.
+  const positions = [2300, 700, 2900, 100, 0, 1500, 1400];
+  for (const [name, movie] of [['lossless, no B-frames', () => lossless], ['B-frames', () => bframes]]) {
+    test(`served from the cache once the background pass has kept it: ${name}`, async () => {
+      const page = await openPage(chromium.browser, server.origin);
+      try {
+        await openMovie(page, movie());
+        await page.evaluate(() => window.movdithPage.cacheDone());
+        // 3 s at a tenth of a second: 31 positions, each its own picture.
+        assert.equal(await page.evaluate(() => window.movdithPage.state.source.cache.kept), 31);
+        for (const ms of positions) {
+          const got = await jump(page, ms);
+          assert.equal(got.kept, true, `at ${ms} ms`);
+          // The exact picture alone, no keyframe before it.
+          assert.deepEqual(got.pictures, [Math.floor(ms / 40) * 40], `at ${ms} ms`);
+          assert.deepEqual(got.shades, cliFrameAt(movie(), ms), `at ${ms} ms`);
+        }
+        // The picture held (1400 ms, from the cache) redraws exactly after a
+        // change of tone and dithering, which leaves the kept pictures good.
+        const args = ['--gamma=2.5', '--dither=atkinson'];
+        await setOptions(page, args);
+        const redrawn = await page.evaluate(async () => {
+          await window.movdithPage.previewDone();
+          return window.movdithPage.previewShades();
+        });
+        assert.notDeepEqual(cliFrameAt(movie(), 1400, args), cliFrameAt(movie(), 1400));
+        assert.deepEqual(redrawn, cliFrameAt(movie(), 1400, args));
+        assert.equal((await jump(page, 2300)).kept, true);
+        assert.deepEqual(page.errors, []);
+      } finally {
+        await page.close();
+      }
+    });
+    test(`served by decoding, without the cache: ${name}`, async () => {
+      const page = await openPage(chromium.browser, server.origin, '?nocache');
+      try {
+        await openMovie(page, movie());
+        for (const ms of positions) {
+          const got = await jump(page, ms);
+          assert.equal(got.kept, false, `at ${ms} ms`);
+          assert.equal(got.pictures.at(-1), Math.floor(ms / 40) * 40, `at ${ms} ms`);
+          assert.deepEqual(got.shades, cliFrameAt(movie(), ms), `at ${ms} ms`);
+        }
+        assert.deepEqual(page.errors, []);
+      } finally {
+        await page.close();
+      }
+    });
+  }
+  test('a kept picture made stale by a change of fit is decoded again at the new fit', async () => {
+    // The pictures at 1 s padded, then cropped, as the page decodes them
+    // without the cache (this movie's padded picture is not the command
+    // line's to the bit, so the page's own decoding is the reference here).
+    const shown = async (page, fit) => {
+      if (fit) await setOptions(page, [`--fit=${fit}`]);
+      return page.evaluate(async () => {
+        await window.movdithPage.previewDone();
+        return window.movdithPage.previewShades();
+      });
+    };
+    const reference = await openPage(chromium.browser, server.origin, '?nocache');
+    let padded, cropped;
+    try {
+      await openMovie(reference, wide);
+      assert.equal((await jump(reference, 1000)).kept, false);
+      padded = await shown(reference);
+      cropped = await shown(reference, 'crop');
+      assert.notDeepEqual(cropped, padded);
+    } finally {
+      await reference.close();
+    }
+    const page = await openPage(chromium.browser, server.origin);
+    try {
+      await openMovie(page, wide);
+      await page.evaluate(() => window.movdithPage.cacheDone());
+      const got = await jump(page, 1000);
+      assert.equal(got.kept, true);
+      assert.deepEqual(got.shades, padded);
+      // The redraw asks for the position again: its picture at the new fit.
+      assert.deepEqual(await shown(page, 'crop'), cropped);
+      assert.deepEqual(page.errors, []);
+    } finally {
+      await page.close();
+    }
+  });
 });
 
 describe('ordinary movies: the same sizes and frames, grey frames close', () => {
