@@ -164,12 +164,9 @@ struct LevelBounds {
 
 template <int Levels>
 constexpr std::array<uint8_t, kMaxGrey + 1> shade_table(bool lightest) {
-  // The errors are worked out once, not per value: clang's constant
-  // evaluator (the browser build's) runs out of steps otherwise.
-  constexpr ErrorRange errors = quantiser_errors<Levels>();
   std::array<uint8_t, kMaxGrey + 1> t{};
   for (int v = 0; v <= kMaxGrey; ++v)
-    t[v] = static_cast<uint8_t>(quantise<Levels>(v + (lightest ? errors.most : errors.least)));
+    t[v] = static_cast<uint8_t>(lightest ? lightest_shade<Levels>(v) : darkest_shade<Levels>(v));
   return t;
 }
 
