@@ -185,6 +185,26 @@ TEST(MemoryHostile, EachInputEndsInOneLineUnderTheCeiling) {
       expect_refused_within_ceiling(convert(movie, engine), movie + " " + engine);
 }
 
+// The default engine with the real mencoder: its demuxer allocates what a
+// hostile header claims, so only the child's data limit keeps the run small.
+// wait4's figure is the largest of movdith and every descendant it reaped
+// (mencoder is one), so the whole run is under this figure.
+constexpr int64_t kWholeRunCeiling = 300LL * 1000 * 1000;
+
+TEST(MemoryHostile, RealMencoderChildStaysUnderTheWholeRunCeiling) {
+  for (const char* name : {"memory-info-huge.avi", "memory-info-768m.avi", "memory-info-1880m.avi"}) {
+    const std::string movie = std::string(FUZZ_REGRESSIONS_DIR) + "/reader/" + name;
+    TempDir dir;
+    const RunResult r = run_program(Launch{{MOVDITH_BIN, movie, dir / "out.8xx"}, dir.path()});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.out, "Open error\n") << name;
+    EXPECT_FALSE(file_exists(dir / "out.8xx")) << name;
+    if (rss_is_measurable()) {
+      EXPECT_LT(r.peak_rss_kib * 1024, kWholeRunCeiling) << name;
+    }
+  }
+}
+
 TEST(MemoryLargest, FortyMillionPixelPhotographConverts) {
   const std::string photo = scratch() / "photo_8000x5000.jpg";
   if (!file_exists(photo)) {
