@@ -15,7 +15,7 @@ export const WORDS = {
     `Convert it with the command line (${COMMAND}), or re-encode it to H.264 first.`,
   thin: 'This picture is too thin to keep a row or column at 96 × 64: choose "fill the screen" or "stretch" ' +
     'under Picture shape.',
-  noWasm: (why) => `This browser cannot run the converter (WebAssembly: ${why}). Open the page in a recent ` +
+  noWasm: 'This browser could not start the converter (its WebAssembly did not load). Open the page in a recent ' +
     `Chrome, Edge, Firefox or Safari, or use the command line (${COMMAND}).`,
   // The command line's own line, then what to do about it.
   settings: (line) => `movdith does not take these settings: ${line.replace(/^error /, '')}. ` +

@@ -1,21 +1,20 @@
 // Makes the one-file page (movdith.html) from the built site: whatever
 // index.html links is put inside it. Module scripts are bundled with their
-// imports by esbuild (the WebAssembly module taken from the single-file link,
-// which carries the wasm within it), classic scripts, style sheets and
-// images are inlined, and the page's Content-Security-Policy becomes one that
-// allows exactly these inline scripts and styles, by their hashes, and
-// nothing from anywhere. Opened from a folder (file://) it asks for nothing.
-//   node one_file.mjs SITE OVERRIDES OUT
-// OVERRIDES holds files that replace the site's own of the same name in the
-// bundle (the single-file movdith.mjs).
+// imports by esbuild, the WebAssembly module's loader given the wasm as bytes
+// (decoded in the page from base64 carried in the bundle), so that it
+// fetches nothing; classic scripts, style sheets and images are inlined, and
+// the page's Content-Security-Policy becomes one that allows exactly these
+// inline scripts and styles, by their hashes, and nothing from anywhere, not
+// even a data: URL. Opened from a folder (file://) it asks for nothing.
+//   node one_file.mjs SITE OUT
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import * as esbuild from 'esbuild';
 
-const [site, overrides, out] = process.argv.slice(2).map((p) => path.resolve(p));
+const [site, out] = process.argv.slice(2).map((p) => path.resolve(p));
 if (!out) {
-  console.error('usage: node one_file.mjs SITE OVERRIDES OUT');
+  console.error('usage: node one_file.mjs SITE OUT');
   process.exit(2);
 }
 
@@ -45,14 +44,36 @@ const dataUrl = (file) => {
 };
 const sha256 = (text) => `'sha256-${crypto.createHash('sha256').update(text, 'utf8').digest('base64')}'`;
 
-// The bundle takes OVERRIDES' file wherever it has one for a site file.
-const overridePlugin = {
-  name: 'overrides',
+// The site's WebAssembly module (emscripten's loader and movdith.wasm
+// beside it), as the bundle takes it: a module in its place calls the
+// loader with the wasm's bytes (its wasmBinary option), which then neither
+// fetches movdith.wasm nor a data: URL.
+const coreModule = path.join(site, 'movdith.mjs');
+const coreWasm = path.join(site, 'movdith.wasm');
+const INLINE = 'inline-wasm';
+const inlineWasmPlugin = {
+  name: INLINE,
   setup(build) {
-    build.onResolve({ filter: /^\./ }, (args) => {
-      const relative = path.relative(site, path.resolve(args.resolveDir, args.path));
-      const replacement = path.join(overrides, relative);
-      return !relative.startsWith('..') && fs.existsSync(replacement) ? { path: replacement } : undefined;
+    build.onResolve({ filter: /movdith\.mjs$/ }, (args) => {
+      // The replacement's own import is the loader itself.
+      if (args.namespace === INLINE) return { path: coreModule };
+      return path.resolve(args.resolveDir, args.path) === coreModule ? { path: coreModule, namespace: INLINE } : undefined;
+    });
+    build.onLoad({ filter: /.*/, namespace: INLINE }, () => {
+      if (!fs.existsSync(coreWasm)) fail('the site has no movdith.wasm');
+      return {
+        resolveDir: site,
+        loader: 'js',
+        contents: `import create from './movdith.mjs';
+const WASM = ${JSON.stringify(fs.readFileSync(coreWasm).toString('base64'))};
+export default function createInline(options = {}) {
+  const text = atob(WASM);
+  const wasmBinary = new Uint8Array(text.length);
+  for (let i = 0; i < text.length; ++i) wasmBinary[i] = text.charCodeAt(i);
+  return create({ ...options, wasmBinary });
+}
+`,
+      };
     });
   },
 };
@@ -60,7 +81,7 @@ const overridePlugin = {
 async function bundle(file, kind) {
   const result = await esbuild.build({
     entryPoints: [file], bundle: true, write: false, format: kind === 'css' ? undefined : 'esm',
-    minify: true, keepNames: true, legalComments: 'eof', logLevel: 'silent', plugins: [overridePlugin],
+    minify: true, keepNames: true, legalComments: 'eof', logLevel: 'silent', plugins: [inlineWasmPlugin],
     loader: Object.fromEntries(Object.keys(DATA_TYPES).map((ext) => [ext, 'dataurl'])),
   });
   if (result.warnings.length) {
@@ -118,9 +139,8 @@ const left = /<(?!a\b)[a-z]+\b[^>]*\s(src|href)\s*=\s*["']?(?!data:|blob:|#|http
 if (left) fail(`index.html still links a file the one file cannot hold: ${left[0]}`);
 
 // The served page's policy, without 'self' (there is no server: nothing may
-// be fetched at all), with the inline scripts and styles allowed by their
-// hashes. The only fetch left is emscripten's loader reading the WebAssembly
-// from its data: URL.
+// be fetched at all, connect-src is 'none'), with the inline scripts and
+// styles allowed by their hashes.
 const policyTag = /<meta\s+http-equiv="Content-Security-Policy"\s+content="([^"]*)"\s*>/i.exec(html);
 if (!policyTag) fail('index.html has no Content-Security-Policy');
 const directives = new Map(policyTag[1].split(';').map((d) => d.trim()).filter(Boolean).map((d) => {
@@ -131,7 +151,6 @@ const fallback = directives.get('default-src') || [];
 for (const name of ['script-src', 'style-src', 'connect-src']) if (!directives.has(name)) directives.set(name, [...fallback]);
 directives.get('script-src').push(...new Set(scripts.map(sha256)));
 directives.get('style-src').push(...new Set(styles.map(sha256)));
-directives.get('connect-src').push('data:');
 for (const [name, sources] of directives) {
   if (sources.some((s) => /^'unsafe-(inline|eval)'$/.test(s))) fail(`the policy's ${name} allows ${sources.join(' ')}`);
 }

@@ -275,7 +275,10 @@ async function start() {
   try {
     state.core = await loadCore();
   } catch (e) {
-    say(WORDS.noWasm(e.message || e), $('open-title'));
+    // Where check.js has said on arrival what this browser lacks, that one
+    // message stands; otherwise the core failed to start here and says so.
+    if (!$('unsupported')) say(WORDS.noWasm, $('open-title'));
+    window.movdithPage.failed = true;
     return;
   }
   state.form = new SettingsForm($('options'), state.core.options(),

@@ -395,7 +395,11 @@ test('every control is labelled and works from the keyboard', async () => {
 test('nothing but the page\'s own files is asked for, and the policy refuses the rest', async () => {
   // Every request of the browser, from the page's own load on.
   const asked = [];
-  const listen = (r) => { if (!/^(blob|data):/.test(r.url())) asked.push(r.url()); };
+  const fetched = [];  // fetches of any kind, data: URLs too
+  const listen = (r) => {
+    if (!/^(blob|data):/.test(r.url())) asked.push(r.url());
+    if (['fetch', 'xhr'].includes(r.resourceType())) fetched.push(r.url().slice(0, 40));
+  };
   chromium.browser.on('request', listen);
   const page = await openPage(chromium.browser, server.origin);
   try {
@@ -403,8 +407,10 @@ test('nothing but the page\'s own files is asked for, and the policy refuses the
     await convert(page, folder);
     assert.deepEqual(page.errors, [], 'the page breaks none of its own policy');
     if (TARGET === 'one-file') {
-      // The one file asks for nothing but itself.
+      // The one file asks for nothing but itself: its wasm is handed to
+      // the core as bytes, not fetched from a data: URL.
       assert.deepEqual([...new Set(asked)], [server.origin]);
+      assert.deepEqual(fetched, []);
     } else {
       assert.deepEqual(asked.filter((url) => !url.startsWith(server.origin)), []);
       const files = new Set(fs.readdirSync(process.env.MOVDITH_WEB_SITE, { recursive: true }).map((f) => '/' + f));
@@ -417,7 +423,8 @@ test('nothing but the page\'s own files is asked for, and the policy refuses the
     const policy = await page.$eval('meta[http-equiv="Content-Security-Policy"]', (e) => e.content);
     if (TARGET === 'one-file') {
       assert.match(policy, /default-src 'none'/);
-      assert.match(policy, /connect-src data:;/);
+      assert.match(policy, /connect-src 'none';/);
+      assert.doesNotMatch(policy, /connect-src[^;]*data:/);
       assert.match(policy, /script-src 'wasm-unsafe-eval'( 'sha256-[A-Za-z0-9+/]{43}=')+;/);
       assert.doesNotMatch(policy, /'self'|'unsafe-inline'|'unsafe-eval'/);
     } else {
@@ -614,6 +621,20 @@ describe('the size before converting, and the clips the command line refuses', (
           assert.equal(await page.isHidden('#error'), true, name);
         }
       }
+    });
+  });
+  test('a movie read by the browser\'s player (VP9 WebM): the clip past its end refused before converting', async () => {
+    await withPage(async (page) => {
+      assert.equal((await openMovie(page, webm)).error, '');
+      assert.equal(await page.textContent('#estimate'), 'The video: 20 frames, 2.0 s, 15,383 bytes');
+      await setOptions(page, ['--start=2']);
+      await page.waitForSelector('#error:not([hidden])');
+      assert.equal(await page.textContent('#error'), 'Start error: the clip starts after the movie\'s end. Move the ' +
+        'clip\'s start before the end of the movie (or press Whole movie), then convert.');
+      assert.equal(await page.isDisabled('#go'), true);
+      await setOptions(page, ['--start=1.9']);
+      assert.equal(await page.isHidden('#error'), true);
+      assert.equal(await page.textContent('#estimate'), 'The video: 1 frames, 0.1 s, 791 bytes');
     });
   });
   test('Start here at the movie\'s end: the command line\'s reason beside the button, and no file', async () => {
