@@ -282,16 +282,23 @@ path_install() {
     test -s /usr/local/share/man/man1/movdith.1.gz"
 }
 
-# The README's package commands from a build, then the package alone on
-# another fresh root: its dependencies must bring everything it runs.
+# The README's package commands from a build with the browser page, then the
+# package alone on another fresh root: its dependencies must bring everything
+# it runs, and it holds the one-file page and the site's zip.
 path_package() {
-  local root alone
+  local root alone page_files
+  # One command a line: errexit does not stop inside an && list.
+  page_files="ls -l /usr/share/movdith
+    test -s /usr/share/movdith/movdith.html
+    test -s /usr/share/movdith/movdith-web.zip
+    test -s /usr/share/movdith/web/index.html"
   root=$(project_root package)
   in_root "$root" "
-    bash scripts/setup.sh
+    bash scripts/setup.sh web
     scripts/setup.sh --packages-only package
     cd build && cpack -G DEB
     apt-get install -y ./movdith_*.deb
+    $page_files
     mkdir /tmp/elsewhere && cd /tmp/elsewhere
     movdith /src/movdith/sample/sample.mp4 out.8xx | tee /tmp/out; $success
     man movdith >/tmp/out; head -n 8 /tmp/out; grep -q '^NAME' /tmp/out"
@@ -300,6 +307,7 @@ path_package() {
   cp "$root"/src/movdith/build/movdith_*.deb "$root/src/movdith/sample/sample.mp4" "$alone/tmp/"
   in_root "$alone" "
     cd /tmp && apt-get update -q && apt-get install -y -q ./movdith_*.deb
+    $page_files
     mkdir /tmp/elsewhere && cd /tmp/elsewhere
     movdith /tmp/sample.mp4 out.8xx | tee /tmp/out; $success"
 }
