@@ -3,11 +3,15 @@
 // into the window, and the words it says, written for a student: what went
 // wrong and what to do, never a decoder's own words.
 
+import { framesText } from './state.js';
+
 const COMMAND = 'movdith movie.mp4 movie.8xx --engine=builtin';
 
 export const WORDS = {
   notAMovie: 'This file is not a movie this browser can read. If it is a movie, convert it with the command line ' +
     `(${COMMAND}), or re-encode it to H.264 MP4 first.`,
+  picture: 'This file is a picture, not a movie. Open a movie file (MP4, MOV or WebM, for example).',
+  text: 'This file is text, not a movie. Open a movie file (MP4, MOV or WebM, for example).',
   soundOnly: 'This file has no picture to convert: it holds sound only, or no video track.',
   hevc: 'This movie is HEVC (H.265), as phones record, and this browser cannot decode HEVC on this computer. ' +
     `Convert it with the command line (${COMMAND}), or re-encode it to H.264 first.`,
@@ -26,7 +30,7 @@ export const WORDS = {
   brokenOff: (at) => `This movie breaks off at ${at}: the file is damaged or was not copied whole. ` +
     'The part before it can be converted.',
   damaged: (at, frames) => `The movie breaks off at ${at}: the file is damaged or was not copied whole. ` +
-    `The ${frames} frames before it were converted; to have the rest, copy or download the movie again.`,
+    `The ${framesText(frames)} before it were converted; to have the rest, copy or download the movie again.`,
   unreadable: 'The movie could not be read here. Try converting it again; if it fails again, re-encode it to ' +
     `H.264 MP4, or convert it with the command line (${COMMAND}).`,
   stopped: 'The conversion stopped: the movie could not be decoded past this point. Re-encode it to H.264 MP4, ' +

@@ -17,7 +17,7 @@ import { download, openVideoFile, showResult } from './result.js';
 import { clipText, drawPreview, forgetPicture, markClip, placeSource, positionChanged, preview } from './preview.js';
 import { FrameCache } from './frame_cache.js';
 import { keepOffline } from './offline.js';
-import { $, state, timeText } from './state.js';
+import { $, framesText, state, timeText } from './state.js';
 
 const HEVC = /^(hvc1|hev1)/;
 const keepGreys = new URLSearchParams(location.search).has('greys');
@@ -59,7 +59,7 @@ function applySettings(near = $('settings-title')) {
 // The frames, seconds and bytes the settings give, before converting.
 function showPlan() {
   const p = state.plan;
-  $('estimate').textContent = p ? `The video: ${p.frames.toLocaleString('en')} frames, ${(p.frames / 10).toFixed(1)} s, ` +
+  $('estimate').textContent = p ? `The video: ${framesText(p.frames)}, ${(p.frames / 10).toFixed(1)} s, ` +
     `${p.bytes.toLocaleString('en')} bytes` : '';
 }
 
@@ -132,7 +132,7 @@ async function openMovie(file) {
     } else if (opened.problem === 'no-video') {
       return failOpen(WORDS.soundOnly);
     } else {
-      await openThroughPlayer(file, WORDS.notAMovie);
+      await openThroughPlayer(file, notAMovie(file));
     }
     if (!state.source) return;
     const position = $('position');
@@ -166,6 +166,14 @@ async function openThroughPlayer(file, otherwise) {
   state.endTicks = state.durationMs;
 }
 
+// What to say of a file nothing here can read: what it is, when the
+// browser's type for it (from its name) says it is no movie at all.
+function notAMovie(file) {
+  if (file.type.startsWith('image/')) return WORDS.picture;
+  if (file.type.startsWith('text/')) return WORDS.text;
+  return WORDS.notAMovie;
+}
+
 function failOpen(text) {
   resetMovie();
   if (text) say(text, $('movie-info'));
@@ -178,7 +186,7 @@ function progressText(done, total, started) {
   const left = done > 0 && total > done ? (elapsed / done) * (total - done) : 0;
   $('progress').max = Math.max(total, 1);
   $('progress').value = Math.min(done, total);
-  $('progress-text').value = `${done} of ${total} frames` + (done > 0 && total > done ? `, about ${Math.ceil(left / 1000)} s left` : '');
+  $('progress-text').value = `${done} of ${framesText(total)}` + (done > 0 && total > done ? `, about ${Math.ceil(left / 1000)} s left` : '');
 }
 
 // The student's words for a conversion that failed.
@@ -221,7 +229,7 @@ async function convert() {
     state.greys = keepGreys ? core.greys(records) : null;
     state.records = records;
     progressText(records, records, started);
-    $('progress-text').value = `Done: ${records} frames in ${((performance.now() - started) / 1000).toFixed(1)} s`;
+    $('progress-text').value = `Done: ${framesText(records)} in ${((performance.now() - started) / 1000).toFixed(1)} s`;
     window.movdithPage.lastConvertMs = performance.now() - started;
     showResult(core.output(), true);
     if (s.track && s.track.brokenMs !== null) say(WORDS.damaged(timeText(s.track.brokenMs), records), $('video-info'));

@@ -1,7 +1,7 @@
 // The result: the video made (or a .8xx opened to play) in the player, its
 // size, and its download, brought into view with the focus on it.
 import { WORDS, bringIntoView, say } from './messages.js';
-import { $, state } from './state.js';
+import { $, framesText, state } from './state.js';
 
 export function showResult(bytes, converted) {
   const frames = state.core.openVideo(converted ? null : bytes);
@@ -15,7 +15,7 @@ export function showResult(bytes, converted) {
   const shades = state.core.videoShades() === 4 ? 'four shades' : 'black and white';
   $('download').hidden = !converted;
   $('video-info').textContent = `${converted ? downloadName() + ': ' : ''}${bytes.length.toLocaleString('en')} bytes, ` +
-    `${frames} frames, ${(frames / 10).toFixed(1)} s, ${shades}`;
+    `${framesText(frames)}, ${(frames / 10).toFixed(1)} s, ${shades}`;
   $('player').hidden = false;
   state.player.load(frames);
   // The result is where the user goes next: in view, and the focus on it.

@@ -9,6 +9,11 @@ export const state = {
 
 export const $ = (id) => document.getElementById(id);
 
+// "1 frame", "30 frames", "1,200 frames".
+export function framesText(n) {
+  return `${n.toLocaleString('en')} frame${n === 1 ? '' : 's'}`;
+}
+
 // m:ss.s, as the page shows positions and clips.
 export function timeText(ms) {
   const s = Math.max(0, ms) / 1000;

@@ -187,7 +187,7 @@ constexpr LongOption kLongOptions[] = {
     {{"dither", true, OptionKind::choice,
       "matrix floyd-steinberg atkinson jarvis-judice-ninke stucki burkes sierra two-row-sierra sierra-lite bayer "
       "blue-noise",
-      "matrix", "how shades are spread: the kernel of -m, a named error-diffusion kernel, or an ordered pattern",
+      "matrix", "how black and white dots are mixed to show the greys between them",
       "Dithering pattern",
       "Floyd\u2013Steinberg|Floyd\u2013Steinberg, exact weights|Atkinson (more contrast)|Jarvis\u2013Judice\u2013Ninke "
       "(smooth)|Stucki (smooth)|Burkes|Sierra|Two-row Sierra|Sierra Lite|Bayer (an even grid)|Blue noise (an even "
@@ -196,26 +196,26 @@ constexpr LongOption kLongOptions[] = {
      "matrix, floyd-steinberg, atkinson, jarvis-judice-ninke, stucki, burkes, sierra, two-row-sierra, sierra-lite, "
      "bayer or blue-noise",
      set_dither},
-    {{"serpentine", true, OptionKind::flag, "", "", "every other row scanned right to left (error diffusion)",
+    {{"serpentine", true, OptionKind::flag, "", "", "every other row worked right to left, which can break up stripes",
       "Zig-zag rows", "", true},
      "it takes no value", set_serpentine},
     {{"stable", true, OptionKind::flag, "", "", "pixels keep their shade while the picture stands still",
       "Steady picture", "", false},
      "it takes no value", set_stable},
     {{"gamma", true, OptionKind::decimal, "1 4 0.01", "1",
-      "dither in light: the movie's transfer curve (2.2 for most movies; 1: off)", "Dither in light (gamma)", "",
+      "greys mixed as the eye sees light: 2.2 suits most movies, 1 turns it off", "Dither in light (gamma)", "",
       true},
      "a number from 1 to 4, at most two decimals (2.2 for most movies; 1: off)", set_gamma},
-    {{"brightness", true, OptionKind::number, "-100 100", "", "percent of white added (ImageMagick's)", "Brightness",
+    {{"brightness", true, OptionKind::number, "-100 100", "", "lighter or darker, in percent (-100 to 100)", "Brightness",
       "", false},
      "a whole number from -100 to 100", set_brightness},
     {{"contrast", true, OptionKind::number, "-100 100", "",
-      "tones steepened or flattened about mid grey (ImageMagick's)", "Contrast", "", false},
+      "more or less difference between dark and light, in percent (-100 to 100)", "Contrast", "", false},
      "a whole number from -100 to 100", set_contrast},
     {{"levels", true, OptionKind::choice, "off auto", "off", "black and white points from each scene",
       "Black and white points", "as filmed|found in each scene", true},
      "auto or off", set_levels},
-    {{"sharpen", true, OptionKind::decimal, "0 5 0.01", "0", "an unsharp mask at the screen's scale",
+    {{"sharpen", true, OptionKind::decimal, "0 5 0.01", "0", "crisper edges on the small screen: 0 is off, 5 the most",
       "Sharpen edges", "", true},
      "a number from 0 to 5, at most two decimals", set_sharpen},
 };
@@ -224,10 +224,10 @@ constexpr LongOption kLongOptions[] = {
 constexpr OptionInfo kDesignOptions[] = {
     {"g", false, OptionKind::flag, "", "", "four grey levels instead of two (doubles the file)", "Shades",
      "black and white|4 greys", false},
-    {"r", false, OptionKind::number, "2 255", "", "posterise to about this many grey levels before dithering",
+    {"r", false, OptionKind::number, "2 255", "", "the movie first cut down to about this many greys (2 to 255), for a calmer picture",
      "Fewer greys first, for less noise", "", true},
     {"m", false, OptionKind::kernel, "", "0,0,0,0,0,0.4375,0.1875,0.3125,0.0625",
-     "the dither kernel: nine weights of a 3 x 3 kernel, row by row", "Your own dithering kernel", "", true},
+     "nine numbers, row by row: how much of each dot's error goes to the dots around it", "Your own dithering kernel", "", true},
 };
 
 constexpr size_t kOptionCount = std::size(kDesignOptions) + std::size(kLongOptions);

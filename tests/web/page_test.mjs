@@ -293,6 +293,10 @@ describe('bad input gets a plain message and the page goes on', () => {
       message: 'This file has no picture to convert: it holds sound only, or no video track.' },
     { name: 'HEVC', make: (f) => makeMovie(f, 'testsrc2=size=160x120:rate=10:duration=1',
       ['-c:v', 'libx265', '-tag:v', 'hvc1', '-x265-params', 'log-level=error']), message: hevcMessage },
+    { name: 'a picture', file: 'picture.png', make: (f) => makeMovie(f, 'testsrc2=size=200x100', ['-frames:v', '1']),
+      message: 'This file is a picture, not a movie. Open a movie file (MP4, MOV or WebM, for example).' },
+    { name: 'a text file', file: 'notes.txt', make: (f) => fs.writeFileSync(f, 'these are words\n'),
+      message: 'This file is text, not a movie. Open a movie file (MP4, MOV or WebM, for example).' },
     { name: 'an empty file', make: (f) => fs.writeFileSync(f, ''),
       message: 'This file is not a movie this browser can read. If it is a movie, convert it with the command line ' +
         `(${COMMAND}), or re-encode it to H.264 MP4 first.` },
@@ -301,7 +305,7 @@ describe('bad input gets a plain message and the page goes on', () => {
     const page = await openPage(chromium.browser, server.origin);
     try {
       for (const c of cases) {
-        const file = path.join(folder, `bad-${c.name.replace(/\W+/g, '-')}.mp4`);
+        const file = path.join(folder, c.file || `bad-${c.name.replace(/\W+/g, '-')}.mp4`);
         c.make(file);
         const opened = await openMovie(page, file);
         assert.equal(opened.error, c.message, c.name);
@@ -534,6 +538,13 @@ test('every control speaks in words, its flag a hint after them; the command lin
       assert.match(words, /^[A-Z][a-z]/, `"${words}" reads as words`);
       assert.match(flag, /^--?[a-z]/, `${words}: its flag after the words`);
     }
+    // Each help line says what the control does to the picture: no flag, no
+    // program's name, none of the trade's words.
+    const helps = await page.$$eval('#options .help', (all) => all.map((e) => e.textContent));
+    assert.equal(helps.length, labels.length);
+    for (const help of helps) {
+      assert.doesNotMatch(help, /(^|[\s(])--?[a-z]|ImageMagick|kernel|error.diffusion|posteris|unsharp|transfer curve/i, help);
+    }
     assert.equal(await page.$eval('#option-dither', (e) => e.selectedOptions[0].textContent), 'Floyd–Steinberg');
     assert.deepEqual(await page.$$eval('#option-g option', (all) => all.map((o) => o.textContent)), ['black and white', '4 greys']);
     // The seldom ones are folded away; the first are those that change most pictures.
@@ -616,7 +627,8 @@ describe('the size before converting, and the clips the command line refuses', (
           assert.equal(cli.ok, true, name);
           const bytes = 23 + c.frames * (c.args.includes('-g') ? 1536 : 768);
           assert.equal(cli.bytes.length, bytes, `${name}: the command line's file`);
-          assert.equal(await page.textContent('#estimate'), `The video: ${c.frames} frames, ${(c.frames / 10).toFixed(1)} s, ` +
+          const frames = `${c.frames} frame${c.frames === 1 ? '' : 's'}`;  // one frame, in the singular
+          assert.equal(await page.textContent('#estimate'), `The video: ${frames}, ${(c.frames / 10).toFixed(1)} s, ` +
             `${bytes.toLocaleString('en')} bytes`, name);
           assert.equal(await page.isHidden('#error'), true, name);
         }
@@ -634,7 +646,7 @@ describe('the size before converting, and the clips the command line refuses', (
       assert.equal(await page.isDisabled('#go'), true);
       await setOptions(page, ['--start=1.9']);
       assert.equal(await page.isHidden('#error'), true);
-      assert.equal(await page.textContent('#estimate'), 'The video: 1 frames, 0.1 s, 791 bytes');
+      assert.equal(await page.textContent('#estimate'), 'The video: 1 frame, 0.1 s, 791 bytes');
     });
   });
   test('Start here at the movie\'s end: the command line\'s reason beside the button, and no file', async () => {
