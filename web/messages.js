@@ -38,7 +38,8 @@ export const WORDS = {
   full: 'The conversion stopped: this browser tab ran out of memory. Convert a shorter clip, or use the command ' +
     `line (${COMMAND}).`,
   preview: 'This position of the movie could not be shown. Try another position, or convert the movie as it is.',
-  notAVideo: (why) => `This video cannot be played: ${why}.`,
+  notAVideo: (why) => `This file cannot be played: ${why}. Choose a video movdith made (its name ends in .8xx), ` +
+    'or open a movie with "Open a movie…" to convert it.',
   videoUnread: 'This video file could not be read. Open it again.',
 };
 

@@ -6,7 +6,7 @@ import { $, framesText, state } from './state.js';
 export function showResult(bytes, converted) {
   const frames = state.core.openVideo(converted ? null : bytes);
   if (frames < 0) {
-    say(WORDS.notAVideo(state.core.message()), $('video').parentElement);
+    say(WORDS.notAVideo(state.core.message()), $('drop'));
     return;
   }
   if (state.resultUrl) URL.revokeObjectURL(state.resultUrl);
@@ -46,6 +46,6 @@ export async function openVideoFile(file) {
     state.result = null;
     showResult(bytes, false);
   } catch {
-    say(WORDS.videoUnread, $('video').parentElement);
+    say(WORDS.videoUnread, $('drop'));
   }
 }

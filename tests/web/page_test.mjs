@@ -364,7 +364,10 @@ test('a .8xx video plays in the page', async () => {
     // A file that is not a video says so.
     await page.setInputFiles('#video', lossless);
     await page.waitForSelector('#error:not([hidden])');
-    assert.equal(await page.textContent('#error'), 'This video cannot be played: this is not a .8xx video.');
+    assert.equal(await page.textContent('#error'), 'This file cannot be played: this is not a .8xx video. Choose a ' +
+      'video movdith made (its name ends in .8xx), or open a movie with "Open a movie…" to convert it.');
+    assert.equal(await page.$eval('#error', (e) => e.previousElementSibling.id), 'drop', 'below where the file was chosen');
+    assert.equal(await inWindow(page, '#error'), true);
   } finally {
     await page.close();
   }
@@ -722,6 +725,23 @@ describe('the way through: preview and Convert in the window, then the result', 
       });
     });
   }
+});
+
+test('a phone\'s long file name wraps: no sideways scrolling at 360 px, before and after converting', async () => {
+  const named = path.join(folder, 'VID_20240517_123456789_the_whole_class_trip_recorded_on_my_phone_final.mp4');
+  fs.copyFileSync(lossless, named);
+  await withPage(async (page) => {
+    await page.setViewportSize({ width: 360, height: 640 });
+    const wide = () => page.evaluate(() => [document.documentElement.scrollWidth,
+      ...['movie-info', 'video-info'].map((id) => Math.ceil(document.getElementById(id).getBoundingClientRect().right))]
+      .filter((right) => right > innerWidth));
+    assert.equal((await openMovie(page, named)).error, '');
+    assert.match(await page.textContent('#movie-info'), /^VID_20240517_/);
+    assert.deepEqual(await wide(), []);
+    await convert(page, folder);
+    assert.match(await page.textContent('#video-info'), /^VID_20240517_\w+\.8xx: /);
+    assert.deepEqual(await wide(), []);
+  });
 });
 
 test('every button shown does something, and none is shown that cannot', async () => {
