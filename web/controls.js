@@ -34,6 +34,14 @@ function decimalText(value) {
   return String(Number(Number(value).toFixed(2)));
 }
 
+// A decimal option's value: what its number field shows, which may lie past
+// the slider's ends or have more decimals than its steps (the command line
+// then says why it refuses it), else the slider's.
+function decimalValue(typed, slider) {
+  if (typed === '') return decimalText(slider);
+  return /^\d+(\.\d{1,2})?$/.test(typed) ? decimalText(typed) : typed;
+}
+
 function element(tag, props = {}) {
   return Object.assign(document.createElement(tag), props);
 }
@@ -156,6 +164,12 @@ export class SettingsForm {
     }
   }
 
+  // An option's words, by its name or flag ("gamma", "--gamma", "-m").
+  about(name) {
+    const entry = this.controls.get(name.replace(/^--?/, ''));
+    return entry ? { label: entry.option.label, flag: dashed(entry.option), help: entry.option.help } : null;
+  }
+
   value(name) {
     const entry = this.controls.get(name);
     return entry ? entry.control.value.trim() : '';
@@ -170,13 +184,13 @@ export class SettingsForm {
   // paths: the design's options first, then the long ones, each only when set.
   args() {
     const args = [];
-    for (const { option, control } of this.controls.values()) {
+    for (const { option, control, extra } of this.controls.values()) {
       if (option.kind === 'flag') {
         if (control.type === 'checkbox' ? control.checked : control.value) args.push(dashed(option));
         continue;
       }
       let value = control.value.trim();
-      if (option.kind === 'decimal') value = decimalText(value);
+      if (option.kind === 'decimal') value = decimalValue(extra.value.trim(), value);
       if (value === '' || ((option.kind === 'choice' || option.kind === 'decimal') && value === option.default)) continue;
       if (option.long) args.push(dashed(option) + '=' + value);
       else args.push(dashed(option), value);

@@ -21,6 +21,8 @@ export const WORDS = {
     'under Picture shape.',
   noWasm: 'This browser could not start the converter (its WebAssembly did not load). Open the page in a recent ' +
     `Chrome, Edge, Firefox or Safari, or use the command line (${COMMAND}).`,
+  // A setting the command line refuses, by its words and flag, with what it takes.
+  setting: (about, takes) => `"${about.label}" (${about.flag}) takes ${takes}. Change it, or choose a preset.`,
   // The command line's own line, then what to do about it.
   settings: (line) => `movdith does not take these settings: ${line.replace(/^error /, '')}. ` +
     'Change the setting, or choose a preset.',
@@ -57,7 +59,7 @@ export function say(text, near) {
   if (near && box.previousElementSibling !== near) near.after(box);
   box.textContent = text;
   box.hidden = false;
-  box.scrollIntoView({ block: 'nearest' });
+  bringIntoView(box, box);
 }
 
 // Hides the alert if it is the one shown beside `near`.

@@ -42,7 +42,7 @@ function applySettings(near = $('settings-title')) {
   const result = state.core.settings(state.form.args());
   let refusal = null;
   if (!result.ok) {
-    refusal = WORDS.settings(result.message.trim().split('\n').pop());
+    refusal = settingsRefusal(result.message.trim().split('\n').pop(), near);
   } else if (state.source) {
     setClock();
     const frames = state.core.plan(state.durationMs, state.endTicks);
@@ -54,6 +54,21 @@ function applySettings(near = $('settings-title')) {
   if (refusal) say(refusal, near);
   else unsay(near);
   return !refusal;
+}
+
+// The command line's refusal of a setting, in the setting's own words: the
+// option its line names ("error argument for --gamma: a number from ..."),
+// or for the design's options, whose line names no flag, the one just
+// changed; any other line as it is.
+function settingsRefusal(line, near) {
+  const long = /^error argument for (--[a-z-]+): (.+)$/.exec(line);
+  if (long && state.form.about(long[1])) return WORDS.setting(state.form.about(long[1]), long[2]);
+  const changed = near && near.classList.contains('row') && near.querySelector('[name]');
+  if (/^error argument for /.test(line) && changed) {
+    const about = state.form.about(changed.name);
+    return WORDS.setting(about, about.help);
+  }
+  return WORDS.settings(line);
 }
 
 // The frames, seconds and bytes the settings give, before converting.

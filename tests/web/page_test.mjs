@@ -591,6 +591,47 @@ test('gamma and sharpen are sliders through their ranges in the command line\'s 
   // Gamma 3 and sharpen 3 give the command line's bytes: among the cases above.
 });
 
+test('a value typed past a slider\'s end, or one the command line cannot read, is refused in the setting\'s words', async () => {
+  const gammaTakes = 'a number from 1 to 4, at most two decimals (2.2 for most movies; 1: off)';
+  const gammaRefused = `"Dither in light (gamma)" (--gamma) takes ${gammaTakes}. Change it, or choose a preset.`;
+  // What is typed in the number field is what the command line is given,
+  // whatever the slider beside it can hold: at the end, one step past it,
+  // more decimals than its steps.
+  const cases = [
+    { field: '#option-gamma-value', typed: '4', arg: '--gamma=4' },
+    { field: '#option-gamma-value', typed: '4.01', arg: '--gamma=4.01', said: gammaRefused },
+    { field: '#option-gamma-value', typed: '2.505', arg: '--gamma=2.505', said: gammaRefused },
+    { field: '#option-gamma-value', typed: '1', arg: null },
+    { field: '#option-gamma-value', typed: '0.99', arg: '--gamma=0.99', said: gammaRefused },
+    { field: '#option-m', typed: 'abc', arg: '-m abc', said: '"Your own dithering kernel" (-m) takes nine numbers, row by ' +
+      'row: how much of each dot\'s error goes to the dots around it. Change it, or choose a preset.' },
+    { field: '#option-brightness', typed: '101', arg: '--brightness=101',
+      said: '"Brightness" (--brightness) takes a whole number from -100 to 100. Change it, or choose a preset.' },
+  ];
+  await withPage(async (page) => {
+    await openMovie(page, lossless);
+    await page.$eval('#more', (e) => { e.open = true; });
+    for (const c of cases) {
+      for (const field of ['#option-gamma-value', '#option-m', '#option-brightness']) await page.fill(field, '');
+      await page.fill(c.field, c.typed);
+      const command = await page.$eval('#command', (e) => e.value);
+      const name = `${c.field} ${c.typed}`;
+      assert.equal(command, `movdith lossless.mp4 lossless.8xx${c.arg ? ' ' + c.arg : ''}`, name);
+      const cli = cliOutcome(lossless, c.arg ? c.arg.split(' ') : []);
+      assert.equal(cli.ok, !c.said, `${name}: the command line ${c.said ? 'refuses' : 'takes'} it`);
+      if (c.said) {
+        assert.equal(await page.textContent('#error'), c.said, name);
+        if (c.arg.startsWith('--')) assert.ok(c.said.includes(cli.line.replace(/^error argument for --[a-z]+: /, '')), cli.line);
+        assert.equal(await inWindow(page, '#error'), true, `${name}: the alert in the window`);
+        assert.equal(await page.isDisabled('#go'), true, name);
+      } else {
+        assert.equal(await page.isHidden('#error'), true, name);
+        assert.equal(await page.isDisabled('#go'), false, name);
+      }
+    }
+  });
+});
+
 describe('the size before converting, and the clips the command line refuses', () => {
   // The lossless movie: 75 pictures 40 ms apart, the last ending at 3 s.
   const cases = [
@@ -620,8 +661,9 @@ describe('the size before converting, and the clips the command line refuses', (
           assert.equal(cli.file, false);
           await page.waitForSelector('#error:not([hidden])');
           const said = await page.textContent('#error');
-          const line = cli.line.replace(/^error /, '');
-          assert.ok(said.includes(line), `${name}: "${said}" gives the command line's "${line}"`);
+          // The command line's reason, after the setting's words ("Clip length" (--duration) takes ...).
+          const reason = cli.line.replace(/^error (argument for --[a-z]+: )?/, '');
+          assert.ok(said.includes(reason), `${name}: "${said}" gives the command line's "${reason}"`);
           assert.equal(await page.getAttribute('#error', 'role'), 'alert');
           assert.equal(await inWindow(page, '#error'), true, `${name}: the alert is in the window`);
           assert.equal(await page.isDisabled('#go'), true, `${name}: nothing to convert`);
