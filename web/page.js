@@ -13,7 +13,7 @@ import {
 } from './convert.js';
 import { WORDS, bringIntoView, say, unsay } from './messages.js';
 import { Player, clear } from './player.js';
-import { download, openVideoFile, showResult } from './result.js';
+import { download, forgetResult, openVideoFile, showResult } from './result.js';
 import { clipText, drawPreview, forgetPicture, markClip, placeSource, positionChanged, preview } from './preview.js';
 import { FrameCache } from './frame_cache.js';
 import { keepOffline } from './offline.js';
@@ -110,6 +110,7 @@ function resetMovie() {
   clear($('result'));
   $('movie-info').textContent = '';
   $('estimate').textContent = '';
+  forgetResult();
 }
 
 async function openMovie(file) {

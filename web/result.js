@@ -24,6 +24,17 @@ export function showResult(bytes, converted) {
   (converted ? $('download') : $('play')).focus();
 }
 
+// Another movie opened: the video made from the last one (or the one
+// opened to play) goes, so that Download never gives it under the new
+// movie's name.
+export function forgetResult() {
+  state.player.pause();
+  $('player').hidden = true;
+  if (state.resultUrl) URL.revokeObjectURL(state.resultUrl);
+  state.result = null;
+  state.resultUrl = null;
+}
+
 function downloadName() {
   return (state.file ? state.file.name.replace(/\.[^.]*$/, '') : 'movie') + '.8xx';
 }

@@ -774,15 +774,27 @@ test('a phone\'s long file name wraps: no sideways scrolling at 360 px, before a
   fs.copyFileSync(lossless, named);
   await withPage(async (page) => {
     await page.setViewportSize({ width: 360, height: 640 });
-    const wide = () => page.evaluate(() => [document.documentElement.scrollWidth,
+    const overflowing = () => page.evaluate(() => [document.documentElement.scrollWidth,
       ...['movie-info', 'video-info'].map((id) => Math.ceil(document.getElementById(id).getBoundingClientRect().right))]
       .filter((right) => right > innerWidth));
     assert.equal((await openMovie(page, named)).error, '');
     assert.match(await page.textContent('#movie-info'), /^VID_20240517_/);
-    assert.deepEqual(await wide(), []);
+    assert.deepEqual(await overflowing(), []);
     await convert(page, folder);
     assert.match(await page.textContent('#video-info'), /^VID_20240517_\w+\.8xx: /);
-    assert.deepEqual(await wide(), []);
+    assert.deepEqual(await overflowing(), []);
+  });
+});
+
+test('a second movie opened: the first one\'s video goes, and Download gives the second one\'s', async () => {
+  await withPage(async (page) => {
+    await openMovie(page, lossless);
+    await convert(page, folder);
+    assert.equal((await openMovie(page, bframes)).error, '');
+    assert.equal(await page.isHidden('#player'), true, 'no video of the first movie left to download');
+    const result = await convert(page, folder);
+    assert.equal(result.name, 'bframes.8xx');
+    assert.ok(result.bytes.equals(runCli(bframes, path.join(folder, 'second.8xx'), []).bytes), 'the second movie\'s video');
   });
 });
 
