@@ -14,7 +14,8 @@
   } else if (typeof WebAssembly !== 'object') {
     problem = 'This browser cannot run the converter: it has no WebAssembly (or it is turned off). ' + browsers + instead;
   } else if (typeof VideoDecoder !== 'function') {
-    problem = 'This browser cannot read movies picture by picture: it has no WebCodecs. ' + browsers + instead;
+    problem = 'This browser has no WebCodecs: the page reads movies through its video player instead, which is ' +
+      'slower and may give slightly different frames. ' + browsers + instead;
   }
   if (problem) box.textContent = problem;
   else box.remove();

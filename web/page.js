@@ -125,7 +125,9 @@ async function openMovie(file) {
       const track = opened.track;
       const config = { codec: track.codec, codedWidth: track.width, codedHeight: track.height };
       if (track.description) config.description = track.description;
-      const support = await VideoDecoder.isConfigSupported(config).catch(() => ({ supported: false }));
+      // Without WebCodecs (check.js has said so) the browser's player reads it.
+      const support = typeof VideoDecoder === 'function'
+        ? await VideoDecoder.isConfigSupported(config).catch(() => ({ supported: false })) : { supported: false };
       if (support.supported) {
         const { colour, sar } = streamFacts(state.core, track);
         state.source = {

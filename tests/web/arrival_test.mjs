@@ -13,7 +13,8 @@ import { launch, pageUrl, serve, SITE, TARGETS } from './support.mjs';
 const BROWSERS = 'Use a recent Chrome or Edge (94 or newer), Firefox (130 or newer) or Safari (16.4 or newer).';
 const COMMAND_LINE = ' Or convert on a computer with the command line: movdith movie.mp4 movie.8xx --engine=builtin.';
 const NO_WASM = `This browser cannot run the converter: it has no WebAssembly (or it is turned off). ${BROWSERS}${COMMAND_LINE}`;
-const NO_WEBCODECS = `This browser cannot read movies picture by picture: it has no WebCodecs. ${BROWSERS}${COMMAND_LINE}`;
+const NO_WEBCODECS = 'This browser has no WebCodecs: the page reads movies through its video player instead, which is ' +
+  `slower and may give slightly different frames. ${BROWSERS}${COMMAND_LINE}`;
 const NO_SCRIPT = 'This page cannot start: this browser did not run its scripts. If you opened index.html from a ' +
   'folder on your computer, open movdith.html, the one-file page, instead. Otherwise turn on JavaScript, or convert ' +
   'with the command line: movdith movie.mp4 movie.8xx --engine=builtin.';

@@ -12,7 +12,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import {
-  cliGreys, convert, greyDistance, launch, makeMovie, openMovie, openPage, runCli, serve, setDisplayMatrix, setOptions,
+  cliGreys, convert, greyDistance, launch, makeMovie, openMovie, openPage, pageUrl, runCli, serve, setDisplayMatrix, setOptions,
   tempDir, FRAME_BYTES, TARGET, TARGETS,
 } from './support.mjs';
 
@@ -784,6 +784,22 @@ test('a phone\'s long file name wraps: no sideways scrolling at 360 px, before a
     assert.match(await page.textContent('#video-info'), /^VID_20240517_\w+\.8xx: /);
     assert.deepEqual(await overflowing(), []);
   });
+});
+
+test('without WebCodecs an MP4 is read through the browser\'s player, and converts', async () => {
+  const page = await chromium.browser.newPage();
+  try {
+    await page.addInitScript(() => { delete window.VideoDecoder; });
+    await page.goto(pageUrl(server.origin));
+    await page.waitForFunction(() => window.movdithPage && window.movdithPage.ready);
+    const opened = await openMovie(page, lossless);
+    assert.equal(opened.error, '');
+    assert.match(opened.info, /read through the browser's player\.$/);
+    const result = await convert(page, folder);
+    assert.equal(result.bytes.length, runCli(lossless, path.join(folder, 'player.8xx'), []).bytes.length);
+  } finally {
+    await page.close();
+  }
 });
 
 test('a second movie opened: the first one\'s video goes, and Download gives the second one\'s', async () => {
