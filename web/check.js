@@ -4,6 +4,23 @@
 // from a folder, an old browser). The message stands in the page's HTML, for
 // a browser that runs no script at all; this takes it away when all is well.
 (function () {
+  // Puts `text` in `box`, each long flag (--engine=builtin) in a span that
+  // keeps it on one line: a break after its dashes would have it typed as
+  // two words. The page's alerts (messages.js) write their text with it too.
+  window.movdithSay = function (box, text) {
+    box.textContent = '';
+    var parts = text.split(/(--[a-z][\w=.-]*)/);
+    for (var i = 0; i < parts.length; ++i) {
+      if (i % 2 === 0) {
+        box.appendChild(document.createTextNode(parts[i]));
+      } else {
+        var flag = document.createElement('span');
+        flag.className = 'whole';
+        flag.textContent = parts[i];
+        box.appendChild(flag);
+      }
+    }
+  };
   var box = document.getElementById('unsupported');
   var instead = ' Or convert on a computer with the command line: movdith movie.mp4 movie.8xx --engine=builtin.';
   var browsers = 'Use a recent Chrome or Edge (94 or newer), Firefox (130 or newer) or Safari (16.4 or newer).';
@@ -17,6 +34,6 @@
     problem = 'This browser has no WebCodecs: the page reads movies through its video player instead, which is ' +
       'slower and may give slightly different frames. ' + browsers + instead;
   }
-  if (problem) box.textContent = problem;
+  if (problem) window.movdithSay(box, problem);
   else box.remove();
 })();

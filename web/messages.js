@@ -57,7 +57,7 @@ export function say(text, near) {
     return;
   }
   if (near && box.previousElementSibling !== near) near.after(box);
-  box.textContent = text;
+  window.movdithSay(box, text);  // check.js's, which ran before any module
   box.hidden = false;
   bringIntoView(box, box);
 }

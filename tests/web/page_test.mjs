@@ -802,6 +802,29 @@ test('without WebCodecs an MP4 is read through the browser\'s player, and conver
   }
 });
 
+test('a flag in a message stays on one line at 360 px (--engine=builtin is not broken after its dashes)', async () => {
+  const file = path.join(folder, 'words.mp4');
+  fs.writeFileSync(file, 'these are words, not a movie\n');
+  await withPage(async (page) => {
+    await page.setViewportSize({ width: 360, height: 640 });
+    await openMovie(page, file);
+    // The lines the flag's letters fall on, found from the text as shown.
+    const lines = await page.$eval('#error', (box) => {
+      const flag = '--engine=builtin';
+      const at = box.textContent.indexOf(flag);
+      const range = document.createRange();
+      const walker = document.createTreeWalker(box, NodeFilter.SHOW_TEXT);
+      for (let node, seen = 0; (node = walker.nextNode()); seen += node.length) {
+        if (at >= seen && at < seen + node.length) range.setStart(node, at - seen);
+        if (at + flag.length > seen && at + flag.length <= seen + node.length) range.setEnd(node, at + flag.length - seen);
+      }
+      return at < 0 ? null : new Set([...range.getClientRects()].filter((r) => r.width > 0).map((r) => Math.round(r.bottom))).size;
+    });
+    assert.equal(lines, 1);
+    assert.equal(await page.evaluate(() => document.documentElement.scrollWidth), 360);
+  });
+});
+
 test('a second movie opened: the first one\'s video goes, and Download gives the second one\'s', async () => {
   await withPage(async (page) => {
     await openMovie(page, lossless);
