@@ -28,10 +28,16 @@ struct SteadyLevels {
   int later_looks;  // pixels looked at, at most, in each pass after the first
   int restart;      // pixels whose source changed by this many levels start from the mode's own dithering (0: none)
   int sharpen;      // the search draws towards the picture sharpened by this much (hundredths, as --sharpen)
+  int margin;       // grey levels by which a pixel's value must pass the threshold to leave its held shade
+  int margin_fade;  // the margin falls to nothing as the pixel's source changes by this many levels (0: never)
 };
+// How the steady mode finds a frame's shades: the search alone, the mode's
+// own dithering holding shades within a margin, or that followed by the search.
+enum class SteadyMethod { search, held, held_then_search };
 struct StableTuning {
-  SteadyLevels two = {400, 16, 2, kPixels, 0, 100};
-  SteadyLevels four = {300, 0, 2, 1000, 40, 0};
+  SteadyLevels two = {400, 16, 2, kPixels, 0, 100, 40, 32};
+  SteadyLevels four = {300, 0, 2, 1000, 40, 0, 20, 32};
+  SteadyMethod method = SteadyMethod::held;
   int restart_percent = 5;  // ... when more than this share of the pixels would
   // A cut: more than cut_percent % of the pixels moved by cut_change grey
   // levels or more since the previous frame. The frame is then the mode's

@@ -572,7 +572,7 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
       fixed[i] = every | uint8_t{moved[i] > beyond};
       // The mode's own dithering keeps solids too, but only to within its
       // rounding: clamped like the rest.
-      out[i] = std::clamp(fixed[i] ? out[i] : held[i], bounds.lowest[i], bounds.highest[i]);
+      out[i] = std::clamp(fixed[i] || start.from_out ? out[i] : held[i], bounds.lowest[i], bounds.highest[i]);
     }
     const HoldPrices h = hold_prices<Levels>(t);
     // What the search draws towards: the picture with its edges sharpened,
@@ -610,6 +610,42 @@ SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTu
     start.restarts = scene_cut(source, before, restart, tuning.restart_percent);
   }
   return start;
+}
+
+template <int Levels>
+void hold_levels(const GreyBuffer& source, const SteadyLevels& t, const SteadyStart& start,
+                 const DitherHistory& history, bool screen_fixed, SteadyHold& hold) {
+  const bool shift = !screen_fixed && (start.dx != 0 || start.dy != 0);
+  GreyBuffer before;
+  if (shift) {
+    move_picture(history.shades, start.dx, start.dy, hold.held);
+    move_picture(history.source, start.dx, start.dy, before);
+  } else {
+    hold.held = history.shades;
+    before = history.source;
+  }
+  LevelBounds bounds;
+  level_bounds<Levels>(source, bounds);
+  hold.lowest = bounds.lowest;
+  hold.highest = bounds.highest;
+  const int margin = std::clamp(t.margin, 0, kMaxGrey);
+  const int fade = t.margin_fade;
+  for (int i = 0; i < kPixels; ++i) {
+    const int moved = std::abs(source[i] - before[i]);
+    hold.margin[i] = static_cast<uint8_t>(fade > 0 ? margin * std::max(fade - moved, 0) / fade : margin);
+  }
+}
+
+void steady_hold(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
+                 const DitherHistory& history, bool screen_fixed, SteadyHold& hold) {
+  if (shades == Shades::two) hold_levels<2>(source, tuning.two, start, history, screen_fixed, hold);
+  else hold_levels<4>(source, tuning.four, start, history, screen_fixed, hold);
+}
+
+void steady_remember(const GreyBuffer& source, DitherHistory& history, const GreyBuffer& out) {
+  history.source = source;
+  history.shades = out;
+  history.primed = true;
 }
 
 void steady_search(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,

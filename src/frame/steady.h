@@ -13,7 +13,21 @@ struct SteadyStart {
   bool afresh = false;    // the first frame, or a cut: the mode's own dithering, as it is
   bool restarts = false;  // some pixels start from the mode's own dithering
   int dx = 0, dy = 0;     // how far the picture moved since the previous frame, in pixels
+  bool from_out = false;  // the search starts from the shades in `out`, not from the held ones
 };
+
+// What the mode's own dithering needs to hold shades: each pixel's held
+// shade (the previous frame's, moved with the picture or, for a pattern
+// fixed to the screen, where it was), the margin by which its value must
+// pass the threshold to leave it, and the shades its source allows at all.
+struct SteadyHold {
+  GreyBuffer held, margin, lowest, highest;
+};
+void steady_hold(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
+                 const DitherHistory& history, bool screen_fixed, SteadyHold& hold);
+
+// Remembers the frame's source and shades for the next frame.
+void steady_remember(const GreyBuffer& source, DitherHistory& history, const GreyBuffer& out);
 
 // Decides how the frame of `source` starts, from what `history` remembers.
 SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTuning& tuning,
