@@ -60,6 +60,7 @@ struct DitherOptions {
 struct DitherHistory {
   GreyBuffer source{};  // the previous frame's dither input
   GreyBuffer shades{};  // the previous frame's output
+  GreyBuffer anchor{};  // each pixel's source when its shade was last free to change
   bool primed = false;  // false until a frame has been dithered
   void reset() { primed = false; }
 };

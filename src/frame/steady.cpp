@@ -553,7 +553,7 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
       move_picture(history.shades, start.dx, start.dy, moved_shades);
       move_picture(history.source, start.dx, start.dy, moved_source);
     }
-    const GreyBuffer& held = shift ? moved_shades : history.shades;
+    const GreyBuffer& held = start.held ? *start.held : shift ? moved_shades : history.shades;
     const GreyBuffer& before = shift ? moved_source : history.source;
     // |source - before|, in bytes: sixteen pixels to a vector.
     for (int i = 0; i < kPixels; ++i)
@@ -586,6 +586,7 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
   }
   history.source = source;
   history.shades = out;
+  history.anchor = source;
   history.primed = true;
 }
 
@@ -616,13 +617,21 @@ template <int Levels>
 void hold_levels(const GreyBuffer& source, const SteadyLevels& t, const SteadyStart& start,
                  const DitherHistory& history, bool screen_fixed, SteadyHold& hold) {
   const bool shift = !screen_fixed && (start.dx != 0 || start.dy != 0);
-  GreyBuffer before;
+  hold.held = history.shades;
+  hold.anchor = history.anchor;
   if (shift) {
-    move_picture(history.shades, start.dx, start.dy, hold.held);
-    move_picture(history.source, start.dx, start.dy, before);
-  } else {
-    hold.held = history.shades;
-    before = history.source;
+    // Each pixel follows the move where the moved picture matches its source
+    // better than the unmoved one: a flat ground a small object crosses
+    // keeps its pattern where it is.
+    GreyBuffer moved_shades, moved_source, moved_anchor;
+    move_picture(history.shades, start.dx, start.dy, moved_shades);
+    move_picture(history.source, start.dx, start.dy, moved_source);
+    move_picture(history.anchor, start.dx, start.dy, moved_anchor);
+    for (int i = 0; i < kPixels; ++i)
+      if (std::abs(source[i] - moved_source[i]) < std::abs(source[i] - history.source[i])) {
+        hold.held[i] = moved_shades[i];
+        hold.anchor[i] = moved_anchor[i];
+      }
   }
   LevelBounds bounds;
   level_bounds<Levels>(source, bounds);
@@ -631,7 +640,7 @@ void hold_levels(const GreyBuffer& source, const SteadyLevels& t, const SteadySt
   const int margin = std::clamp(t.margin, 0, kMaxGrey);
   const int fade = t.margin_fade;
   for (int i = 0; i < kPixels; ++i) {
-    const int moved = std::abs(source[i] - before[i]);
+    const int moved = std::abs(source[i] - hold.anchor[i]);
     hold.margin[i] = static_cast<uint8_t>(fade > 0 ? margin * std::max(fade - moved, 0) / fade : margin);
   }
 }
@@ -642,7 +651,11 @@ void steady_hold(const GreyBuffer& source, Shades shades, const StableTuning& tu
   else hold_levels<4>(source, tuning.four, start, history, screen_fixed, hold);
 }
 
-void steady_remember(const GreyBuffer& source, DitherHistory& history, const GreyBuffer& out) {
+void steady_remember(const GreyBuffer& source, const SteadyHold* hold, DitherHistory& history,
+                     const GreyBuffer& out) {
+  // A pixel whose shade changed, or that was free to, is anchored afresh.
+  for (int i = 0; i < kPixels; ++i)
+    history.anchor[i] = !hold || hold->margin[i] == 0 || out[i] != hold->held[i] ? source[i] : hold->anchor[i];
   history.source = source;
   history.shades = out;
   history.primed = true;

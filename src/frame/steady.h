@@ -14,6 +14,7 @@ struct SteadyStart {
   bool restarts = false;  // some pixels start from the mode's own dithering
   int dx = 0, dy = 0;     // how far the picture moved since the previous frame, in pixels
   bool from_out = false;  // the search starts from the shades in `out`, not from the held ones
+  const GreyBuffer* held = nullptr;  // the shades the pixels held, if not the previous frame's moved
 };
 
 // What the mode's own dithering needs to hold shades: each pixel's held
@@ -22,12 +23,15 @@ struct SteadyStart {
 // pass the threshold to leave it, and the shades its source allows at all.
 struct SteadyHold {
   GreyBuffer held, margin, lowest, highest;
+  GreyBuffer anchor;  // what each pixel's margin fades from, moved as its held shade
 };
 void steady_hold(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
                  const DitherHistory& history, bool screen_fixed, SteadyHold& hold);
 
-// Remembers the frame's source and shades for the next frame.
-void steady_remember(const GreyBuffer& source, DitherHistory& history, const GreyBuffer& out);
+// Remembers the frame's source and shades for the next frame: with `hold`,
+// the frame's anchors too, or every pixel anchored at its source without.
+void steady_remember(const GreyBuffer& source, const SteadyHold* hold, DitherHistory& history,
+                     const GreyBuffer& out);
 
 // Decides how the frame of `source` starts, from what `history` remembers.
 SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTuning& tuning,
