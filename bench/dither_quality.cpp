@@ -193,6 +193,7 @@ constexpr LevelField kLevelFields[] = {
     {"price", &SteadyLevels::hold_price}, {"fade", &SteadyLevels::fade},       {"passes", &SteadyLevels::passes},
     {"later", &SteadyLevels::later_looks}, {"restart", &SteadyLevels::restart}, {"sharpen", &SteadyLevels::sharpen},
     {"margin", &SteadyLevels::margin},     {"margin_fade", &SteadyLevels::margin_fade},
+    {"singles", &SteadyLevels::singles},   {"pair_apart", &SteadyLevels::pair_apart},
 };
 struct LevelCount {
   const char* suffix;

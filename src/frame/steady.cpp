@@ -329,7 +329,7 @@ class Search {
             if (--left < 0) return;
             const int b = __builtin_ctzll(bits);
             const int x = w * kWordBits + b - kTwiceReach;
-            const unsigned maybe = may_pay(field_index(x, y));
+            const unsigned maybe = may_pay(field_index(x, y)) & moves_;
             if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
             changed = true;
             bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
@@ -337,6 +337,14 @@ class Search {
       if (!changed) return;
       look = again;
     }
+  }
+
+  // Lets a level move only between neighbours: no pixel changes alone, so
+  // that the tone the shades started from stays where it was.
+  void pairs_only(const GreyBuffer* source, int apart) {
+    moves_ = (1u << kAlone) - 1;
+    pair_source_ = source;
+    pair_apart_ = apart;
   }
 
   // Brings every block more than kToneForce off its source's tone back
@@ -456,6 +464,7 @@ class Search {
     for (unsigned m = maybe & ((1u << kAlone) - 1); m != 0; m &= m - 1) {
       const Neighbour& n = kNeighbours[__builtin_ctz(m)];
       const int j = i + n.dy * kWidth + n.dx, fj = f + n.dy * kW + n.dx;
+      if (pair_source_ && std::abs((*pair_source_)[i] - (*pair_source_)[j]) > pair_apart_) continue;
       const int32_t d = e - g_at(fj);
       const int jfrom = out_[j];
       for (const int delta : {-kStep, kStep}) {  // what pixel i gets; j gives it
@@ -529,6 +538,9 @@ class Search {
   GreyBuffer& out_;
   Field fall_, rise_, down_;
   BlockErrors tone_;
+  unsigned moves_ = ~0u;  // the moves may_pay may name
+  const GreyBuffer* pair_source_ = nullptr;  // with it, a level moves only between pixels whose
+  int pair_apart_ = 0;                       // sources are at most this far apart
 };
 
 template <int Levels>
@@ -581,8 +593,9 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     GreyBuffer target = source;
     if (t.sharpen > 0) sharpen(target, t.sharpen);
     Search<Levels> s(target, held, moved, fixed, bounds, h, out);
+    if (start.from_out && !t.singles) s.pairs_only(t.pair_apart > 0 ? &source : nullptr, t.pair_apart);
     s.run(t.passes, t.later_looks);
-    s.keep_tone();
+    if (!start.from_out || t.singles) s.keep_tone();
   }
   history.source = source;
   history.shades = out;
