@@ -329,15 +329,18 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
   constexpr Shades kShades = Levels == kMonoLevels ? Shades::two : Shades::four;
   const SteadyStart start = steady_start(source, kShades, o.tuning, history);
   if (o.tuning.method != SteadyMethod::search) {
+    // An ordered mode's pattern is fixed to the screen: its shades are held
+    // where they stand, and the search, which would draw the picture with
+    // another pattern, is not run.
+    const bool screen = o.mode == DitherMode::bayer || o.mode == DitherMode::blue_noise;
     SteadyHold hold;
     if (start.afresh) {
       dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);
     } else {
-      const bool screen = o.mode == DitherMode::bayer || o.mode == DitherMode::blue_noise;
       steady_hold(source, kShades, o.tuning, start, history, screen, hold);
       dither_levels<Levels>(source, matrix, o, HeldChoice{hold}, out);
     }
-    if (o.tuning.method == SteadyMethod::held) return steady_remember(source, start.afresh ? nullptr : &hold, history, out);
+    if (screen || o.tuning.method == SteadyMethod::held) return steady_remember(source, start.afresh ? nullptr : &hold, history, out);
     SteadyStart from_held = start;
     from_held.from_out = !start.afresh;
     from_held.held = &hold.held;
