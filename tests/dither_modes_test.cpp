@@ -101,6 +101,13 @@ DitherOptions options(DitherMode mode, bool serpentine = false, bool stable = fa
   return o;
 }
 
+// The steady mode with the search alone, whose rules some tests pin.
+DitherOptions search_options(DitherMode mode) {
+  DitherOptions o = options(mode, false, true);
+  o.tuning.method = SteadyMethod::search;
+  return o;
+}
+
 int count_of(const GreyBuffer& g, uint8_t v) { return static_cast<int>(std::count(g.begin(), g.end(), v)); }
 
 int flips(const GreyBuffer& a, const GreyBuffer& b) {
@@ -741,7 +748,7 @@ TEST(DitherStable, PixelChangesWhenTheGainBeatsItsHoldPrice) {
       {1, 100, 100, 44, 0}, {1, 100, 100, 45, 85},   // 100 - value of 100 levels of fade left
   };
   for (const auto& c : cases) {
-    DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    DitherOptions o = search_options(DitherMode::floyd_steinberg);
     SteadyLevels& levels = c.grey ? o.tuning.four : o.tuning.two;
     levels.hold_price = c.price;
     levels.fade = c.fade;
@@ -769,7 +776,7 @@ TEST(DitherStable, TwoLevelsDrawEdgesSharpened) {
   GreyBuffer picture;
   for (int i = 0; i < kPixels; ++i) picture[i] = i % kWidth < 48 ? 100 : 160;
   const auto dark_by_column = [&](int sharpen) {
-    DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    DitherOptions o = search_options(DitherMode::floyd_steinberg);
     o.tuning.two.sharpen = sharpen;
     DitherHistory history;
     GreyBuffer out;
@@ -814,11 +821,16 @@ TEST(DitherStable, ALevelMovesToItsNeighbour) {
 // what the pixel three to its left showed, where held in place about half
 // would differ. The picture is shown twice first (under new noise), so that
 // the shades it pans from are the search's, not the mode's first frame.
+// The search keeps 95 % of the moved shades; the held dithering, which
+// draws the columns the pan brought in afresh and lets their error run on,
+// 90 %.
 TEST(DitherStable, ShadesMoveWithAPan) {
+  for (SteadyMethod method : {SteadyMethod::search, SteadyMethod::held_then_search})
   for (int32_t grey : {0, 1}) {
     DitherHistory history;
     GreyBuffer first, second;
-    const DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    o.tuning.method = method;
     const GreyBuffer picture = jittered(smooth(), 9, 10);
     GreyBuffer panned;
     for (int y = 0; y < kHeight; ++y)
@@ -832,8 +844,9 @@ TEST(DitherStable, ShadesMoveWithAPan) {
         same_as_moved += second[y * kWidth + x] == first[y * kWidth + x - 3];
         same_in_place += second[y * kWidth + x] == first[y * kWidth + x];
       }
-    EXPECT_GT(same_as_moved, compared * 95 / 100) << "grey " << grey;
-    EXPECT_LT(same_in_place, compared * 80 / 100) << "grey " << grey;
+    const int kept = method == SteadyMethod::search ? 95 : 90;
+    EXPECT_GT(same_as_moved, compared * kept / 100) << "grey " << grey << " method " << int(method);
+    EXPECT_LT(same_in_place, compared * 80 / 100) << "grey " << grey << " method " << int(method);
   }
 }
 
@@ -1023,28 +1036,34 @@ TEST(DitherSolids, SolidsStaySolidInEveryMode) {
 
 // A light and a dark flat grey under light noise, as a camera gives them:
 // error diffusion draws them with sparse dots, and the steady mode keeps
-// every 8 x 8 block's tone within a step of its source (a dot's worth),
-// frame after frame, where the blurred error alone would wipe the dots out.
+// them: every 8 x 8 block's tone within a step (a dot's worth) of the plain
+// mode's on the same frame, frame after frame, where the blurred error alone
+// would wipe the dots out.
 TEST(DitherTones, SparseDotsSurviveInTheSteadyMode) {
-  for (DitherMode m : {DitherMode::matrix, DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::bayer})
+  for (DitherMode m : {DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::bayer, DitherMode::matrix})
     for (Shades shades : {Shades::two, Shades::four})
       for (uint8_t grey : {16, 240, 100}) {
-        const int limit = shades == Shades::two ? 255 : 85;  // a step
-        DitherHistory history;
-        GreyBuffer out;
+        const int step = shades == Shades::two ? 255 : 85;
+        DitherHistory history, plain_history;
+        GreyBuffer out, plain;
         for (uint32_t frame = 0; frame < 10; ++frame) {
           const GreyBuffer g = jittered(filled(grey), frame + 1, 2);
           DitherOptions o = options(m, false, true);
           o.tuning.two.sharpen = 0;  // the tone kept is the target's: here the source's
           dither_frame(g, shades, kFloydSteinberg, o, history, out);
+          dither_frame(g, shades, kFloydSteinberg, options(m), plain_history, plain);
           if (frame == 0) continue;
           for (int by = 0; by < kHeight; by += 8)
             for (int bx = 0; bx < kWidth; bx += 8) {
-              int error = 0;
+              int error = 0, plain_error = 0;
               for (int y = by; y < by + 8; ++y)
-                for (int x = bx; x < bx + 8; ++x) error += out[y * kWidth + x] - g[y * kWidth + x];
-              ASSERT_LE(std::abs(error), limit) << name_of(m) << " levels " << int(shades) << " grey " << int(grey)
-                                                << " frame " << frame << " block " << bx << "," << by;
+                for (int x = bx; x < bx + 8; ++x) {
+                  error += out[y * kWidth + x] - g[y * kWidth + x];
+                  plain_error += plain[y * kWidth + x] - g[y * kWidth + x];
+                }
+              ASSERT_LE(std::abs(error), std::abs(plain_error) + step)
+                  << name_of(m) << " levels " << int(shades) << " grey " << int(grey) << " frame " << frame
+                  << " block " << bx << "," << by;
             }
         }
       }
