@@ -1068,3 +1068,84 @@ TEST(DitherTones, SparseDotsSurviveInTheSteadyMode) {
         }
       }
 }
+
+// A 12 x 12 square of black crossing a flat 240 (and of white crossing a
+// flat 16) at 1, 3 and 8 pixels a frame: from the second frame on, the
+// steady mode's dots beyond the background's own levels outside the
+// square's place and a one-pixel margin are at most 10 % above the plain
+// mode's on the same frame (a trail adds dots the background does not ask
+// for), and inside the square every pixel has the square's level.
+TEST(DitherStable, NoTrailBehindAMovingSquare) {
+  constexpr int kSide = 12, kTop = 26;
+  for (DitherMode m : {DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::matrix, DitherMode::bayer})
+    for (Shades shades : {Shades::two, Shades::four})
+      for (const auto& [ground, square] : {std::pair<uint8_t, uint8_t>{240, 0}, {16, 255}})
+        for (int speed : {1, 3, 8}) {
+          const int step = shades == Shades::two ? kWhite : kDarkGrey;
+          // Beyond the ground's two levels: darker than its lower, or lighter than its upper.
+          const auto stray = [&](uint8_t shade) {
+            return square == 0 ? shade < ground / step * step : shade > (ground / step + 1) * step;
+          };
+          DitherHistory history, plain_history;
+          GreyBuffer out, plain;
+          for (int frame = 0; frame < 10; ++frame) {
+            const int left = 4 + frame * speed;
+            GreyBuffer g = filled(ground);
+            for (int y = kTop; y < kTop + kSide; ++y)
+              for (int x = left; x < std::min(left + kSide, kWidth); ++x) g[y * kWidth + x] = square;
+            dither_frame(g, shades, kFloydSteinberg, options(m, false, true), history, out);
+            dither_frame(g, shades, kFloydSteinberg, options(m), plain_history, plain);
+            if (frame == 0) continue;
+            int steady_strays = 0, plain_strays = 0;
+            for (int y = 0; y < kHeight; ++y)
+              for (int x = 0; x < kWidth; ++x) {
+                const int i = y * kWidth + x;
+                const bool inside = y >= kTop - 1 && y <= kTop + kSide && x >= left - 1 && x <= left + kSide;
+                if (g[i] == square) {
+                  ASSERT_EQ(out[i], square) << name_of(m) << " frame " << frame << " pixel " << i;
+                }
+                if (inside) continue;
+                steady_strays += stray(out[i]);
+                plain_strays += stray(plain[i]);
+              }
+            EXPECT_LE(steady_strays * 100, plain_strays * 110)
+                << name_of(m) << " levels " << int(shades) << " ground " << int(ground) << " speed " << speed
+                << " frame " << frame;
+          }
+        }
+}
+
+// Where the held shade is one of the two levels around a pixel's value, it
+// stays unless the value passes the threshold by the margin: an ordered
+// mode, whose pixels are each on their own, shows the rule exactly. A flat
+// grey g, then g + d: a pixel that was light stays light down to the
+// plain mode's decision for g + d + margin, one that was dark stays dark up
+// to its decision for g + d - margin.
+TEST(DitherStable, HeldShadeLeavesOnlyPastItsMargin) {
+  for (Shades shades : {Shades::two, Shades::four})
+    for (int margin : {0, 1, 20})
+      for (int d : {-21, -20, -19, -1, 0, 1, 19, 20, 21}) {
+        constexpr uint8_t g0 = 120;
+        DitherOptions o = options(DitherMode::bayer, false, true);
+        SteadyLevels& levels = shades == Shades::two ? o.tuning.two : o.tuning.four;
+        levels.margin = margin;
+        levels.margin_fade = 0;
+        DitherHistory history, plain_history;
+        GreyBuffer first, second, up, down;
+        dither_frame(filled(g0), shades, kFloydSteinberg, o, history, first);
+        const auto g1 = static_cast<uint8_t>(g0 + d);
+        dither_frame(filled(g1), shades, kFloydSteinberg, o, history, second);
+        dither_frame(filled(static_cast<uint8_t>(g1 + margin)), shades, kFloydSteinberg, options(DitherMode::bayer),
+                     plain_history, up);
+        dither_frame(filled(static_cast<uint8_t>(g1 - margin)), shades, kFloydSteinberg, options(DitherMode::bayer),
+                     plain_history, down);
+        GreyBuffer plain;
+        dither_frame(filled(g1), shades, kFloydSteinberg, options(DitherMode::bayer), plain_history, plain);
+        for (int i = 0; i < kPixels; ++i) {
+          const int held = first[i], q = plain[i];
+          const int kept = held > q ? up[i] : held < q ? down[i] : q;
+          const int want = kept == held ? held : q;
+          ASSERT_EQ(second[i], want) << "levels " << int(shades) << " margin " << margin << " d " << d << " pixel " << i;
+        }
+      }
+}
