@@ -29,6 +29,7 @@
 #include "frame/arithmetic.h"
 #include "frame/motion.h"
 #include "frame/quantiser.h"
+#include "frame/shade_bounds.h"
 #include "frame/tone.h"
 
 #if defined(__SSE2__)
@@ -149,34 +150,6 @@ void mark_around(PictureBits& now, PictureBits& later, int x, int y, int sx, int
     n[1] |= m1 & ahead1;
     l[0] |= m0 & ~ahead0;
     l[1] |= m1 & ~ahead1;
-  }
-}
-
-// The levels a pixel may take: those the plain quantiser could give it with
-// any error its neighbours might pass it (quantiser.h), so that a grey area
-// is drawn with the two levels around it and never with black beside white,
-// which the blurred error barely tells apart but the eye does, and so that a
-// grey at a display level (black, white, the four levels' greys) keeps that
-// level alone: solids stay solid whatever the search would gain.
-struct LevelBounds {
-  GreyBuffer lowest, highest;
-};
-
-template <int Levels>
-constexpr std::array<uint8_t, kMaxGrey + 1> shade_table(bool lightest) {
-  std::array<uint8_t, kMaxGrey + 1> t{};
-  for (int v = 0; v <= kMaxGrey; ++v)
-    t[v] = static_cast<uint8_t>(lightest ? lightest_shade<Levels>(v) : darkest_shade<Levels>(v));
-  return t;
-}
-
-// Each pixel's range, for a source picture.
-template <int Levels>
-void level_bounds(const GreyBuffer& source, LevelBounds& b) {
-  static constexpr auto kDarkest = shade_table<Levels>(false), kLightest = shade_table<Levels>(true);
-  for (int i = 0; i < kPixels; ++i) {
-    b.lowest[i] = kDarkest[source[i]];
-    b.highest[i] = kLightest[source[i]];
   }
 }
 
@@ -624,54 +597,6 @@ SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTu
     start.restarts = scene_cut(source, before, restart, tuning.restart_percent);
   }
   return start;
-}
-
-template <int Levels>
-void hold_levels(const GreyBuffer& source, const SteadyLevels& t, const SteadyStart& start,
-                 const DitherHistory& history, bool screen_fixed, SteadyHold& hold) {
-  const bool shift = !screen_fixed && (start.dx != 0 || start.dy != 0);
-  hold.held = history.shades;
-  hold.anchor = history.anchor;
-  if (shift) {
-    // Each pixel follows the move where the moved picture matches its source
-    // better than the unmoved one: a flat ground a small object crosses
-    // keeps its pattern where it is.
-    GreyBuffer moved_shades, moved_source, moved_anchor;
-    move_picture(history.shades, start.dx, start.dy, moved_shades);
-    move_picture(history.source, start.dx, start.dy, moved_source);
-    move_picture(history.anchor, start.dx, start.dy, moved_anchor);
-    for (int i = 0; i < kPixels; ++i)
-      if (std::abs(source[i] - moved_source[i]) < std::abs(source[i] - history.source[i])) {
-        hold.held[i] = moved_shades[i];
-        hold.anchor[i] = moved_anchor[i];
-      }
-  }
-  LevelBounds bounds;
-  level_bounds<Levels>(source, bounds);
-  hold.lowest = bounds.lowest;
-  hold.highest = bounds.highest;
-  const int margin = std::clamp(t.margin, 0, kMaxGrey);
-  const int fade = t.margin_fade;
-  for (int i = 0; i < kPixels; ++i) {
-    const int moved = std::abs(source[i] - hold.anchor[i]);
-    hold.margin[i] = static_cast<uint8_t>(fade > 0 ? margin * std::max(fade - moved, 0) / fade : margin);
-  }
-}
-
-void steady_hold(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
-                 const DitherHistory& history, bool screen_fixed, SteadyHold& hold) {
-  if (shades == Shades::two) hold_levels<2>(source, tuning.two, start, history, screen_fixed, hold);
-  else hold_levels<4>(source, tuning.four, start, history, screen_fixed, hold);
-}
-
-void steady_remember(const GreyBuffer& source, const SteadyHold* hold, DitherHistory& history,
-                     const GreyBuffer& out) {
-  // A pixel whose shade changed, or that was free to, is anchored afresh.
-  for (int i = 0; i < kPixels; ++i)
-    history.anchor[i] = !hold || hold->margin[i] == 0 || out[i] != hold->held[i] ? source[i] : hold->anchor[i];
-  history.source = source;
-  history.shades = out;
-  history.primed = true;
 }
 
 void steady_search(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
