@@ -14,8 +14,12 @@
 #include "raster.h"
 
 // How the steady mode trades faithfulness for steadiness (docs/quality.md
-// tells how these were chosen). Each frame's shades are searched for from
-// the previous frame's, moved with the picture; a pixel changes, or a level
+// tells how these were chosen). The held dithering keeps a pixel's previous
+// shade unless its value passes the threshold by `margin`, which falls to
+// nothing as its source moves `margin_fade` levels from the source it had
+// when its shade was last free to change. The search looks for shades from
+// those (or, alone, from the previous frame's, moved with the picture); a
+// pixel changes, or a level
 // moves between neighbours, only where that brings the picture nearer its
 // source, both seen through a 1-2-1 blur each way (the eye's view of a
 // dithered picture), by more than its hold price: a sum of squared grey
@@ -30,7 +34,7 @@ struct SteadyLevels {
   int sharpen;      // the search draws towards the picture sharpened by this much (hundredths, as --sharpen)
   int margin;       // grey levels by which a pixel's value must pass the threshold to leave its held shade
   int margin_fade;  // the margin falls to nothing as the pixel's source changes by this many levels (0: never)
-  int singles;      // whether the search after the held dithering may change a pixel alone (0: only pairs)
+  int singles;      // whether the search after the held dithering may change a pixel alone (0: only pairs; 1: as alone)
   int pair_apart;   // ... and then a level moves only between pixels whose sources are this close (0: any)
 };
 // How the steady mode finds a frame's shades: the search alone, the mode's

@@ -1,8 +1,11 @@
-// The steady mode's search (--stable): each frame's shades are found by a
-// search that starts from the previous frame's, moved with the picture, and
-// changes a pixel, or moves a level between two neighbours, only where the
-// picture as the eye sees it gains more than the change costs. dither_frame
-// runs it; its options are in dither_modes.h.
+// The steady mode (--stable). By default each frame is drawn by the mode's
+// own dithering holding every pixel's previous shade within a margin (the
+// held shades, steady_hold), then refined by a search that moves a level
+// between two neighbours only where the picture as the eye sees it gains
+// more than the change costs (steady_search; alone, the search starts from
+// the previous frame's shades, moved with the picture, and may change a
+// pixel alone too). dither_frame runs them; the options are in
+// dither_modes.h.
 #pragma once
 
 #include "frame/dither_modes.h"
