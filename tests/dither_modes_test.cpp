@@ -1034,16 +1034,14 @@ TEST(DitherSolids, SolidsStaySolidInEveryMode) {
         }
 }
 
-// A light and a dark flat grey under light noise, as a camera gives them:
-// error diffusion draws them with sparse dots, and the steady mode keeps
-// them: every 8 x 8 block's tone within a step (a dot's worth) of the plain
-// mode's on the same frame, frame after frame, where the blurred error alone
-// would wipe the dots out.
+// A flat grey's sparse dots are its tone: on a flat 16, 240 and 100 with
+// light noise, every frame of the steady mode has the plain mode's mean shade
+// on the same frame, to within the 3 levels a band of source greys may differ.
 TEST(DitherTones, SparseDotsSurviveInTheSteadyMode) {
+  constexpr double kBandGap = 3.0;
   for (DitherMode m : {DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::bayer, DitherMode::matrix})
     for (Shades shades : {Shades::two, Shades::four})
       for (uint8_t grey : {16, 240, 100}) {
-        const int step = shades == Shades::two ? 255 : 85;
         DitherHistory history, plain_history;
         GreyBuffer out, plain;
         for (uint32_t frame = 0; frame < 10; ++frame) {
@@ -1052,19 +1050,10 @@ TEST(DitherTones, SparseDotsSurviveInTheSteadyMode) {
           o.tuning.two.sharpen = 0;  // the tone kept is the target's: here the source's
           dither_frame(g, shades, kFloydSteinberg, o, history, out);
           dither_frame(g, shades, kFloydSteinberg, options(m), plain_history, plain);
-          if (frame == 0) continue;
-          for (int by = 0; by < kHeight; by += 8)
-            for (int bx = 0; bx < kWidth; bx += 8) {
-              int error = 0, plain_error = 0;
-              for (int y = by; y < by + 8; ++y)
-                for (int x = bx; x < bx + 8; ++x) {
-                  error += out[y * kWidth + x] - g[y * kWidth + x];
-                  plain_error += plain[y * kWidth + x] - g[y * kWidth + x];
-                }
-              ASSERT_LE(std::abs(error), std::abs(plain_error) + step)
-                  << name_of(m) << " levels " << int(shades) << " grey " << int(grey) << " frame " << frame
-                  << " block " << bx << "," << by;
-            }
+          long difference = 0;
+          for (int i = 0; i < kPixels; ++i) difference += out[i] - plain[i];
+          EXPECT_LE(std::abs(static_cast<double>(difference) / kPixels), kBandGap)
+              << name_of(m) << " levels " << int(shades) << " grey " << int(grey) << " frame " << frame;
         }
       }
 }
