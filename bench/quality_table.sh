@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 dir=${1:-build-quality}
 [ -f "$dir/zoneplate.mp4" ] || bench/make_quality_movies.sh "$dir" >&2
 tool=build-bench/dither_quality
-movies=(still pans action zoom ramp zoneplate)
+movies=(still pans action zoom ramp zoneplate squares-dark squares-light)
 modes=(matrix floyd-steinberg atkinson jarvis-judice-ninke stucki burkes sierra two-row-sierra sierra-lite
        bayer blue-noise)
 mkdir -p "$dir/sheets" "$dir/raw"
@@ -34,8 +34,8 @@ header() {
   echo
   echo "$1 — each cell: flicker (% of pixels changing shade per frame) · fidelity (dB) · structure (SSIM) · tone error (% of light) · pipeline frames/s"
   echo
-  echo "| $2 | still (5 s) | pans (24 s) | action (12 s) | zoom (12 s) | ramp (10 s) | zone plate (8 s) |"
-  echo "|---|---|---|---|---|---|---|"
+  echo "| $2 | still (5 s) | pans (24 s) | action (12 s) | zoom (12 s) | ramp (10 s) | zone plate (8 s) | dark square (12 s) | light square (12 s) |"
+  echo "|---|---|---|---|---|---|---|---|---|"
 }
 
 # row LABEL OPTION...: one row over every movie.

@@ -101,6 +101,13 @@ DitherOptions options(DitherMode mode, bool serpentine = false, bool stable = fa
   return o;
 }
 
+// The steady mode with the search alone, whose rules some tests pin.
+DitherOptions search_options(DitherMode mode) {
+  DitherOptions o = options(mode, false, true);
+  o.tuning.method = SteadyMethod::search;
+  return o;
+}
+
 int count_of(const GreyBuffer& g, uint8_t v) { return static_cast<int>(std::count(g.begin(), g.end(), v)); }
 
 int flips(const GreyBuffer& a, const GreyBuffer& b) {
@@ -741,7 +748,7 @@ TEST(DitherStable, PixelChangesWhenTheGainBeatsItsHoldPrice) {
       {1, 100, 100, 44, 0}, {1, 100, 100, 45, 85},   // 100 - value of 100 levels of fade left
   };
   for (const auto& c : cases) {
-    DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    DitherOptions o = search_options(DitherMode::floyd_steinberg);
     SteadyLevels& levels = c.grey ? o.tuning.four : o.tuning.two;
     levels.hold_price = c.price;
     levels.fade = c.fade;
@@ -769,7 +776,7 @@ TEST(DitherStable, TwoLevelsDrawEdgesSharpened) {
   GreyBuffer picture;
   for (int i = 0; i < kPixels; ++i) picture[i] = i % kWidth < 48 ? 100 : 160;
   const auto dark_by_column = [&](int sharpen) {
-    DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    DitherOptions o = search_options(DitherMode::floyd_steinberg);
     o.tuning.two.sharpen = sharpen;
     DitherHistory history;
     GreyBuffer out;
@@ -814,11 +821,16 @@ TEST(DitherStable, ALevelMovesToItsNeighbour) {
 // what the pixel three to its left showed, where held in place about half
 // would differ. The picture is shown twice first (under new noise), so that
 // the shades it pans from are the search's, not the mode's first frame.
+// The search keeps 95 % of the moved shades; the held dithering, which
+// draws the columns the pan brought in afresh and lets their error run on,
+// 90 %.
 TEST(DitherStable, ShadesMoveWithAPan) {
+  for (SteadyMethod method : {SteadyMethod::search, SteadyMethod::held_then_search})
   for (int32_t grey : {0, 1}) {
     DitherHistory history;
     GreyBuffer first, second;
-    const DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    DitherOptions o = options(DitherMode::floyd_steinberg, false, true);
+    o.tuning.method = method;
     const GreyBuffer picture = jittered(smooth(), 9, 10);
     GreyBuffer panned;
     for (int y = 0; y < kHeight; ++y)
@@ -832,8 +844,9 @@ TEST(DitherStable, ShadesMoveWithAPan) {
         same_as_moved += second[y * kWidth + x] == first[y * kWidth + x - 3];
         same_in_place += second[y * kWidth + x] == first[y * kWidth + x];
       }
-    EXPECT_GT(same_as_moved, compared * 95 / 100) << "grey " << grey;
-    EXPECT_LT(same_in_place, compared * 80 / 100) << "grey " << grey;
+    const int kept = method == SteadyMethod::search ? 95 : 90;
+    EXPECT_GT(same_as_moved, compared * kept / 100) << "grey " << grey << " method " << int(method);
+    EXPECT_LT(same_in_place, compared * 80 / 100) << "grey " << grey << " method " << int(method);
   }
 }
 
@@ -1021,31 +1034,107 @@ TEST(DitherSolids, SolidsStaySolidInEveryMode) {
         }
 }
 
-// A light and a dark flat grey under light noise, as a camera gives them:
-// error diffusion draws them with sparse dots, and the steady mode keeps
-// every 8 x 8 block's tone within a step of its source (a dot's worth),
-// frame after frame, where the blurred error alone would wipe the dots out.
+// A flat grey's sparse dots are its tone: on a flat 16, 240 and 100 with
+// light noise, every frame of the steady mode has the plain mode's mean shade
+// on the same frame, to within the 3 levels a band of source greys may differ.
 TEST(DitherTones, SparseDotsSurviveInTheSteadyMode) {
-  for (DitherMode m : {DitherMode::matrix, DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::bayer})
+  constexpr double kBandGap = 3.0;
+  for (DitherMode m : {DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::bayer, DitherMode::matrix})
     for (Shades shades : {Shades::two, Shades::four})
       for (uint8_t grey : {16, 240, 100}) {
-        const int limit = shades == Shades::two ? 255 : 85;  // a step
-        DitherHistory history;
-        GreyBuffer out;
+        DitherHistory history, plain_history;
+        GreyBuffer out, plain;
         for (uint32_t frame = 0; frame < 10; ++frame) {
           const GreyBuffer g = jittered(filled(grey), frame + 1, 2);
           DitherOptions o = options(m, false, true);
           o.tuning.two.sharpen = 0;  // the tone kept is the target's: here the source's
           dither_frame(g, shades, kFloydSteinberg, o, history, out);
-          if (frame == 0) continue;
-          for (int by = 0; by < kHeight; by += 8)
-            for (int bx = 0; bx < kWidth; bx += 8) {
-              int error = 0;
-              for (int y = by; y < by + 8; ++y)
-                for (int x = bx; x < bx + 8; ++x) error += out[y * kWidth + x] - g[y * kWidth + x];
-              ASSERT_LE(std::abs(error), limit) << name_of(m) << " levels " << int(shades) << " grey " << int(grey)
-                                                << " frame " << frame << " block " << bx << "," << by;
-            }
+          dither_frame(g, shades, kFloydSteinberg, options(m), plain_history, plain);
+          long difference = 0;
+          for (int i = 0; i < kPixels; ++i) difference += out[i] - plain[i];
+          EXPECT_LE(std::abs(static_cast<double>(difference) / kPixels), kBandGap)
+              << name_of(m) << " levels " << int(shades) << " grey " << int(grey) << " frame " << frame;
+        }
+      }
+}
+
+// A 12 x 12 square of black crossing a flat 240 (and of white crossing a
+// flat 16) at 1, 3 and 8 pixels a frame: from the second frame on, the
+// steady mode's dots beyond the background's own levels outside the
+// square's place and a one-pixel margin are at most 10 % above the plain
+// mode's on the same frame (a trail adds dots the background does not ask
+// for), and inside the square every pixel has the square's level.
+TEST(DitherStable, NoTrailBehindAMovingSquare) {
+  constexpr int kSide = 12, kTop = 26;
+  for (DitherMode m : {DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::matrix, DitherMode::bayer})
+    for (Shades shades : {Shades::two, Shades::four})
+      for (const auto& [ground, square] : {std::pair<uint8_t, uint8_t>{240, 0}, {16, 255}})
+        for (int speed : {1, 3, 8}) {
+          const int step = shades == Shades::two ? kWhite : kDarkGrey;
+          // Beyond the ground's two levels: darker than its lower, or lighter than its upper.
+          const auto stray = [&](uint8_t shade) {
+            return square == 0 ? shade < ground / step * step : shade > (ground / step + 1) * step;
+          };
+          DitherHistory history, plain_history;
+          GreyBuffer out, plain;
+          for (int frame = 0; frame < 10; ++frame) {
+            const int left = 4 + frame * speed;
+            GreyBuffer g = filled(ground);
+            for (int y = kTop; y < kTop + kSide; ++y)
+              for (int x = left; x < std::min(left + kSide, kWidth); ++x) g[y * kWidth + x] = square;
+            dither_frame(g, shades, kFloydSteinberg, options(m, false, true), history, out);
+            dither_frame(g, shades, kFloydSteinberg, options(m), plain_history, plain);
+            if (frame == 0) continue;
+            int steady_strays = 0, plain_strays = 0;
+            for (int y = 0; y < kHeight; ++y)
+              for (int x = 0; x < kWidth; ++x) {
+                const int i = y * kWidth + x;
+                const bool inside = y >= kTop - 1 && y <= kTop + kSide && x >= left - 1 && x <= left + kSide;
+                if (g[i] == square) {
+                  ASSERT_EQ(out[i], square) << name_of(m) << " frame " << frame << " pixel " << i;
+                }
+                if (inside) continue;
+                steady_strays += stray(out[i]);
+                plain_strays += stray(plain[i]);
+              }
+            EXPECT_LE(steady_strays * 100, plain_strays * 110)
+                << name_of(m) << " levels " << int(shades) << " ground " << int(ground) << " speed " << speed
+                << " frame " << frame;
+          }
+        }
+}
+
+// Where the held shade is one of the two levels around a pixel's value, it
+// stays unless the value passes the threshold by the margin: an ordered
+// mode, whose pixels are each on their own, shows the rule exactly. A flat
+// grey g, then g + d: a pixel that was light stays light down to the
+// plain mode's decision for g + d + margin, one that was dark stays dark up
+// to its decision for g + d - margin.
+TEST(DitherStable, HeldShadeLeavesOnlyPastItsMargin) {
+  for (Shades shades : {Shades::two, Shades::four})
+    for (int margin : {0, 1, 20})
+      for (int d : {-21, -20, -19, -1, 0, 1, 19, 20, 21}) {
+        constexpr uint8_t g0 = 120;
+        DitherOptions o = options(DitherMode::bayer, false, true);
+        SteadyLevels& levels = shades == Shades::two ? o.tuning.two : o.tuning.four;
+        levels.margin = margin;
+        levels.margin_fade = 0;
+        DitherHistory history, plain_history;
+        GreyBuffer first, second, up, down;
+        dither_frame(filled(g0), shades, kFloydSteinberg, o, history, first);
+        const auto g1 = static_cast<uint8_t>(g0 + d);
+        dither_frame(filled(g1), shades, kFloydSteinberg, o, history, second);
+        dither_frame(filled(static_cast<uint8_t>(g1 + margin)), shades, kFloydSteinberg, options(DitherMode::bayer),
+                     plain_history, up);
+        dither_frame(filled(static_cast<uint8_t>(g1 - margin)), shades, kFloydSteinberg, options(DitherMode::bayer),
+                     plain_history, down);
+        GreyBuffer plain;
+        dither_frame(filled(g1), shades, kFloydSteinberg, options(DitherMode::bayer), plain_history, plain);
+        for (int i = 0; i < kPixels; ++i) {
+          const int held = first[i], q = plain[i];
+          const int kept = held > q ? up[i] : held < q ? down[i] : q;
+          const int want = kept == held ? held : q;
+          ASSERT_EQ(second[i], want) << "levels " << int(shades) << " margin " << margin << " d " << d << " pixel " << i;
         }
       }
 }

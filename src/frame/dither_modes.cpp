@@ -165,15 +165,16 @@ struct MatrixKernel {
 
 // One row of error diffusion with a named kernel, scanned in direction Dir;
 // the same sums as spreading every share through the cells.
-template <int Levels, int Dir, const auto& Taps, int Divisor>
-void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& rows, GreyBuffer& out) {
+template <int Levels, int Dir, const auto& Taps, int Divisor, class Choice>
+void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& rows, const Choice& choice,
+                 GreyBuffer& out) {
   using K = NamedKernel<Taps, Divisor>;
   const int first = Dir > 0 ? 0 : kWidth - 1;
   int next = 0, after_next = 0;  // what the next two pixels get from this row
   for (int n = 0; n < kWidth; ++n) {
     const int x = first + Dir * n;
     const int v = std::clamp(rows[0][x] + next, 0, kMaxGrey);
-    const int q = quantise<Levels>(v);
+    const int q = choice(y * kWidth + x, v, [](int u) { return quantise<Levels>(u); });
     out[y * kWidth + x] = static_cast<uint8_t>(q);
     const auto& share = K::kShares[v - q + kMaxError];
     next = after_next + share[K::kNext];
@@ -184,14 +185,14 @@ void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& ro
 
 // One row of error diffusion with the settings' kernel, scanned in direction
 // Dir, every share through the cells as dither() adds them.
-template <int Levels, int Dir>
-void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, GreyBuffer& out) {
+template <int Levels, int Dir, class Choice>
+void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
   const int first = Dir > 0 ? 0 : kWidth - 1;
   for (int n = 0; n < kWidth; ++n) {
     const int x = first + Dir * n;
     const int i = y * kWidth + x;
     const int v = kernel.value(rows[0][x]);
-    const int q = quantise<Levels>(v);
+    const int q = choice(i, v, [](int u) { return quantise<Levels>(u); });
     out[i] = static_cast<uint8_t>(q);
     const int err = v - q;
     // A zero error spreads as nothing (a clamped cell plus 0 is itself), so it
@@ -202,8 +203,8 @@ void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, Gre
 
 // Error-diffuses the whole picture with `kernel` into out; odd rows run right
 // to left when serpentine. Three rows of cells are live at a time.
-template <int Levels, class K>
-void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, GreyBuffer& out) {
+template <int Levels, class K, class Choice>
+void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, const Choice& choice, GreyBuffer& out) {
   std::array<std::array<int16_t, kRowLength>, kRingRows> ring;
   const auto start_row = [&](int y) {
     auto& row = ring[y % kRingRows];
@@ -215,14 +216,34 @@ void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, GreyBuf
     RowPointers rows;
     for (int d = 0; d < kRingRows; ++d) rows[d] = ring[(y + d) % kRingRows].data() + kPad;
     if (serpentine && (y & 1))
-      diffuse_row<Levels, -1>(kernel, y, rows, out);
+      diffuse_row<Levels, -1>(kernel, y, rows, choice, out);
     else
-      diffuse_row<Levels, 1>(kernel, y, rows, out);
+      diffuse_row<Levels, 1>(kernel, y, rows, choice, out);
     // This row's slot now takes the row three below; rows past the bottom
     // are never read, so what falls into a stale slot is lost, as it should be.
     if (y + kRingRows < kHeight) start_row(y + kRingRows);
   }
 }
+
+// How the loops choose a pixel's shade from its value v, given the plain
+// decision `level` (a function of the value): the plain modes take it as it
+// is; the steady mode (steady.h) keeps the shade the pixel held where the
+// value is within its margin of giving it, inside the pixel's bounds.
+struct PlainChoice {
+  template <class Level>
+  int operator()(int, int v, Level level) const {
+    return level(v);
+  }
+};
+struct HeldChoice {
+  const SteadyHold& h;
+  template <class Level>
+  int operator()(int i, int v, Level level) const {
+    const int q = level(v), p = h.held[i], m = h.margin[i];
+    const int keep = p > q ? level(v + m) : level(v - m);
+    return std::clamp(keep == p ? p : q, int{h.lowest[i]}, int{h.highest[i]});
+  }
+};
 
 // Each display pixel's ordered-dithering threshold t in 2..step-1: the pixel
 // shows the upper of two levels when its value reaches the lower level + t.
@@ -268,32 +289,34 @@ const ThresholdMap& blue_noise_thresholds() {
 
 // Ordered dithering: each pixel on its own, the upper of its two levels when
 // it reaches its threshold above the lower.
-template <int Levels>
-void ordered(const GreyBuffer& source, const ThresholdMap& thresholds, GreyBuffer& out) {
+template <int Levels, class Choice>
+void ordered(const GreyBuffer& source, const ThresholdMap& thresholds, const Choice& choice, GreyBuffer& out) {
   constexpr int kStep = kStepOf<Levels>;
   for (int i = 0; i < kPixels; ++i) {
+    const int t = thresholds[i];
     // Shifted by a step so that the quotient is never negative.
-    const int u = source[i] + kStep - thresholds[i];
-    out[i] = static_cast<uint8_t>(u / kStep * kStep);
+    const auto level = [t](int v) { return (std::clamp(v, 0, kMaxGrey) + kStep - t) / kStep * kStep; };
+    out[i] = static_cast<uint8_t>(choice(i, source[i], level));
   }
 }
 
 // The mode's own dithering of one frame, with no memory of earlier ones.
-template <int Levels>
-void dither_levels(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o, GreyBuffer& out) {
+template <int Levels, class Choice>
+void dither_levels(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o, const Choice& c,
+                   GreyBuffer& out) {
   const bool s = o.serpentine;
   switch (o.mode) {
-    case DitherMode::matrix: return diffuse<Levels>(source, MatrixKernel(matrix), s, out);
-    case DitherMode::floyd_steinberg: return diffuse<Levels>(source, FloydSteinberg{}, s, out);
-    case DitherMode::atkinson: return diffuse<Levels>(source, Atkinson{}, s, out);
-    case DitherMode::jarvis_judice_ninke: return diffuse<Levels>(source, JarvisJudiceNinke{}, s, out);
-    case DitherMode::stucki: return diffuse<Levels>(source, Stucki{}, s, out);
-    case DitherMode::burkes: return diffuse<Levels>(source, Burkes{}, s, out);
-    case DitherMode::sierra: return diffuse<Levels>(source, Sierra{}, s, out);
-    case DitherMode::two_row_sierra: return diffuse<Levels>(source, TwoRowSierra{}, s, out);
-    case DitherMode::sierra_lite: return diffuse<Levels>(source, SierraLite{}, s, out);
-    case DitherMode::bayer: return ordered<Levels>(source, bayer_thresholds<Levels>(), out);
-    case DitherMode::blue_noise: return ordered<Levels>(source, blue_noise_thresholds<Levels>(), out);
+    case DitherMode::matrix: return diffuse<Levels>(source, MatrixKernel(matrix), s, c, out);
+    case DitherMode::floyd_steinberg: return diffuse<Levels>(source, FloydSteinberg{}, s, c, out);
+    case DitherMode::atkinson: return diffuse<Levels>(source, Atkinson{}, s, c, out);
+    case DitherMode::jarvis_judice_ninke: return diffuse<Levels>(source, JarvisJudiceNinke{}, s, c, out);
+    case DitherMode::stucki: return diffuse<Levels>(source, Stucki{}, s, c, out);
+    case DitherMode::burkes: return diffuse<Levels>(source, Burkes{}, s, c, out);
+    case DitherMode::sierra: return diffuse<Levels>(source, Sierra{}, s, c, out);
+    case DitherMode::two_row_sierra: return diffuse<Levels>(source, TwoRowSierra{}, s, c, out);
+    case DitherMode::sierra_lite: return diffuse<Levels>(source, SierraLite{}, s, c, out);
+    case DitherMode::bayer: return ordered<Levels>(source, bayer_thresholds<Levels>(), c, out);
+    case DitherMode::blue_noise: return ordered<Levels>(source, blue_noise_thresholds<Levels>(), c, out);
   }
 }
 
@@ -302,10 +325,28 @@ void dither_levels(const GreyBuffer& source, const Kernel& matrix, const DitherO
 template <int Levels>
 void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o,
                  DitherHistory& history, GreyBuffer& out) {
-  if (!o.stable) return dither_levels<Levels>(source, matrix, o, out);
+  if (!o.stable) return dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);
   constexpr Shades kShades = Levels == kMonoLevels ? Shades::two : Shades::four;
   const SteadyStart start = steady_start(source, kShades, o.tuning, history);
-  if (start.afresh || start.restarts) dither_levels<Levels>(source, matrix, o, out);
+  if (o.tuning.method != SteadyMethod::search) {
+    // An ordered mode's pattern is fixed to the screen: its shades are held
+    // where they stand, and the search, which would draw the picture with
+    // another pattern, is not run.
+    const bool screen = o.mode == DitherMode::bayer || o.mode == DitherMode::blue_noise;
+    SteadyHold hold;
+    if (start.afresh) {
+      dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);
+    } else {
+      steady_hold(source, kShades, o.tuning, start, history, screen, hold);
+      dither_levels<Levels>(source, matrix, o, HeldChoice{hold}, out);
+    }
+    if (screen || o.tuning.method == SteadyMethod::held) return steady_remember(source, start.afresh ? nullptr : &hold, history, out);
+    SteadyStart from_held = start;
+    from_held.from_out = !start.afresh;
+    from_held.held = &hold.held;
+    return steady_search(source, kShades, o.tuning, from_held, history, out);
+  }
+  if (start.afresh || start.restarts) dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);
   steady_search(source, kShades, o.tuning, start, history, out);
 }
 

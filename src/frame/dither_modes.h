@@ -14,8 +14,12 @@
 #include "raster.h"
 
 // How the steady mode trades faithfulness for steadiness (docs/quality.md
-// tells how these were chosen). Each frame's shades are searched for from
-// the previous frame's, moved with the picture; a pixel changes, or a level
+// tells how these were chosen). The held dithering keeps a pixel's previous
+// shade unless its value passes the threshold by `margin`, which falls to
+// nothing as its source moves `margin_fade` levels from the source it had
+// when its shade was last free to change. The search looks for shades from
+// those (or, alone, from the previous frame's, moved with the picture); a
+// pixel changes, or a level
 // moves between neighbours, only where that brings the picture nearer its
 // source, both seen through a 1-2-1 blur each way (the eye's view of a
 // dithered picture), by more than its hold price: a sum of squared grey
@@ -28,10 +32,18 @@ struct SteadyLevels {
   int later_looks;  // pixels looked at, at most, in each pass after the first
   int restart;      // pixels whose source changed by this many levels start from the mode's own dithering (0: none)
   int sharpen;      // the search draws towards the picture sharpened by this much (hundredths, as --sharpen)
+  int margin;       // grey levels by which a pixel's value must pass the threshold to leave its held shade
+  int margin_fade;  // the margin falls to nothing as the pixel's source changes by this many levels (0: never)
+  int singles;      // whether the search after the held dithering may change a pixel alone (0: only pairs; 1: as alone)
+  int pair_apart;   // ... and then a level moves only between pixels whose sources are this close (0: any)
 };
+// How the steady mode finds a frame's shades: the search alone, the mode's
+// own dithering holding shades within a margin, or that followed by the search.
+enum class SteadyMethod { search, held, held_then_search };
 struct StableTuning {
-  SteadyLevels two = {400, 16, 2, kPixels, 0, 100};
-  SteadyLevels four = {300, 0, 2, 1000, 40, 0};
+  SteadyLevels two = {400, 16, 2, kPixels, 0, 100, 56, 24, 0, 16};
+  SteadyLevels four = {300, 0, 2, 1000, 40, 0, 20, 16, 0, 16};
+  SteadyMethod method = SteadyMethod::held_then_search;
   int restart_percent = 5;  // ... when more than this share of the pixels would
   // A cut: more than cut_percent % of the pixels moved by cut_change grey
   // levels or more since the previous frame. The frame is then the mode's
@@ -54,6 +66,7 @@ struct DitherOptions {
 struct DitherHistory {
   GreyBuffer source{};  // the previous frame's dither input
   GreyBuffer shades{};  // the previous frame's output
+  GreyBuffer anchor{};  // each pixel's source when its shade was last free to change
   bool primed = false;  // false until a frame has been dithered
   void reset() { primed = false; }
 };

@@ -29,6 +29,7 @@
 #include "frame/arithmetic.h"
 #include "frame/motion.h"
 #include "frame/quantiser.h"
+#include "frame/shade_bounds.h"
 #include "frame/tone.h"
 
 #if defined(__SSE2__)
@@ -149,34 +150,6 @@ void mark_around(PictureBits& now, PictureBits& later, int x, int y, int sx, int
     n[1] |= m1 & ahead1;
     l[0] |= m0 & ~ahead0;
     l[1] |= m1 & ~ahead1;
-  }
-}
-
-// The levels a pixel may take: those the plain quantiser could give it with
-// any error its neighbours might pass it (quantiser.h), so that a grey area
-// is drawn with the two levels around it and never with black beside white,
-// which the blurred error barely tells apart but the eye does, and so that a
-// grey at a display level (black, white, the four levels' greys) keeps that
-// level alone: solids stay solid whatever the search would gain.
-struct LevelBounds {
-  GreyBuffer lowest, highest;
-};
-
-template <int Levels>
-constexpr std::array<uint8_t, kMaxGrey + 1> shade_table(bool lightest) {
-  std::array<uint8_t, kMaxGrey + 1> t{};
-  for (int v = 0; v <= kMaxGrey; ++v)
-    t[v] = static_cast<uint8_t>(lightest ? lightest_shade<Levels>(v) : darkest_shade<Levels>(v));
-  return t;
-}
-
-// Each pixel's range, for a source picture.
-template <int Levels>
-void level_bounds(const GreyBuffer& source, LevelBounds& b) {
-  static constexpr auto kDarkest = shade_table<Levels>(false), kLightest = shade_table<Levels>(true);
-  for (int i = 0; i < kPixels; ++i) {
-    b.lowest[i] = kDarkest[source[i]];
-    b.highest[i] = kLightest[source[i]];
   }
 }
 
@@ -329,7 +302,7 @@ class Search {
             if (--left < 0) return;
             const int b = __builtin_ctzll(bits);
             const int x = w * kWordBits + b - kTwiceReach;
-            const unsigned maybe = may_pay(field_index(x, y));
+            const unsigned maybe = may_pay(field_index(x, y)) & moves_;
             if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
             changed = true;
             bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
@@ -337,6 +310,14 @@ class Search {
       if (!changed) return;
       look = again;
     }
+  }
+
+  // Lets a level move only between neighbours: no pixel changes alone, so
+  // that the tone the shades started from stays where it was.
+  void pairs_only(const GreyBuffer* source, int apart) {
+    moves_ = (1u << kAlone) - 1;
+    pair_source_ = source;
+    pair_apart_ = apart;
   }
 
   // Brings every block more than kToneForce off its source's tone back
@@ -456,6 +437,7 @@ class Search {
     for (unsigned m = maybe & ((1u << kAlone) - 1); m != 0; m &= m - 1) {
       const Neighbour& n = kNeighbours[__builtin_ctz(m)];
       const int j = i + n.dy * kWidth + n.dx, fj = f + n.dy * kW + n.dx;
+      if (pair_source_ && std::abs((*pair_source_)[i] - (*pair_source_)[j]) > pair_apart_) continue;
       const int32_t d = e - g_at(fj);
       const int jfrom = out_[j];
       for (const int delta : {-kStep, kStep}) {  // what pixel i gets; j gives it
@@ -529,6 +511,9 @@ class Search {
   GreyBuffer& out_;
   Field fall_, rise_, down_;
   BlockErrors tone_;
+  unsigned moves_ = ~0u;  // the moves may_pay may name
+  const GreyBuffer* pair_source_ = nullptr;  // with it, a level moves only between pixels whose
+  int pair_apart_ = 0;                       // sources are at most this far apart
 };
 
 template <int Levels>
@@ -553,7 +538,7 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
       move_picture(history.shades, start.dx, start.dy, moved_shades);
       move_picture(history.source, start.dx, start.dy, moved_source);
     }
-    const GreyBuffer& held = shift ? moved_shades : history.shades;
+    const GreyBuffer& held = start.held ? *start.held : shift ? moved_shades : history.shades;
     const GreyBuffer& before = shift ? moved_source : history.source;
     // |source - before|, in bytes: sixteen pixels to a vector.
     for (int i = 0; i < kPixels; ++i)
@@ -572,7 +557,7 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
       fixed[i] = every | uint8_t{moved[i] > beyond};
       // The mode's own dithering keeps solids too, but only to within its
       // rounding: clamped like the rest.
-      out[i] = std::clamp(fixed[i] ? out[i] : held[i], bounds.lowest[i], bounds.highest[i]);
+      out[i] = std::clamp(fixed[i] || start.from_out ? out[i] : held[i], bounds.lowest[i], bounds.highest[i]);
     }
     const HoldPrices h = hold_prices<Levels>(t);
     // What the search draws towards: the picture with its edges sharpened,
@@ -581,11 +566,13 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     GreyBuffer target = source;
     if (t.sharpen > 0) sharpen(target, t.sharpen);
     Search<Levels> s(target, held, moved, fixed, bounds, h, out);
+    if (start.from_out && !t.singles) s.pairs_only(t.pair_apart > 0 ? &source : nullptr, t.pair_apart);
     s.run(t.passes, t.later_looks);
-    s.keep_tone();
+    if (!start.from_out || t.singles) s.keep_tone();
   }
   history.source = source;
   history.shades = out;
+  history.anchor = source;
   history.primed = true;
 }
 

@@ -1,0 +1,69 @@
+// The steady mode's held shades (see steady.h): what the mode's own
+// dithering needs to keep each pixel's previous shade within a margin, and
+// what the next frame needs to know of this one.
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+
+#include "frame/motion.h"
+#include "frame/shade_bounds.h"
+#include "frame/steady.h"
+
+namespace {
+
+// The margin left to a pixel whose source moved `moved` levels from its
+// anchor: all of it, falling to nothing at `fade` (0: never falls).
+using MarginTable = std::array<uint8_t, kMaxGrey + 1>;
+MarginTable margin_table(const SteadyLevels& t) {
+  const int margin = std::clamp(t.margin, 0, kMaxGrey), fade = t.margin_fade;
+  MarginTable table;
+  for (int moved = 0; moved <= kMaxGrey; ++moved)
+    table[moved] = static_cast<uint8_t>(fade > 0 ? margin * std::max(fade - moved, 0) / fade : margin);
+  return table;
+}
+
+template <int Levels>
+void hold_levels(const GreyBuffer& source, const SteadyLevels& t, const SteadyStart& start,
+                 const DitherHistory& history, bool screen_fixed, SteadyHold& hold) {
+  const bool shift = !screen_fixed && (start.dx != 0 || start.dy != 0);
+  hold.held = history.shades;
+  hold.anchor = history.anchor;
+  if (shift) {
+    // Each pixel follows the move where the moved picture matches its source
+    // better than the unmoved one: a flat ground a small object crosses
+    // keeps its pattern where it is.
+    GreyBuffer moved_shades, moved_source, moved_anchor;
+    move_picture(history.shades, start.dx, start.dy, moved_shades);
+    move_picture(history.source, start.dx, start.dy, moved_source);
+    move_picture(history.anchor, start.dx, start.dy, moved_anchor);
+    for (int i = 0; i < kPixels; ++i)
+      if (std::abs(source[i] - moved_source[i]) < std::abs(source[i] - history.source[i])) {
+        hold.held[i] = moved_shades[i];
+        hold.anchor[i] = moved_anchor[i];
+      }
+  }
+  LevelBounds bounds;
+  level_bounds<Levels>(source, bounds);
+  hold.lowest = bounds.lowest;
+  hold.highest = bounds.highest;
+  const MarginTable margins = margin_table(t);
+  for (int i = 0; i < kPixels; ++i) hold.margin[i] = margins[std::abs(source[i] - hold.anchor[i])];
+}
+
+}  // namespace
+
+void steady_hold(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
+                 const DitherHistory& history, bool screen_fixed, SteadyHold& hold) {
+  if (shades == Shades::two) hold_levels<2>(source, tuning.two, start, history, screen_fixed, hold);
+  else hold_levels<4>(source, tuning.four, start, history, screen_fixed, hold);
+}
+
+void steady_remember(const GreyBuffer& source, const SteadyHold* hold, DitherHistory& history,
+                     const GreyBuffer& out) {
+  // A pixel whose shade changed, or that was free to, is anchored afresh.
+  for (int i = 0; i < kPixels; ++i)
+    history.anchor[i] = !hold || hold->margin[i] == 0 || out[i] != hold->held[i] ? source[i] : hold->anchor[i];
+  history.source = source;
+  history.shades = out;
+  history.primed = true;
+}
