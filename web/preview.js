@@ -3,6 +3,7 @@
 // End here, Whole movie). The picture's placement on the display is worked
 // out here for the conversion too.
 import { Cancelled, decodePicture, pictureAt, videoPictureAt } from './convert.js';
+import { readAhead } from './demux.js';
 import { WORDS, say } from './messages.js';
 import { drawBitmap, drawShades } from './player.js';
 import { $, state, timeText } from './state.js';
@@ -10,6 +11,9 @@ import { $, state, timeText } from './state.js';
 // A position this many pictures (in decoding order) past the preview
 // decoder's is decoded on to at once; a farther one shows its keyframe first.
 const NEAR_PACKETS = 15;
+// Packets read past the one wanted: the decoder gives a picture out only
+// a few packets later (its reordering and its threads).
+const READ_PAST = 16;
 
 export function placeSource(width, height) {
   const s = state.source;
@@ -80,6 +84,10 @@ async function showPicture(ms, job) {
       const direct = at.keyPts === at.pts || s.held === at.pts ||
         (s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
       const steps = direct ? [at.pts] : [at.keyPts, at.pts];
+      if (s.held !== at.pts) {
+        const from = s.decoder.reaches(at.key, at.pts, at.index) ? s.decoder.next : at.key;
+        readAhead(state.file, s.track, from, Math.min(s.track.count, at.index + READ_PAST));
+      }
       for (const want of steps) {
         if (s.held !== want) {
           s.held = null;
