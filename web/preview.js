@@ -55,6 +55,7 @@ export function forgetPicture() {
 export function preview(ms) {
   if (!state.source || state.convertJob) return;
   if (state.previewJob) state.previewJob.cancelled = true;
+  if (state.source.cache) state.source.cache.pause();
   const job = { cancelled: false };
   state.previewJob = job;
   // One at a time: the one dropped stops at its next picture.
@@ -116,6 +117,8 @@ async function showPicture(ms, job) {
       drawn.push(ms);
     }
     timing.lastPreviewMs = performance.now() - started;
+    // For the tests: the positions shown, in order (a request dropped for a newer one shows nothing).
+    (timing.positionsShown ??= []).push(ms);
   } catch (e) {
     if (!(e instanceof Cancelled) && !job.cancelled) say(e.message === WORDS.thin ? WORDS.thin : WORDS.preview, $('marks'));
   } finally {
