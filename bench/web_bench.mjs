@@ -109,6 +109,11 @@ try {
         `${per('decoded')} packets decoded, ${per('skipped')} left out, copying ${per('copyMs')} ms, ` +
         `scaling ${per('scaleMs')} ms, pipeline ${per('ditherMs')} ms, drawing ${per('drawMs')} ms; ` +
         `the rest, ${rest.toFixed(1)} ms, waiting on the decoder`);
+      if (cold) {
+        const ways = await page.evaluate(() => window.movdithPage.decoderWays);
+        console.log(`${name}:   the decoder's ways (time per packet, jumps counted): ` + ways.map((w) =>
+          `${w.latency ? 'one thread (optimizeForLatency)' : 'threads'} ${w.msPerPacket?.toFixed(2)} ms, ${w.jumps}`).join('; '));
+      }
       await page.close();
     }
   } else if (what === 'memory') {

@@ -116,9 +116,7 @@ async function openMovie(file) {
           kind: 'mp4', track, config, colour, sar, trackMatrix: track.trackMatrix, movieMatrix: track.movieMatrix,
           // The preview's decoder, kept between positions, and the timestamp
           // of the picture it last handed to the core (null: none).
-          // Tuned for a picture soon rather than many a second: the decoder
-          // gives each picture out fewer packets later.
-          decoder: new TrackDecoder(file, track, { ...config, optimizeForLatency: true }), held: null,
+          decoder: new TrackDecoder(file, track, config), held: null,
           cache: keepPictures ? new FrameCache(state.core, file, track, config, colour, track.durationMs, {
             busy: () => state.previewJob !== null || state.convertJob !== null,
             converting: () => state.convertJob !== null,

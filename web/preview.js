@@ -15,6 +15,48 @@ const NEAR_PACKETS = 15;
 // a few packets later (its reordering and its threads).
 const READ_PAST = 16;
 
+// The decoder works one of two ways: on one thread, each picture given out
+// as soon as it is decoded (optimizeForLatency), or on several threads,
+// several pictures at once. Which brings a jump's picture sooner depends on
+// the cores free: on a loaded 2-core machine the one thread was the
+// quicker; with cores to spare the threads are. So each jump's time per
+// packet decoded is measured, the quicker way kept and the other tried
+// again every TRY_OTHER jumps. Runs shorter than MIN_PACKETS are not
+// counted: their time is more the start's than the decoding's.
+const TRY_OTHER = 8;
+const MIN_PACKETS = 30;
+
+class DecoderWays {
+  constructor() {
+    this.ways = [true, false].map((latency) => ({ latency, msPerPacket: null, jumps: 0 }));
+    this.counted = 0;
+    this.current = this.ways[0];
+  }
+
+  // Whether the next start of the decoder is tuned for latency.
+  pick() {
+    const untried = this.ways.find((w) => w.msPerPacket === null);
+    if (untried) {
+      this.current = untried;
+    } else {
+      const [best, other] = [...this.ways].sort((a, b) => a.msPerPacket - b.msPerPacket);
+      this.current = (this.counted + 1) % TRY_OTHER === 0 ? other : best;
+    }
+    return this.current.latency;
+  }
+
+  // A run from a keyframe took `ms` for `packets` decoded.
+  record(ms, packets) {
+    if (packets < MIN_PACKETS) return;
+    const w = this.current, perPacket = ms / packets;
+    w.msPerPacket = w.msPerPacket === null ? perPacket : (w.msPerPacket + perPacket) / 2;
+    ++w.jumps;
+    ++this.counted;
+  }
+}
+
+const decoderWays = new DecoderWays();
+
 export function placeSource(width, height) {
   const s = state.source;
   const placed = state.core.place(width, height, s.sar, s.trackMatrix, s.movieMatrix);
@@ -73,6 +115,7 @@ async function showPicture(ms, job) {
   const timing = window.movdithPage;
   // The pictures drawn, by their time in the movie (ms from its first).
   const drawn = timing.lastPreviewPictures = [];
+  let restart = false, decodedBefore = 0;  // whether the decoder starts again at a keyframe
   try {
     if (s.kind === 'mp4') {
       if (!s.width) placeSource(s.track.width, s.track.height);
@@ -85,10 +128,14 @@ async function showPicture(ms, job) {
       const direct = at.keyPts === at.pts || s.held === at.pts ||
         (s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
       const steps = direct ? [at.pts] : [at.keyPts, at.pts];
+      restart = s.held !== at.pts && (!direct || !s.decoder.reaches(at.key, at.pts, at.index));
       if (s.held !== at.pts) {
-        const from = s.decoder.reaches(at.key, at.pts, at.index) ? s.decoder.next : at.key;
+        const from = restart ? at.key : s.decoder.next;
         readAhead(state.file, s.track, from, Math.min(s.track.count, at.index + READ_PAST));
       }
+      // Read by the decoder's next start, the only one a restart makes.
+      if (restart) s.decoder.config = { ...s.config, optimizeForLatency: decoderWays.pick() };
+      decodedBefore = s.decoder.spent.decoded;
       for (const want of steps) {
         if (s.held !== want) {
           s.held = null;
@@ -117,6 +164,8 @@ async function showPicture(ms, job) {
       drawn.push(ms);
     }
     timing.lastPreviewMs = performance.now() - started;
+    if (restart) decoderWays.record(timing.lastPreviewMs, s.decoder.spent.decoded - decodedBefore);
+    timing.decoderWays = decoderWays.ways;
     // For the tests: the positions shown, in order (a request dropped for a newer one shows nothing).
     (timing.positionsShown ??= []).push(ms);
   } catch (e) {
