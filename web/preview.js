@@ -2,15 +2,12 @@
 // calculator shows it, side by side, and the clip marked on it (Start here,
 // End here, Whole movie). The picture's placement on the display is worked
 // out here for the conversion too.
-import { Cancelled, decodePicture, pictureAt, videoPictureAt } from './convert.js';
+import { Cancelled, handOver, pictureAt, videoPictureAt } from './convert.js';
 import { readAhead } from './demux.js';
 import { WORDS, say } from './messages.js';
 import { drawBitmap, drawShades } from './player.js';
 import { $, state, timeText } from './state.js';
 
-// A position this many pictures (in decoding order) past the preview
-// decoder's is decoded on to at once; a farther one shows its keyframe first.
-const NEAR_PACKETS = 15;
 // Packets read past the one wanted: the decoder gives a picture out only
 // a few packets later (its reordering and its threads).
 const READ_PAST = 16;
@@ -109,6 +106,31 @@ export function preview(ms) {
   })();
 }
 
+// Decodes on to the picture at `at.pts` (see pictureAt) with the preview's
+// decoder, from its keyframe when the decoder cannot go on to it, leaving
+// out the pictures before it that no other refers to, and hands it to the
+// core; `keyShown()`, if given, is called with the keyframe's picture in
+// the core as it comes. Pictures not shown are closed as they come, never
+// copied. Resolves to true when the picture was handed over.
+async function decodeTo(s, at, job, keyShown) {
+  const { track, decoder, colour } = s;
+  const core = state.core;
+  if (!decoder.reaches(at.key, at.pts, at.index)) decoder.start(at.key);
+  let found = false;
+  const skip = (i, packet) => track.h264 && track.table.cts[i] < at.pts && core.unreferenced(packet, track.lengthSize);
+  await decoder.run(async (frame) => {
+    if (frame.timestamp === at.keyPts && keyShown && frame.timestamp < at.pts) {
+      if (!(await handOver(core, frame, colour, 0, decoder.spent))) return false;
+      if (!job.cancelled) keyShown();
+      return true;
+    }
+    if (frame.timestamp < at.pts) return true;
+    if (frame.timestamp === at.pts) found = await handOver(core, frame, colour, 0, decoder.spent);
+    return false;
+  }, job, skip);
+  return found;
+}
+
 async function showPicture(ms, job) {
   const started = performance.now();
   const s = state.source;
@@ -122,40 +144,42 @@ async function showPicture(ms, job) {
       const at = pictureAt(s.track, ms);
       timing.lastPreviewKept = s.held !== at.pts && Boolean(s.cache && s.cache.hold(at.pts));
       if (timing.lastPreviewKept) s.held = at.pts;
-      // The keyframe first, unless the decoder is nearly there already or
-      // the picture is in hand (the decoder has gone past it: it would
-      // start again from the keyframe).
-      const direct = at.keyPts === at.pts || s.held === at.pts ||
-        (s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
-      const steps = direct ? [at.pts] : [at.keyPts, at.pts];
-      restart = s.held !== at.pts && (!direct || !s.decoder.reaches(at.key, at.pts, at.index));
-      if (s.held !== at.pts) {
-        const from = restart ? at.key : s.decoder.next;
-        readAhead(state.file, s.track, from, Math.min(s.track.count, at.index + READ_PAST));
-      }
-      // Read by the decoder's next start, the only one a restart makes.
-      if (restart) s.decoder.config = { ...s.config, optimizeForLatency: decoderWays.pick() };
-      decodedBefore = s.decoder.spent.decoded;
-      for (const want of steps) {
-        if (s.held !== want) {
-          s.held = null;
-          if (!(await decodePicture(state.core, s.decoder, s.colour, at, want, job))) {
-            if (job.cancelled) return;
-            throw new Error('no picture could be decoded there');
-          }
-          s.held = want;
-          // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
-          const seen = state.core.lastSize();
-          if (seen && (seen[0] !== s.width || seen[1] !== s.height)) {
-            placeSource(seen[0], seen[1]);
-            state.core.repicture();
-          }
+      // A new start shows the keyframe first, at once, then the exact
+      // picture; a decoder in the same group, before the picture, goes on
+      // to it (quicker than starting again, the picture shown meanwhile
+      // nearer than the keyframe).
+      const inHand = s.held === at.pts;
+      restart = !inHand && !s.decoder.reaches(at.key, at.pts, at.index);
+      const core = state.core;
+      const show = (want) => {
+        s.held = want;
+        // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
+        const seen = core.lastSize();
+        if (seen && (seen[0] !== s.width || seen[1] !== s.height)) {
+          placeSource(seen[0], seen[1]);
+          core.repicture();
         }
-        if (job.cancelled) return;
         drawPreview();
         drawn.push(Math.round(((want - s.track.t0) * 1000) / s.track.timescale));
-        if (want !== at.pts) timing.lastPreviewFirstMs = performance.now() - started;
+      };
+      if (!inHand) {
+        readAhead(state.file, s.track, restart ? at.key : s.decoder.next, Math.min(s.track.count, at.index + READ_PAST));
+        // Read by the decoder's next start, the only one a restart makes.
+        if (restart) s.decoder.config = { ...s.config, optimizeForLatency: decoderWays.pick() };
+        decodedBefore = s.decoder.spent.decoded;
+        s.held = null;
+        const showKey = restart && at.keyPts !== at.pts;
+        const found = await decodeTo(s, at, job, showKey ? () => {
+          show(at.keyPts);
+          timing.lastPreviewFirstMs = performance.now() - started;
+        } : null);
+        if (!found) {
+          if (job.cancelled) return;
+          throw new Error('no picture could be decoded there');
+        }
       }
+      if (job.cancelled) return;
+      show(at.pts);
     } else {
       if (!s.width) placeSource(s.video.videoWidth, s.video.videoHeight);
       if (!(await videoPictureAt(state.core, s.video, ms))) throw new Error('no picture could be drawn there');
