@@ -8,6 +8,9 @@ import { WORDS, say } from './messages.js';
 import { drawBitmap, drawShades } from './player.js';
 import { $, state, timeText } from './state.js';
 
+// A position this many pictures (in decoding order) past the preview
+// decoder's is decoded on to at once; a farther one shows its keyframe first.
+const NEAR_PACKETS = 15;
 // Packets read past the one wanted: the decoder gives a picture out only
 // a few packets later (its reordering and its threads).
 const READ_PAST = 16;
@@ -107,7 +110,8 @@ export function preview(ms) {
 }
 
 // Decodes on to the picture at `at.pts` (see pictureAt) with the preview's
-// decoder, from its keyframe when the decoder cannot go on to it, leaving
+// decoder, from its keyframe when the decoder cannot go on to it or the
+// keyframe is to be shown, leaving
 // out the pictures before it that no other refers to, and hands it to the
 // core; `keyShown()`, if given, is called with the keyframe's picture in
 // the core as it comes. Pictures not shown are closed as they come, never
@@ -115,7 +119,7 @@ export function preview(ms) {
 async function decodeTo(s, at, job, keyShown) {
   const { track, decoder, colour } = s;
   const core = state.core;
-  if (!decoder.reaches(at.key, at.pts, at.index)) decoder.start(at.key);
+  if (keyShown || !decoder.reaches(at.key, at.pts, at.index)) decoder.start(at.key);
   let found = false;
   const skip = (i, packet) => track.h264 && track.table.cts[i] < at.pts && core.unreferenced(packet, track.lengthSize);
   await decoder.run(async (frame) => {
@@ -144,12 +148,11 @@ async function showPicture(ms, job) {
       const at = pictureAt(s.track, ms);
       timing.lastPreviewKept = s.held !== at.pts && Boolean(s.cache && s.cache.hold(at.pts));
       if (timing.lastPreviewKept) s.held = at.pts;
-      // A new start shows the keyframe first, at once, then the exact
-      // picture; a decoder in the same group, before the picture, goes on
-      // to it (quicker than starting again, the picture shown meanwhile
-      // nearer than the keyframe).
+      // A decoder a little before the picture goes on to it; otherwise
+      // decoding starts again at the keyframe, shown first, at once, then
+      // the exact picture.
       const inHand = s.held === at.pts;
-      restart = !inHand && !s.decoder.reaches(at.key, at.pts, at.index);
+      restart = !inHand && !(s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
       const core = state.core;
       const show = (want) => {
         s.held = want;
