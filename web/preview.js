@@ -97,7 +97,6 @@ export function forgetPicture() {
 export function preview(ms) {
   if (!state.source || state.convertJob) return;
   if (state.previewJob) state.previewJob.cancelled = true;
-  if (state.source.cache) state.source.cache.pause();
   const job = { cancelled: false };
   state.previewJob = job;
   // One at a time: the one dropped stops at its next picture.
@@ -166,6 +165,8 @@ async function showPicture(ms, job) {
         drawn.push(Math.round(((want - s.track.t0) * 1000) / s.track.timescale));
       };
       if (!inHand) {
+        // Decoding wants the machine: the background pass stops at once.
+        if (s.cache) s.cache.pause();
         readAhead(state.file, s.track, restart ? at.key : s.decoder.next, Math.min(s.track.count, at.index + READ_PAST));
         // Read by the decoder's next start, the only one a restart makes.
         if (restart) s.decoder.config = { ...s.config, optimizeForLatency: decoderWays.pick() };
