@@ -3,6 +3,7 @@
 //                      in turn, RUNS times each: medians and their ratio
 //   preview MOVIE      the preview's redraw after a change of option and of position,
 //                      jumps cold (no cache) and warm (after the background pass)
+//   jumps MOVIE [ROUNDS]  cold jumps alone, ROUNDS times 10: time and CPU time
 //   memory SHORT LONG  the page's peak memory converting a short and a long movie
 // The page's time is the conversion's own (Convert pressed to the file
 // ready), as the command line's is the whole run of the program.
@@ -103,11 +104,51 @@ try {
       const label = cold ? 'cold (no cache)' : 'warm (cache filled)';
       console.log(`${name}: after a jump to another position, ${label}, ${fromCache} of 10 from the cache: ` +
         `the keyframe before it shown: ${show(firstTimes)}; the exact picture: ${show(exactTimes)} (target: median 150 ms, worst 300 ms)`);
-      console.log(`${name}:   a jump's average: reading ${per('readMs')} ms, ${per('decoded')} packets decoded, ` +
-        `${per('skipped')} left out, copying ${per('copyMs')} ms, scaling ${per('scaleMs')} ms, ` +
-        `pipeline ${per('ditherMs')} ms, drawing ${per('drawMs')} ms; the rest is the decoder`);
+      const average = exactTimes.reduce((a, b) => a + b, 0) / exactTimes.length;
+      const rest = ['readMs', 'copyMs', 'scaleMs', 'ditherMs', 'drawMs'].reduce((r, k) => r - Number(per(k)), average);
+      console.log(`${name}:   a jump's average: ${average.toFixed(1)} ms: reading ${per('readMs')} ms, ` +
+        `${per('decoded')} packets decoded, ${per('skipped')} left out, copying ${per('copyMs')} ms, ` +
+        `scaling ${per('scaleMs')} ms, pipeline ${per('ditherMs')} ms, drawing ${per('drawMs')} ms; ` +
+        `the rest, ${rest.toFixed(1)} ms, waiting on the decoder`);
+      if (cold) {
+        const ways = await page.evaluate(() => window.movdithPage.decoderWays);
+        console.log(`${name}:   the decoder's ways (time per packet, jumps counted): ` + ways.map((w) =>
+          `${w.latency ? 'one thread (optimizeForLatency)' : 'threads'} ${w.msPerPacket?.toFixed(2)} ms, ${w.jumps}`).join('; '));
+      }
       await page.close();
     }
+  } else if (what === 'jumps') {
+    // Cold jumps alone (`?nocache`), ROUNDS pages of 10 jumps: the exact
+    // picture's time and the browser's CPU time (all its processes) per
+    // jump. Run in turn on two builds of the site (MOVDITH_WEB_SITE) to
+    // compare them at the same load.
+    const [movie, rounds = '2'] = args;
+    const cpuMs = () => fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d)).reduce((sum, pid) => {
+      try {
+        if (!fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes(chromium.profile)) return sum;
+        const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+        return sum + (Number(fields[11]) + Number(fields[12])) * 10;  // user and system, in 10 ms ticks
+      } catch {
+        return sum;  // a process that has ended
+      }
+    }, 0);
+    const times = [], cpu = [];
+    for (let round = 0; round < Number(rounds); ++round) {
+      const page = await openPage(chromium.browser, server.origin, '?nocache');
+      await openMovie(page, movie);
+      const length = Number(await page.$eval('#position', (e) => e.max));
+      for (let i = 1; i <= 10; ++i) {
+        await page.evaluate(() => { window.movdithPage.lastPreviewMs = undefined; });
+        const before = cpuMs();
+        await page.fill('#position', String(Math.round((length * i) / 11 / 100) * 100));
+        await page.evaluate(() => window.movdithPage.previewDone());
+        cpu.push(cpuMs() - before);
+        times.push(await page.evaluate(() => window.movdithPage.lastPreviewMs));
+      }
+      await page.close();
+    }
+    console.log(`${path.basename(movie)}: ${times.length} cold jumps, the exact picture: median ${median(times).toFixed(1)} ms, ` +
+      `worst ${Math.max(...times).toFixed(1)} ms; the browser's CPU time per jump: median ${median(cpu)} ms`);
   } else if (what === 'memory') {
     // Each movie in a browser of its own, so that only its page's processes are counted.
     for (const movie of args) {
@@ -147,7 +188,7 @@ try {
       await own.close();
     }
   } else {
-    console.error('usage: web_bench.mjs speed MOVIE [RUNS] | preview MOVIE | memory MOVIE...');
+    console.error('usage: web_bench.mjs speed MOVIE [RUNS] | preview MOVIE | jumps MOVIE [ROUNDS] | memory MOVIE...');
     process.exitCode = 2;
   }
 } finally {

@@ -157,6 +157,18 @@ export class FrameCache {
     }, IDLE_MS);
   }
 
+  // A jump wants the machine at once: the pass stops now, its decoder
+  // dropping the packets queued in it rather than decoding them beside the
+  // jump's (it starts again from a keyframe when the pass goes on).
+  pause() {
+    clearTimeout(this.timer);
+    if (!this.running || !this.decoder.decoder) return;
+    const wake = this.decoder.wake;
+    this.decoder.close();
+    this.decoder.wake = null;
+    if (wake) wake();  // the run waiting on the decoder sees that it is stopped
+  }
+
   async pass() {
     const cache = this;
     const job = { get cancelled() { return cache.closed || cache.hooks.busy(); } };
@@ -170,8 +182,9 @@ export class FrameCache {
       }
       this.finishRound();
     } catch (e) {
-      if (!(e instanceof Cancelled)) {
-        // A decoder's failure: the preview decodes as it did without a cache.
+      // A decoder's failure, unless the pass was being stopped (pause() closes the decoder).
+      if (!(e instanceof Cancelled) && !job.cancelled) {
+        // The preview decodes as it did without a cache.
         this.closed = true;
         this.finishRound();
       }

@@ -2,7 +2,8 @@
 // calculator shows it, side by side, and the clip marked on it (Start here,
 // End here, Whole movie). The picture's placement on the display is worked
 // out here for the conversion too.
-import { Cancelled, decodePicture, pictureAt, videoPictureAt } from './convert.js';
+import { Cancelled, handOver, pictureAt, videoPictureAt } from './convert.js';
+import { readAhead } from './demux.js';
 import { WORDS, say } from './messages.js';
 import { drawBitmap, drawShades } from './player.js';
 import { $, state, timeText } from './state.js';
@@ -10,6 +11,51 @@ import { $, state, timeText } from './state.js';
 // A position this many pictures (in decoding order) past the preview
 // decoder's is decoded on to at once; a farther one shows its keyframe first.
 const NEAR_PACKETS = 15;
+// Packets read past the one wanted: the decoder gives a picture out only
+// a few packets later (its reordering and its threads).
+const READ_PAST = 16;
+
+// The decoder works one of two ways: on one thread, each picture given out
+// as soon as it is decoded (optimizeForLatency), or on several threads,
+// several pictures at once. Which brings a jump's picture sooner depends on
+// the cores free: on a loaded 2-core machine the one thread was the
+// quicker; with cores to spare the threads are. So each jump's time per
+// packet decoded is measured, the quicker way kept and the other tried
+// again every TRY_OTHER jumps. Runs shorter than MIN_PACKETS are not
+// counted: their time is more the start's than the decoding's.
+const TRY_OTHER = 8;
+const MIN_PACKETS = 30;
+
+class DecoderWays {
+  constructor() {
+    this.ways = [true, false].map((latency) => ({ latency, msPerPacket: null, jumps: 0 }));
+    this.counted = 0;
+    this.current = this.ways[0];
+  }
+
+  // Whether the next start of the decoder is tuned for latency.
+  pick() {
+    const untried = this.ways.find((w) => w.msPerPacket === null);
+    if (untried) {
+      this.current = untried;
+    } else {
+      const [best, other] = [...this.ways].sort((a, b) => a.msPerPacket - b.msPerPacket);
+      this.current = (this.counted + 1) % TRY_OTHER === 0 ? other : best;
+    }
+    return this.current.latency;
+  }
+
+  // A run from a keyframe took `ms` for `packets` decoded.
+  record(ms, packets) {
+    if (packets < MIN_PACKETS) return;
+    const w = this.current, perPacket = ms / packets;
+    w.msPerPacket = w.msPerPacket === null ? perPacket : (w.msPerPacket + perPacket) / 2;
+    ++w.jumps;
+    ++this.counted;
+  }
+}
+
+const decoderWays = new DecoderWays();
 
 export function placeSource(width, height) {
   const s = state.source;
@@ -62,44 +108,82 @@ export function preview(ms) {
   })();
 }
 
+// Decodes on to the picture at `at.pts` (see pictureAt) with the preview's
+// decoder, from its keyframe when the decoder cannot go on to it or the
+// keyframe is to be shown, leaving
+// out the pictures before it that no other refers to, and hands it to the
+// core; `keyShown()`, if given, is called with the keyframe's picture in
+// the core as it comes. Pictures not shown are closed as they come, never
+// copied. Resolves to true when the picture was handed over.
+async function decodeTo(s, at, job, keyShown) {
+  const { track, decoder, colour } = s;
+  const core = state.core;
+  if (keyShown || !decoder.reaches(at.key, at.pts, at.index)) decoder.start(at.key);
+  let found = false;
+  const skip = (i, packet) => track.h264 && track.table.cts[i] < at.pts && core.unreferenced(packet, track.lengthSize);
+  await decoder.run(async (frame) => {
+    if (frame.timestamp === at.keyPts && keyShown && frame.timestamp < at.pts) {
+      if (!(await handOver(core, frame, colour, 0, decoder.spent))) return false;
+      if (!job.cancelled) keyShown();
+      return true;
+    }
+    if (frame.timestamp < at.pts) return true;
+    if (frame.timestamp === at.pts) found = await handOver(core, frame, colour, 0, decoder.spent);
+    return false;
+  }, job, skip);
+  return found;
+}
+
 async function showPicture(ms, job) {
   const started = performance.now();
   const s = state.source;
   const timing = window.movdithPage;
   // The pictures drawn, by their time in the movie (ms from its first).
   const drawn = timing.lastPreviewPictures = [];
+  let restart = false, decodedBefore = 0;  // whether the decoder starts again at a keyframe
   try {
     if (s.kind === 'mp4') {
       if (!s.width) placeSource(s.track.width, s.track.height);
       const at = pictureAt(s.track, ms);
       timing.lastPreviewKept = s.held !== at.pts && Boolean(s.cache && s.cache.hold(at.pts));
       if (timing.lastPreviewKept) s.held = at.pts;
-      // The keyframe first, unless the decoder is nearly there already or
-      // the picture is in hand (the decoder has gone past it: it would
-      // start again from the keyframe).
-      const direct = at.keyPts === at.pts || s.held === at.pts ||
-        (s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
-      const steps = direct ? [at.pts] : [at.keyPts, at.pts];
-      for (const want of steps) {
-        if (s.held !== want) {
-          s.held = null;
-          if (!(await decodePicture(state.core, s.decoder, s.colour, at, want, job))) {
-            if (job.cancelled) return;
-            throw new Error('no picture could be decoded there');
-          }
-          s.held = want;
-          // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
-          const seen = state.core.lastSize();
-          if (seen && (seen[0] !== s.width || seen[1] !== s.height)) {
-            placeSource(seen[0], seen[1]);
-            state.core.repicture();
-          }
+      // A decoder a little before the picture goes on to it; otherwise
+      // decoding starts again at the keyframe, shown first, at once, then
+      // the exact picture.
+      const inHand = s.held === at.pts;
+      restart = !inHand && !(s.decoder.reaches(at.key, at.pts, at.index) && s.decoder.near(at.index, NEAR_PACKETS));
+      const core = state.core;
+      const show = (want) => {
+        s.held = want;
+        // The decoder's picture size is the one that counts (an MP4 header may say otherwise).
+        const seen = core.lastSize();
+        if (seen && (seen[0] !== s.width || seen[1] !== s.height)) {
+          placeSource(seen[0], seen[1]);
+          core.repicture();
         }
-        if (job.cancelled) return;
         drawPreview();
         drawn.push(Math.round(((want - s.track.t0) * 1000) / s.track.timescale));
-        if (want !== at.pts) timing.lastPreviewFirstMs = performance.now() - started;
+      };
+      if (!inHand) {
+        // Decoding wants the machine: the background pass stops at once.
+        if (s.cache) s.cache.pause();
+        readAhead(state.file, s.track, restart ? at.key : s.decoder.next, Math.min(s.track.count, at.index + READ_PAST));
+        // Read by the decoder's next start, the only one a restart makes.
+        if (restart) s.decoder.config = { ...s.config, optimizeForLatency: decoderWays.pick() };
+        decodedBefore = s.decoder.spent.decoded;
+        s.held = null;
+        const showKey = restart && at.keyPts !== at.pts;
+        const found = await decodeTo(s, at, job, showKey ? () => {
+          show(at.keyPts);
+          timing.lastPreviewFirstMs = performance.now() - started;
+        } : null);
+        if (!found) {
+          if (job.cancelled) return;
+          throw new Error('no picture could be decoded there');
+        }
       }
+      if (job.cancelled) return;
+      show(at.pts);
     } else {
       if (!s.width) placeSource(s.video.videoWidth, s.video.videoHeight);
       if (!(await videoPictureAt(state.core, s.video, ms))) throw new Error('no picture could be drawn there');
@@ -108,6 +192,10 @@ async function showPicture(ms, job) {
       drawn.push(ms);
     }
     timing.lastPreviewMs = performance.now() - started;
+    if (restart) decoderWays.record(timing.lastPreviewMs, s.decoder.spent.decoded - decodedBefore);
+    timing.decoderWays = decoderWays.ways;
+    // For the tests: the positions shown, in order (a request dropped for a newer one shows nothing).
+    (timing.positionsShown ??= []).push(ms);
   } catch (e) {
     if (!(e instanceof Cancelled) && !job.cancelled) say(e.message === WORDS.thin ? WORDS.thin : WORDS.preview, $('marks'));
   } finally {

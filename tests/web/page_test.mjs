@@ -222,6 +222,61 @@ describe('a jump in the preview: from the cache of pictures, or decoded', () => 
       }
     });
   }
+  // A drag of the slider: each move drops the jump before it, so only the
+  // last position is decoded and shown, and its picture is exact; with the
+  // cache, the background pass, stopped by the first move while it waits on
+  // its decoder, goes on after and keeps every position.
+  for (const [query, name] of [['?nocache', 'without the cache'], ['', 'with the background pass running']]) {
+    test(`moves made while a jump is on the way: only the last is shown, exactly (${name})`, async () => {
+      const page = await openPage(chromium.browser, server.origin, query);
+      try {
+        await openMovie(page, bframes);
+        const moves = [2300, 700, 2900, 1500];
+        const shown = await page.evaluate(async (list) => {
+          const p = window.movdithPage;
+          await p.previewDone();
+          p.positionsShown = [];
+          const cache = p.state.source.cache;
+          if (cache) {
+            // The moves come as the pass first waits on its decoder, packets queued in it.
+            await new Promise((resolve) => {
+              const decoder = cache.decoder;
+              Object.defineProperty(decoder, 'wake', {
+                configurable: true,
+                get: () => null,
+                set: (wake) => {
+                  delete decoder.wake;
+                  decoder.wake = wake;
+                  if (wake) resolve();
+                },
+              });
+            });
+          }
+          const slider = document.getElementById('position');
+          for (const ms of list) {
+            slider.value = String(ms);
+            slider.dispatchEvent(new Event('input', { bubbles: true }));
+          }
+          await p.previewDone();
+          return { positions: p.positionsShown, pictures: p.lastPreviewPictures, shades: p.previewShades() };
+        }, moves);
+        assert.deepEqual(shown.positions, [1500]);
+        assert.equal(shown.pictures.at(-1), 1480);
+        assert.deepEqual(shown.shades, cliFrameAt(bframes, 1500));
+        if (query === '') {
+          await page.evaluate(() => window.movdithPage.cacheDone());
+          assert.equal(await page.evaluate(() => window.movdithPage.state.source.cache.kept), 31);
+          const got = await jump(page, 2900);
+          assert.equal(got.kept, true);
+          assert.deepEqual(got.shades, cliFrameAt(bframes, 2900));
+        }
+        assert.equal(await page.textContent('#error'), '');
+        assert.deepEqual(page.errors, []);
+      } finally {
+        await page.close();
+      }
+    });
+  }
   test('a kept picture made stale by a change of fit is decoded again at the new fit', async () => {
     // The pictures at 1 s padded, then cropped, as the page decodes them
     // without the cache (this movie's padded picture is not the command
