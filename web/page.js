@@ -225,7 +225,8 @@ async function convert() {
   const core = state.core;
   const s = state.source;
   if (s.decoder) s.decoder.close();  // its pictures' memory, while converting
-  if (s.cache) s.cache.decoder.close();
+  // The background pass may be waiting on its decoder: pause() wakes it to stop.
+  if (s.cache) { s.cache.pause(); s.cache.decoder.close(); }
   $('go').disabled = true;
   $('cancel').disabled = false;
   // Nothing else is opened or changed while converting: Cancel first.
