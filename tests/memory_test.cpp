@@ -195,7 +195,7 @@ TEST(MemoryHostile, RealMencoderChildStaysUnderTheWholeRunCeiling) {
   for (const char* name : {"memory-info-huge.avi", "memory-info-768m.avi", "memory-info-1880m.avi"}) {
     const std::string movie = std::string(FUZZ_REGRESSIONS_DIR) + "/reader/" + name;
     TempDir dir;
-    const RunResult r = run_program(Launch{{MOVDITH_BIN, movie, dir / "out.8xx"}, dir.path()});
+    const RunResult r = run_program(Launch{{MOVDITH_BIN, movie, dir / "out.8xx"}, dir.path(), ""});
     EXPECT_EQ(r.status, 1) << name;
     EXPECT_EQ(r.out, "Open error\n") << name;
     EXPECT_FALSE(file_exists(dir / "out.8xx")) << name;

@@ -90,6 +90,37 @@ Background start_program(const Launch& launch, const std::string& out, int ignor
   return program;
 }
 
+Background start_piped(const Launch& launch, const std::string& err, int& reader) {
+  Background program;
+  program.out = err;
+  reader = -1;
+  int fds[2];
+  const int errfd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (errfd < 0) return program;
+  if (pipe2(fds, O_CLOEXEC) == 0) {
+    constexpr int kPage = 4096;
+    if (fcntl(fds[1], F_SETPIPE_SZ, kPage) == kPage) {
+      program.pid = spawn(launch, fds[1], errfd, 0);
+      reader = fds[0];
+    } else {
+      close(fds[0]);
+    }
+    close(fds[1]);
+  }
+  close(errfd);
+  return program;
+}
+
+std::string read_lines(int fd, int lines) {
+  std::string text;
+  char c = 0;
+  while (lines > 0 && read(fd, &c, 1) == 1) {
+    text += c;
+    lines -= c == '\n';
+  }
+  return text;
+}
+
 bool finish(const Background& program, int& wstatus, int seconds, int64_t* peak_rss_kib) {
   rusage usage{};
   const bool ended =

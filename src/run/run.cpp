@@ -71,6 +71,8 @@ const char* open_failure(SourceStatus status) {
 
 // ---- Notes for the terminal: the causes the console's line leaves out ----
 
+constexpr const char* kBrokenPipeNote = "Interrupted: standard output was closed (SIGPIPE)";
+
 constexpr const char* kOrBuiltin = "add --engine=builtin to convert without it";
 
 // A system error as a note: what failed and why; none if the cause is unknown.
@@ -279,6 +281,12 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
 // back to its whole records under a count of them, the working files kept
 // for a look, and last the terminal's note.
 RunEnd stop_run(const Outcome& outcome, VideoWriter& outfile, Terminal& terminal) {
+  // The console line goes where the others went, and fails if that pipe is
+  // closed: the terminal's standard error, usually still open, says why.
+  if (outcome.signal == SIGPIPE) {
+    ignore_broken_pipe();
+    terminal.note(kBrokenPipeNote);
+  }
   std::puts(outcome.signal ? "\nInterrupted" : outcome.line.c_str());
   outfile.abandon();
   std::fflush(stdout);

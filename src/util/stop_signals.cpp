@@ -83,6 +83,8 @@ void StopSignals::child_ended() {
 
 int StopSignals::caught() const { return caught_signal; }
 
+void ignore_broken_pipe() { signal(SIGPIPE, SIG_IGN); }
+
 void end_by_signal(int sig) {
   signal(sig, SIG_DFL);
   sigset_t set;

@@ -1,6 +1,7 @@
 // The signals that ask a console program to stop (Ctrl-C, kill's default,
-// the terminal going away), caught for a stretch of work so that it can end
-// cleanly, and passed on to a child process that works for us meanwhile.
+// the terminal going away, the reader of its output going away), caught for a
+// stretch of work so that it can end cleanly, and passed on to a child
+// process that works for us meanwhile.
 #pragma once
 
 #include <signal.h>
@@ -8,7 +9,10 @@
 
 #include "util/non_copyable.h"
 
-inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGPIPE: whatever read standard output (`| head`) has closed it; the
+// write that found it closed fails with EPIPE, and the run stops as for the
+// others.
+inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // The stop signals as a set, for blocking them around work that must not be
 // cut in two.
@@ -43,6 +47,12 @@ class StopSignals : NonCopyable {
   struct sigaction old_[sizeof kStopSignals / sizeof kStopSignals[0]] = {};
   bool installed_[sizeof kStopSignals / sizeof kStopSignals[0]] = {};
 };
+
+// After a SIGPIPE stopped the run, what is still written to the closed pipe
+// fails with EPIPE instead of ending the process before its output file is
+// whole and it has said why on standard error; end_by_signal ends it by the
+// signal afterwards.
+void ignore_broken_pipe();
 
 // Ends the process by `sig`'s default action, so that the parent sees the
 // signal (a shell's status 128 + its number) and a script running us stops
