@@ -177,7 +177,9 @@ Outcome prepare_movie(const ConversionSettings& s, Terminal& terminal) {
                 seconds(s.start_ms) + " seconds starts after its end");
   std::fflush(stdout);
   int signal = 0;
-  const EncoderStatus probe = probe_run(moviepath, info.transport_stream, signal);
+  // mencoder is given memory for the picture the container claims.
+  const int64_t data_limit = encoder_data_limit(info.width, info.height);
+  const EncoderStatus probe = probe_run(moviepath, info.transport_stream, data_limit, signal);
   // Whether the probe itself succeeded shows in the opening of its movie.
   if (probe == EncoderStatus::Interrupted || probe == EncoderStatus::NotFound ||
       probe == EncoderStatus::SpawnFailed)
@@ -191,8 +193,12 @@ Outcome prepare_movie(const ConversionSettings& s, Terminal& terminal) {
   const FrameSize in = displayed_size(stored.width, stored.height, info.sar_num, info.sar_den, info.turn);
   print_sizes_in(in);
   const int64_t end_ms = s.duration_ms == kNoDuration ? kNoDuration : s.start_ms + s.duration_ms;
-  TranscodeRequest request{
-      .size = {}, .crop = s.fit == Fit::crop, .end_ms = end_ms, .lavf = info.transport_stream, .turn = info.turn};
+  TranscodeRequest request{.size = {},
+                           .crop = s.fit == Fit::crop,
+                           .end_ms = end_ms,
+                           .lavf = info.transport_stream,
+                           .turn = info.turn,
+                           .data_limit = data_limit};
   if (!fit_size(in.width, in.height, s.fit, request.size)) return fail(kCannotFit);
   print_sizes_out({request.size.outw, request.size.outh});
 
