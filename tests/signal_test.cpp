@@ -302,4 +302,59 @@ TEST(SignalBrokenPipe, DuringTheRealTranscodeStopsMencoder) {
   EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
 }
 
+// A reader gone before movdith writes anything (`movdith m.mp4 o.8xx | true`,
+// the read end closed before the run starts): its first write finds the pipe
+// closed. With the mencoder engine that is the "Please Wait" line, between
+// the probe and the transcoding run, where no stretch of work catches the
+// stop signals; the run stops there, before the transcode, as for a stop
+// signal. With the built-in engine it is the first "Phase 2" line, after one
+// record.
+struct ClosedPipeCase {
+  const char* name;
+  enum { builtin, standin, mencoder } engine;
+};
+
+class SignalClosedPipe : public ::testing::TestWithParam<ClosedPipeCase> {};
+
+TEST_P(SignalClosedPipe, BeforeTheFirstWriteStopsTheRunAndSaysWhy) {
+  const ClosedPipeCase& c = GetParam();
+  TempDir dir;
+  if (c.engine == ClosedPipeCase::mencoder) {
+    ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=160x120:rate=10:duration=2"));
+  }
+  const std::string movie = c.engine == ClosedPipeCase::builtin ? long_small_movie() : "in.mp4";
+  const std::string copy = "cp '" + slow_temp_movie() + "' movdithtemp.avi";
+  const Launch launch =
+      c.engine == ClosedPipeCase::builtin ? Launch{{MOVDITH_BIN, movie, "out.8xx", "--engine=builtin"}, dir.path(), ""}
+      : c.engine == ClosedPipeCase::standin
+          ? Launch{{MOVDITH_BIN, movie, "out.8xx"}, dir.path(),
+                   write_standin_encoder(dir / "bin", copy, "touch transcoded\n" + copy)}
+          : Launch{{MOVDITH_BIN, movie, "out.8xx"}, dir.path(), ""};
+  const Background run = start_on_closed_pipe(launch, dir / "stderr.txt");
+  ASSERT_GT(run.pid, 0);
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "exit status " << WEXITSTATUS(wstatus);
+  EXPECT_EQ(WTERMSIG(wstatus), SIGPIPE);
+  EXPECT_EQ(read_file(run.out), kBrokenPipeLine);
+  EXPECT_FALSE(file_exists(dir / "transcoded"));
+  if (c.engine == ClosedPipeCase::builtin) {
+    const std::string video = read_file(dir / "out.8xx");
+    EXPECT_EQ(video.size(), kHeaderBytes + kPlaneBytes) << "one whole record";
+    EXPECT_EQ(header_count(video), 1u);
+  } else {
+    // Kept as a stop signal keeps them.
+    EXPECT_FALSE(file_exists(dir / "out.8xx"));
+    EXPECT_TRUE(file_exists(dir / "error.txt"));
+    EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipe, SignalClosedPipe,
+                         ::testing::Values(ClosedPipeCase{"Builtin", ClosedPipeCase::builtin},
+                                           ClosedPipeCase{"StandIn", ClosedPipeCase::standin},
+                                           ClosedPipeCase{"Mencoder", ClosedPipeCase::mencoder}),
+                         [](const ::testing::TestParamInfo<ClosedPipeCase>& info) { return info.param.name; });
+
 }  // namespace

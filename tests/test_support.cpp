@@ -90,7 +90,12 @@ Background start_program(const Launch& launch, const std::string& out, int ignor
   return program;
 }
 
-Background start_piped(const Launch& launch, const std::string& err, int& reader) {
+namespace {
+
+// Starts `launch` with standard output the write end of a new pipe of one
+// page and standard error `err`; the read end comes back in `reader`, or is
+// closed before the start if `closed`.
+Background start_into_pipe(const Launch& launch, const std::string& err, bool closed, int& reader) {
   Background program;
   program.out = err;
   reader = -1;
@@ -99,16 +104,28 @@ Background start_piped(const Launch& launch, const std::string& err, int& reader
   if (errfd < 0) return program;
   if (pipe2(fds, O_CLOEXEC) == 0) {
     constexpr int kPage = 4096;
+    if (closed) close(fds[0]);
     if (fcntl(fds[1], F_SETPIPE_SZ, kPage) == kPage) {
       program.pid = spawn(launch, fds[1], errfd, 0);
-      reader = fds[0];
-    } else {
+      if (!closed) reader = fds[0];
+    } else if (!closed) {
       close(fds[0]);
     }
     close(fds[1]);
   }
   close(errfd);
   return program;
+}
+
+}  // namespace
+
+Background start_piped(const Launch& launch, const std::string& err, int& reader) {
+  return start_into_pipe(launch, err, false, reader);
+}
+
+Background start_on_closed_pipe(const Launch& launch, const std::string& err) {
+  int reader = -1;
+  return start_into_pipe(launch, err, true, reader);
 }
 
 std::string read_lines(int fd, int lines) {

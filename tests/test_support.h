@@ -61,6 +61,9 @@ Background start_program(const Launch& launch, const std::string& out, int ignor
 // standard error to `err`. Output beyond what the pipe holds waits for the
 // reader: a program with more to say cannot end before the reader closes.
 Background start_piped(const Launch& launch, const std::string& err, int& reader);
+// As start_piped, with the pipe's read end closed before the program starts:
+// its first write to standard output finds no reader.
+Background start_on_closed_pipe(const Launch& launch, const std::string& err);
 
 // Reads from `fd` up to and with the `lines`-th newline, a byte at a time,
 // so that nothing past it is taken out of the pipe.

@@ -48,11 +48,27 @@ class StopSignals : NonCopyable {
   bool installed_[sizeof kStopSignals / sizeof kStopSignals[0]] = {};
 };
 
-// After a SIGPIPE stopped the run, what is still written to the closed pipe
-// fails with EPIPE instead of ending the process before its output file is
-// whole and it has said why on standard error; end_by_signal ends it by the
-// signal afterwards.
-void ignore_broken_pipe();
+// SIGPIPE caught for a whole run, between the stretches a StopSignals
+// covers (which catch it as they catch the others): a write to a closed
+// standard output (the first one, say, before any encoder has run) then
+// fails with EPIPE instead of ending the process before its files are
+// settled and it has said why, and the run stops at its next look at
+// broken_pipe(). What is written after that fails the same way;
+// end_by_signal ends the process by the signal afterwards. Left ignored if it
+// was ignored at the start; only one may exist at a time.
+class BrokenPipeWatch : NonCopyable {
+ public:
+  BrokenPipeWatch();
+  ~BrokenPipeWatch();
+
+ private:
+  struct sigaction old_ = {};
+  bool installed_ = false;
+};
+
+// SIGPIPE once a write outside a StopSignals stretch found standard output
+// closed, 0 before.
+int broken_pipe();
 
 // Ends the process by `sig`'s default action, so that the parent sees the
 // signal (a shell's status 128 + its number) and a script running us stops
