@@ -30,11 +30,28 @@ for p in "${packages[@]}"; do
   [[ $p == npm ]] && command -v npm >/dev/null && continue
   missing+=("$p")
 done
+# apt-get with its output in $apt_log: waits up to 10 minutes for another
+# apt or dpkg to let go of the package lock, and on failure says why on
+# standard error (the last lines apt wrote, and where the rest is) and stops,
+# so that whichever script called this one stops with the reason.
+apt_get() {
+  local status=0
+  apt-get -o DPkg::Lock::Timeout=600 "$@" >>"$apt_log" 2>&1 || status=$?
+  ((status == 0)) && return
+  {
+    echo "setup.sh: apt-get $1 failed (status $status); the last lines of its output ($apt_log):"
+    tail -n 20 "$apt_log"
+  } >&2
+  exit 1
+}
+
 if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
+  apt_log=$(mktemp "${TMPDIR:-/tmp}/movdith-apt.XXXXXX")
+  echo "Installing: ${missing[*]} (apt-get's output goes to $apt_log)"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  apt_get update -q
+  apt_get install -y -q --no-install-recommends "${missing[@]}"
+  rm -f "$apt_log"
 fi
 
 web=no

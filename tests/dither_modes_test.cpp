@@ -16,6 +16,7 @@
 
 #include "frame/frame.h"
 #include "frame/masks.h"
+#include "frame/steady.h"
 
 namespace {
 
@@ -947,6 +948,67 @@ TEST(DitherStable, CutNeedsMoreThanAQuarterMovingTwentyFourLevels) {
     const auto [out, fresh] = after_and_fresh(scene, next, options(DitherMode::floyd_steinberg, false, true));
     EXPECT_EQ(out == fresh, c.cut) << c.moved << " pixels by " << c.by;
   }
+}
+
+namespace {
+
+// A picture with texture: a gentle gradient, and in its top half a block of
+// 2 x 2 cells each either 0 or 80 levels lighter, as a hash of its place
+// says, which a move of a few pixels changes by 80 on about half its pixels
+// wherever it is not followed. Panned by (dx, dy), what comes into view
+// repeating the edge, as the steady mode moves its memory. Greys 60 .. 202.
+GreyBuffer textured(int dx, int dy) {
+  GreyBuffer g;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      const int sx = std::clamp(x - dx, 0, kWidth - 1), sy = std::clamp(y - dy, 0, kHeight - 1);
+      uint32_t cell = static_cast<uint32_t>(sx / 2) * 73856093u ^ static_cast<uint32_t>(sy / 2) * 19349663u;
+      cell *= 2654435761u;
+      cell = (cell ^ cell >> 16) * 2246822519u;
+      const bool lit = sy < 28 && sx >= 16 && sx < 60 && (cell >> 31) != 0;
+      g[y * kWidth + x] = static_cast<uint8_t>(60 + sx / 2 + sy / 4 + (lit ? 80 : 0));
+    }
+  return g;
+}
+
+}  // namespace
+
+// Four levels restart pixels from the mode's own dithering when more than 5 %
+// of them (308 of 6144) changed by 40 levels or more, measured against the
+// previous frame moved with the picture: a pan alone, however textured,
+// restarts nothing. (Unmoved, each of the moves below changes 568 to 686
+// pixels by 80.)
+TEST(DitherStable, RestartsWeighThePreviousFrameMovedWithThePicture) {
+  const struct {
+    int dx, dy;
+  } pans[] = {{3, 0}, {-3, 0}, {0, 2}, {0, -3}, {2, -2}, {5, 3}, {0, 0}};
+  const struct {
+    int changed, by;  // pixels of the panned frame changed afterwards, and by how much
+    bool restarts;
+  } changes[] = {{0, 0, false}, {307, 40, false}, {308, 40, true}, {309, 40, true}, {308, 39, false}};
+  const StableTuning tuning;
+  const GreyBuffer before = textured(0, 0);
+  DitherHistory history;
+  GreyBuffer out;
+  dither_frame(before, Shades::four, kFloydSteinberg, options(DitherMode::floyd_steinberg, false, true), history,
+               out);
+  ASSERT_TRUE(history.primed);
+  for (const auto& p : pans)
+    for (const auto& c : changes) {
+      GreyBuffer now = textured(p.dx, p.dy);
+      // Every 19th pixel, darker and lighter by turns: spread over the rows
+      // and columns without tilting their sums, from which the move is found.
+      for (int i = 0; i < c.changed; ++i)
+        now[19 * i] = static_cast<uint8_t>(i % 2 == 0 ? now[19 * i] - c.by : now[19 * i] + c.by);
+      const SteadyStart start = steady_start(now, Shades::four, tuning, history);
+      const auto where = testing::Message() << "pan " << p.dx << "," << p.dy << ", " << c.changed << " by " << c.by;
+      EXPECT_FALSE(start.afresh) << where;
+      EXPECT_EQ(start.dx, p.dx) << where;
+      EXPECT_EQ(start.dy, p.dy) << where;
+      EXPECT_EQ(start.restarts, c.restarts) << where;
+      // Two levels never restart.
+      EXPECT_FALSE(steady_start(now, Shades::two, tuning, history).restarts) << where;
+    }
 }
 
 TEST(DitherStable, ResetForgetsThePreviousFrames) {

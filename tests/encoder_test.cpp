@@ -55,7 +55,7 @@ Transcoded transcode(const char* moviepath, OutputSize size = {85, 64}) {
 
 Transcoded probe(const char* moviepath) {
   Transcoded t;
-  t.status = probe_run(moviepath, false, t.signal);
+  t.status = probe_run(moviepath, false, kEncoderDataLimit, t.signal);
   return t;
 }
 

@@ -195,7 +195,7 @@ TEST(MemoryHostile, RealMencoderChildStaysUnderTheWholeRunCeiling) {
   for (const char* name : {"memory-info-huge.avi", "memory-info-768m.avi", "memory-info-1880m.avi"}) {
     const std::string movie = std::string(FUZZ_REGRESSIONS_DIR) + "/reader/" + name;
     TempDir dir;
-    const RunResult r = run_program(Launch{{MOVDITH_BIN, movie, dir / "out.8xx"}, dir.path()});
+    const RunResult r = run_program(Launch{{MOVDITH_BIN, movie, dir / "out.8xx"}, dir.path(), ""});
     EXPECT_EQ(r.status, 1) << name;
     EXPECT_EQ(r.out, "Open error\n") << name;
     EXPECT_FALSE(file_exists(dir / "out.8xx")) << name;
@@ -203,6 +203,71 @@ TEST(MemoryHostile, RealMencoderChildStaysUnderTheWholeRunCeiling) {
       EXPECT_LT(r.peak_rss_kib * 1024, kWholeRunCeiling) << name;
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// The mencoder child's data limit follows the picture the container claims:
+// the flat 256 MiB up to 4096 x 3072, then 64 MiB and 16 bytes a pixel, up to
+// the largest picture allowed. The figures are written out here, not read
+// from the header.
+
+TEST(MemoryEncoderLimit, FollowsTheClaimedPictureAtItsThresholds) {
+  struct Case {
+    const char* name;
+    int64_t width, height;
+    int64_t limit;
+  };
+  constexpr int64_t kFlat = 268'435'456;  // 256 MiB
+  for (const Case c : {
+           Case{"unknown", 0, 0, kFlat},
+           Case{"unknown width", 0, 4320, kFlat},
+           Case{"unknown height", 7680, -1, kFlat},
+           Case{"1080p", 1920, 1080, kFlat},
+           Case{"4K", 3840, 2160, kFlat},
+           Case{"a row under the crossing", 4096, 3071, kFlat},
+           Case{"at the crossing", 4096, 3072, kFlat},
+           Case{"a row over the crossing", 4096, 3073, kFlat + 16 * 4096},
+           Case{"8K", 7680, 4320, 597'950'464},
+           Case{"the largest picture", 8000, 5000, 707'108'864},
+           Case{"above the largest", 8192, 8192, 707'108'864},
+           Case{"a side beyond any", int64_t{1} << 40, 2, 707'108'864},
+       })
+    EXPECT_EQ(encoder_data_limit(c.width, c.height), c.limit) << c.name;
+}
+
+// The limit the child is given, as the shell's `ulimit -d` (KiB) reports it
+// from inside a stand-in encoder, for movies claiming 1080p and 8K.
+TEST(MemoryEncoderLimit, ChildGetsTheLimitOfTheMoviesPicture) {
+  struct Case {
+    const char* size;
+    const char* kib;
+  };
+  for (const Case c : {Case{"1920x1080", "262144"}, Case{"7680x4320", "583936"}}) {
+    TempDir dir;
+    ASSERT_TRUE(make_movie(dir / "in.mp4", std::string("color=gray:size=") + c.size + ":rate=1:duration=1",
+                           {"-c:v", "libx264", "-preset", "ultrafast", "-frames:v", "1"}));
+    const std::string bin = write_standin_encoder(dir / "bin", "ulimit -d > limit.txt; exit 1", "exit 1");
+    const RunResult r = run_program(Launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(), bin});
+    EXPECT_EQ(r.status, 1) << c.size;
+    EXPECT_EQ(r.out, "Open error\n") << c.size;
+    EXPECT_EQ(read_file(dir / "limit.txt"), std::string(c.kib) + "\n") << c.size;
+  }
+}
+
+// An 8K H.264 movie with 4 reference pictures and B-pictures needs more than
+// the flat 256 MiB in mencoder's decoder (with it: `Open error`); with the
+// limit its picture gets, it converts through the real mencoder.
+TEST(MemoryEncoderLimit, EightKMovieWithReferencePicturesConverts) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "8k.mp4", "testsrc2=size=7680x4320:rate=25:duration=0.12",
+                         {"-c:v", "libx264", "-preset", "ultrafast", "-refs", "4", "-bf", "3", "-pix_fmt", "yuv420p"}));
+  const RunResult r = run_program(Launch{{MOVDITH_BIN, "8k.mp4", "out.8xx"}, dir.path(), ""});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::string sizes = "In Width: 7680\nIn Height: 4320\nOut Width: 96\nOut Height: 54\n";
+  EXPECT_EQ(r.out.substr(0, sizes.size()), sizes) << r.out;
+  EXPECT_EQ(last_line(r.out), "Success!");
+  EXPECT_TRUE(file_exists(dir / "out.8xx"));
+  EXPECT_FALSE(file_exists(dir / "movdithtemp.avi"));
 }
 
 TEST(MemoryLargest, FortyMillionPixelPhotographConverts) {

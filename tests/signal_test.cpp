@@ -3,9 +3,12 @@
 // stand-in encoder that sleeps (or the real mencoder on a long movie), or in
 // its frame loop. The run must pass the signal on to the encoder and wait for
 // it, or finish the record in hand and make the file whole; then say
-// "Interrupted", keep its working files and end by the signal itself.
+// "Interrupted", keep its working files and end by the signal itself. A
+// closed pipe on standard output (`| head`) stops it the same way, with its
+// reason on standard error.
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -212,5 +215,146 @@ INSTANTIATE_TEST_SUITE_P(Loop, SignalInLoop, ::testing::Values(SIGINT, SIGTERM, 
                          [](const ::testing::TestParamInfo<int>& info) {
                            return std::string(sigabbrev_np(info.param));
                          });
+
+// ---- Standard output's reader going away ----
+
+constexpr const char* kBrokenPipeLine = "movdith: Interrupted: standard output was closed (SIGPIPE)\n";
+
+// 600 frames, cheap to decode: over 7 KB of "Phase 2" lines, more than the
+// test's pipe holds.
+const std::string& long_small_movie() {
+  static TempDir dir;
+  static const std::string path = dir / "long.mp4";
+  static const bool made = make_movie(path, "testsrc2=size=160x120:rate=10:duration=60");
+  EXPECT_TRUE(made);
+  return path;
+}
+
+struct PipeCase {
+  const char* name;
+  bool builtin;  // the built-in engine; otherwise a stand-in encoder that copies a temporary movie
+};
+
+class SignalBrokenPipe : public ::testing::TestWithParam<PipeCase> {};
+
+// `movdith ... | head -4`, with a reader that takes the four size lines and
+// closes: the run cannot end before (the rest of its output does not fit in
+// the pipe), so its next write finds the pipe closed, in the frame loop.
+TEST_P(SignalBrokenPipe, InTheFrameLoopLeavesWholeRecordsAndSaysWhy) {
+  const PipeCase& c = GetParam();
+  TempDir dir;
+  const Launch launch =
+      c.builtin ? Launch{{MOVDITH_BIN, long_small_movie(), "out.8xx", "--engine=builtin"}, dir.path(), ""}
+                : Launch{{MOVDITH_BIN, "in.mp4", "out.8xx"}, dir.path(),
+                         write_standin_encoder(dir / "bin", "cp '" + slow_temp_movie() + "' movdithtemp.avi")};
+  int reader = -1;
+  const Background run = start_piped(launch, dir / "stderr.txt", reader);
+  ASSERT_GT(run.pid, 0);
+  const std::string head = read_lines(reader, 4);
+  close(reader);
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+
+  EXPECT_EQ(head, c.builtin ? size_lines(160, 120, 85, 64) : size_lines(1280, 720, 96, 54));
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "exit status " << WEXITSTATUS(wstatus);
+  EXPECT_EQ(WTERMSIG(wstatus), SIGPIPE);
+  EXPECT_EQ(read_file(run.out), kBrokenPipeLine);
+  const std::string video = read_file(dir / "out.8xx");
+  ASSERT_GE(video.size(), size_t{kHeaderBytes});
+  const size_t records = (video.size() - kHeaderBytes) / kPlaneBytes;
+  EXPECT_EQ(video.size(), kHeaderBytes + records * kPlaneBytes) << "a cut record is left";
+  EXPECT_EQ(header_count(video), records);
+  EXPECT_GE(records, size_t{1});
+  EXPECT_LT(records, size_t{c.builtin ? 600 : kSlowFrames});
+  EXPECT_EQ(file_exists(dir / "error.txt"), !c.builtin);
+  EXPECT_EQ(file_exists(dir / "movdithtemp.avi"), !c.builtin);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipe, SignalBrokenPipe,
+                         ::testing::Values(PipeCase{"Builtin", true}, PipeCase{"Encoder", false}),
+                         [](const ::testing::TestParamInfo<PipeCase>& info) { return info.param.name; });
+
+// The same with the real mencoder transcoding a long movie when the reader
+// goes: the next "Phase 1" line finds the pipe closed, the signal is passed
+// on to mencoder, and the run waits for it; no output file is begun.
+TEST(SignalBrokenPipe, DuringTheRealTranscodeStopsMencoder) {
+  TempDir dir;
+  ASSERT_TRUE(make_movie(dir / "long.mp4", "color=gray:size=320x240:rate=50:duration=400",
+                         {"-c:v", "mpeg4", "-g", "600", "-q:v", "31"}));
+  int reader = -1;
+  const Background run =
+      start_piped(Launch{{MOVDITH_BIN, "long.mp4", "out.8xx"}, dir.path(), ""}, dir / "stderr.txt", reader);
+  ASSERT_GT(run.pid, 0);
+  const std::string head = read_lines(reader, 5);
+  close(reader);
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+
+  EXPECT_EQ(head, size_lines(320, 240, 85, 64) + kWaitLine);
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "exit status " << WEXITSTATUS(wstatus);
+  EXPECT_EQ(WTERMSIG(wstatus), SIGPIPE);
+  EXPECT_EQ(read_file(run.out), kBrokenPipeLine);
+  // Nothing of the group is left: movdith waited for mencoder.
+  EXPECT_EQ(kill(-run.pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_FALSE(file_exists(dir / "out.8xx"));
+  EXPECT_TRUE(file_exists(dir / "error.txt"));
+  EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
+}
+
+// A reader gone before movdith writes anything (`movdith m.mp4 o.8xx | true`,
+// the read end closed before the run starts): its first write finds the pipe
+// closed. With the mencoder engine that is the "Please Wait" line, between
+// the probe and the transcoding run, where no stretch of work catches the
+// stop signals; the run stops there, before the transcode, as for a stop
+// signal. With the built-in engine it is the first "Phase 2" line, after one
+// record.
+struct ClosedPipeCase {
+  const char* name;
+  enum { builtin, standin, mencoder } engine;
+};
+
+class SignalClosedPipe : public ::testing::TestWithParam<ClosedPipeCase> {};
+
+TEST_P(SignalClosedPipe, BeforeTheFirstWriteStopsTheRunAndSaysWhy) {
+  const ClosedPipeCase& c = GetParam();
+  TempDir dir;
+  if (c.engine == ClosedPipeCase::mencoder) {
+    ASSERT_TRUE(make_movie(dir / "in.mp4", "testsrc2=size=160x120:rate=10:duration=2"));
+  }
+  const std::string movie = c.engine == ClosedPipeCase::builtin ? long_small_movie() : "in.mp4";
+  const std::string copy = "cp '" + slow_temp_movie() + "' movdithtemp.avi";
+  const Launch launch =
+      c.engine == ClosedPipeCase::builtin ? Launch{{MOVDITH_BIN, movie, "out.8xx", "--engine=builtin"}, dir.path(), ""}
+      : c.engine == ClosedPipeCase::standin
+          ? Launch{{MOVDITH_BIN, movie, "out.8xx"}, dir.path(),
+                   write_standin_encoder(dir / "bin", copy, "touch transcoded\n" + copy)}
+          : Launch{{MOVDITH_BIN, movie, "out.8xx"}, dir.path(), ""};
+  const Background run = start_on_closed_pipe(launch, dir / "stderr.txt");
+  ASSERT_GT(run.pid, 0);
+  int wstatus = 0;
+  ASSERT_TRUE(finish(run, wstatus));
+
+  ASSERT_TRUE(WIFSIGNALED(wstatus)) << "exit status " << WEXITSTATUS(wstatus);
+  EXPECT_EQ(WTERMSIG(wstatus), SIGPIPE);
+  EXPECT_EQ(read_file(run.out), kBrokenPipeLine);
+  EXPECT_FALSE(file_exists(dir / "transcoded"));
+  if (c.engine == ClosedPipeCase::builtin) {
+    const std::string video = read_file(dir / "out.8xx");
+    EXPECT_EQ(video.size(), kHeaderBytes + kPlaneBytes) << "one whole record";
+    EXPECT_EQ(header_count(video), 1u);
+  } else {
+    // Kept as a stop signal keeps them.
+    EXPECT_FALSE(file_exists(dir / "out.8xx"));
+    EXPECT_TRUE(file_exists(dir / "error.txt"));
+    EXPECT_TRUE(file_exists(dir / "movdithtemp.avi"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipe, SignalClosedPipe,
+                         ::testing::Values(ClosedPipeCase{"Builtin", ClosedPipeCase::builtin},
+                                           ClosedPipeCase{"StandIn", ClosedPipeCase::standin},
+                                           ClosedPipeCase{"Mencoder", ClosedPipeCase::mencoder}),
+                         [](const ::testing::TestParamInfo<ClosedPipeCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -90,6 +90,54 @@ Background start_program(const Launch& launch, const std::string& out, int ignor
   return program;
 }
 
+namespace {
+
+// Starts `launch` with standard output the write end of a new pipe of one
+// page and standard error `err`; the read end comes back in `reader`, or is
+// closed before the start if `closed`.
+Background start_into_pipe(const Launch& launch, const std::string& err, bool closed, int& reader) {
+  Background program;
+  program.out = err;
+  reader = -1;
+  int fds[2];
+  const int errfd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (errfd < 0) return program;
+  if (pipe2(fds, O_CLOEXEC) == 0) {
+    constexpr int kPage = 4096;
+    if (closed) close(fds[0]);
+    if (fcntl(fds[1], F_SETPIPE_SZ, kPage) == kPage) {
+      program.pid = spawn(launch, fds[1], errfd, 0);
+      if (!closed) reader = fds[0];
+    } else if (!closed) {
+      close(fds[0]);
+    }
+    close(fds[1]);
+  }
+  close(errfd);
+  return program;
+}
+
+}  // namespace
+
+Background start_piped(const Launch& launch, const std::string& err, int& reader) {
+  return start_into_pipe(launch, err, false, reader);
+}
+
+Background start_on_closed_pipe(const Launch& launch, const std::string& err) {
+  int reader = -1;
+  return start_into_pipe(launch, err, true, reader);
+}
+
+std::string read_lines(int fd, int lines) {
+  std::string text;
+  char c = 0;
+  while (lines > 0 && read(fd, &c, 1) == 1) {
+    text += c;
+    lines -= c == '\n';
+  }
+  return text;
+}
+
 bool finish(const Background& program, int& wstatus, int seconds, int64_t* peak_rss_kib) {
   rusage usage{};
   const bool ended =

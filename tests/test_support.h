@@ -56,6 +56,19 @@ struct Background {
 };
 Background start_program(const Launch& launch, const std::string& out, int ignored_signal = 0);
 
+// As start_program, but standard output goes into a pipe of one page (4096
+// bytes), whose read end comes back in `reader` (the caller closes it), and
+// standard error to `err`. Output beyond what the pipe holds waits for the
+// reader: a program with more to say cannot end before the reader closes.
+Background start_piped(const Launch& launch, const std::string& err, int& reader);
+// As start_piped, with the pipe's read end closed before the program starts:
+// its first write to standard output finds no reader.
+Background start_on_closed_pipe(const Launch& launch, const std::string& err);
+
+// Reads from `fd` up to and with the `lines`-th newline, a byte at a time,
+// so that nothing past it is taken out of the pipe.
+std::string read_lines(int fd, int lines);
+
 // Waits for a background program to end; one that will not end within
 // `seconds` is killed with its whole group. False if it had to be killed.
 // Its peak resident memory goes to `peak_rss_kib` when asked for.

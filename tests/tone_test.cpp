@@ -158,6 +158,50 @@ TEST(ToneLevels, BlackBarsAreNotPartOfThePicture) {
   EXPECT_EQ(state.white, 64 * 256);
 }
 
+// A dim 4:3 picture in the wide frame: rows 40, 42 .. 166 between side bars
+// of `bar` grey, `width` columns each.
+GreyBuffer pillarboxed(uint8_t bar, int width) {
+  GreyBuffer g;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x)
+      g[y * kWidth + x] = x < width || x >= kWidth - width ? bar : static_cast<uint8_t>(40 + 2 * y);
+  return g;
+}
+
+TEST(ToneLevels, SideBarsAreNotPartOfThePicture) {
+  const struct {
+    uint8_t bar;
+    int width;
+    int black, white;  // the points taken
+  } cases[] = {
+      {16, 6, 40, 166},  // 4:3 in 96 x 64: 84 columns of picture, 84 pixels to a grey
+      {16, 1, 40, 166},  // one column each side
+      {0, 6, 40, 166},
+      {17, 6, 17, 166},  // a level lighter than a bar: its 768 pixels are picture
+      {16, 0, 40, 166},  // no bars
+  };
+  for (const auto& c : cases) {
+    GreyBuffer g = pillarboxed(c.bar, c.width);
+    LevelsState state;
+    auto_levels(g, state);
+    EXPECT_EQ(state.black, c.black * 256) << int(c.bar) << " x " << c.width;
+    EXPECT_EQ(state.white, c.white * 256) << int(c.bar) << " x " << c.width;
+    if (c.bar <= 16 && c.width > 0) {
+      EXPECT_EQ(g[0], 0);                      // the bars stay black
+      EXPECT_EQ(g[kWidth / 2], 0);             // the picture's darkest row is its black
+      EXPECT_EQ(g[kPixels - kWidth / 2], 255);  // and its lightest its white
+    }
+  }
+  // Side bars inside letterbox bars (a window box): all four trimmed.
+  GreyBuffer g = pillarboxed(16, 6);
+  for (int x = 0; x < kWidth; ++x)
+    for (int y : {0, 1, 62, 63}) g[y * kWidth + x] = 8;
+  LevelsState state;
+  auto_levels(g, state);
+  EXPECT_EQ(state.black, 44 * 256);   // rows 2 .. 61: 44 .. 162
+  EXPECT_EQ(state.white, 162 * 256);
+}
+
 TEST(ToneLevels, NarrowHistogramsAreWidenedToSixtyFourLevels) {
   const struct {
     uint8_t grey;

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "movie/sizing.h"
+
 constexpr int64_t kMiB = int64_t{1} << 20;
 
 // A run's peak resident memory, whatever the file.
@@ -18,11 +20,33 @@ constexpr int64_t kMemoryCeiling = 256 * kMiB;
 
 // The mencoder process's data segment (RLIMIT_DATA, set in the child before
 // it runs mencoder): its own demuxer allocates what a file's header claims,
-// out of reach of the limits here. mencoder's largest measured on
-// legitimate movies is 160 MiB (3840 x 2160 HEVC); the address-space limit
-// would count its shared libraries and thread stacks as well (190 MiB before
-// its first picture), the data limit only what it allocates.
+// out of reach of the limits here. The address-space limit would count its
+// shared libraries and thread stacks as well (190 MiB before its first
+// picture), the data limit only what it allocates. The limit follows the
+// picture the container claims (read before mencoder runs), as mencoder's
+// decoder needs memory in proportion to it; a movie of unknown size, or of
+// up to 4096 x 3072, gets kEncoderDataLimit.
 constexpr int64_t kEncoderDataLimit = 256 * kMiB;
+
+// mencoder's measured peaks on legitimate movies: 82 MiB at 1920 x 1080 H.264,
+// 173 MiB at 3840 x 2160 HEVC, 470 MiB at 7680 x 4320 H.264 with 4 reference
+// pictures (which needs a limit between 448 and 480 MiB): about 56 MiB and
+// 13 bytes a pixel. These are those, with a fifth more for a margin.
+constexpr int64_t kEncoderBaseBytes = 64 * kMiB;
+constexpr int64_t kEncoderBytesPerPixel = 16;
+
+// The mencoder child's data limit for a movie whose container claims
+// width x height (either not above 0 when it says nothing). The pixels are
+// held to the largest picture allowed, so a hostile header claiming more gets
+// no more than that picture's limit.
+constexpr int64_t encoder_data_limit(int64_t width, int64_t height) {
+  if (width <= 0 || height <= 0) return kEncoderDataLimit;
+  const int64_t pixels = width > kMaxPicturePixels || height > kMaxPicturePixels || width * height > kMaxPicturePixels
+                             ? kMaxPicturePixels
+                             : width * height;
+  const int64_t limit = kEncoderBaseBytes + kEncoderBytesPerPixel * pixels;
+  return limit > kEncoderDataLimit ? limit : kEncoderDataLimit;
+}
 
 // The largest single allocation libav may make (av_max_alloc): a picture
 // of the largest size allowed at four bytes a pixel, the deepest common

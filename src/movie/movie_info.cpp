@@ -59,6 +59,9 @@ bool read_movie_info(const char* path, MovieInfo& info) {
     info.sar_num = sar.num;
     info.sar_den = sar.den;
     info.hdr = hdr_transfer(st->codecpar->color_trc) != nullptr;
+    // The header's word, read without decoding a picture.
+    info.width = std::max(st->codecpar->width, 0);
+    info.height = std::max(st->codecpar->height, 0);
   }
   avformat_close_input(&fmt);
   return true;

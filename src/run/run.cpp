@@ -71,6 +71,8 @@ const char* open_failure(SourceStatus status) {
 
 // ---- Notes for the terminal: the causes the console's line leaves out ----
 
+constexpr const char* kBrokenPipeNote = "Interrupted: standard output was closed (SIGPIPE)";
+
 constexpr const char* kOrBuiltin = "add --engine=builtin to convert without it";
 
 // A system error as a note: what failed and why; none if the cause is unknown.
@@ -144,6 +146,15 @@ Outcome encoder_outcome(EncoderStatus status, int signal) {
   return kDone;
 }
 
+// Sends what was printed on its way. Outside the stretches that catch the
+// stop signals a closed standard output only shows here (the whole run's
+// BrokenPipeWatch turned its SIGPIPE into EPIPE): the run stops as a SIGPIPE
+// inside one would stop it.
+Outcome flush_output() {
+  std::fflush(stdout);
+  return broken_pipe() ? stopped(broken_pipe()) : kDone;
+}
+
 constexpr const char* kCannotFit = "Size error: the picture cannot be fitted to 96 x 64";
 
 void print_sizes_in(FrameSize in) {
@@ -173,9 +184,11 @@ Outcome prepare_movie(const ConversionSettings& s, Terminal& terminal) {
   if (info.duration_ms >= 0 && s.start_ms >= info.duration_ms)
     return fail("Start error: the movie is " + seconds(info.duration_ms) + " seconds long; the clip at " +
                 seconds(s.start_ms) + " seconds starts after its end");
-  std::fflush(stdout);
+  if (const Outcome o = flush_output(); !o.done()) return o;
   int signal = 0;
-  const EncoderStatus probe = probe_run(moviepath, info.transport_stream, signal);
+  // mencoder is given memory for the picture the container claims.
+  const int64_t data_limit = encoder_data_limit(info.width, info.height);
+  const EncoderStatus probe = probe_run(moviepath, info.transport_stream, data_limit, signal);
   // Whether the probe itself succeeded shows in the opening of its movie.
   if (probe == EncoderStatus::Interrupted || probe == EncoderStatus::NotFound ||
       probe == EncoderStatus::SpawnFailed)
@@ -189,13 +202,17 @@ Outcome prepare_movie(const ConversionSettings& s, Terminal& terminal) {
   const FrameSize in = displayed_size(stored.width, stored.height, info.sar_num, info.sar_den, info.turn);
   print_sizes_in(in);
   const int64_t end_ms = s.duration_ms == kNoDuration ? kNoDuration : s.start_ms + s.duration_ms;
-  TranscodeRequest request{
-      .size = {}, .crop = s.fit == Fit::crop, .end_ms = end_ms, .lavf = info.transport_stream, .turn = info.turn};
+  TranscodeRequest request{.size = {},
+                           .crop = s.fit == Fit::crop,
+                           .end_ms = end_ms,
+                           .lavf = info.transport_stream,
+                           .turn = info.turn,
+                           .data_limit = data_limit};
   if (!fit_size(in.width, in.height, s.fit, request.size)) return fail(kCannotFit);
   print_sizes_out({request.size.outw, request.size.outh});
 
   std::puts("Please Wait, this may take a few minutes...");
-  std::fflush(stdout);
+  if (const Outcome o = flush_output(); !o.done()) return o;
   const EncoderStatus status = transcode_run(
       moviepath, request,
       [](int complete) {
@@ -203,8 +220,8 @@ Outcome prepare_movie(const ConversionSettings& s, Terminal& terminal) {
         std::fflush(stdout);
       },
       signal);
-  std::fflush(stdout);
-  return encoder_outcome(status, signal);
+  if (const Outcome o = encoder_outcome(status, signal); !o.done()) return o;
+  return flush_output();
 }
 
 // A record, the header or the count that did not reach the output file.
@@ -279,6 +296,10 @@ Outcome convert_frames(FrameSource& source, const SourceTiming& t, const Convers
 // back to its whole records under a count of them, the working files kept
 // for a look, and last the terminal's note.
 RunEnd stop_run(const Outcome& outcome, VideoWriter& outfile, Terminal& terminal) {
+  // The console line goes where the others went, and fails (EPIPE, under
+  // the run's BrokenPipeWatch) if that pipe is closed: the terminal's
+  // standard error, usually still open, says why.
+  if (outcome.signal == SIGPIPE) terminal.note(kBrokenPipeNote);
   std::puts(outcome.signal ? "\nInterrupted" : outcome.line.c_str());
   outfile.abandon();
   std::fflush(stdout);
@@ -323,6 +344,8 @@ RunEnd run_builtin(const ConversionSettings& s) {
 }  // namespace
 
 RunEnd run_conversion(const ConversionSettings& settings) {
+  // A closed standard output stops the run wherever it is found.
+  const BrokenPipeWatch pipe_watch;
   // Checked before anything is written or deleted.
   const char* outpath = settings.outpath.c_str();
   if (same_file(settings.moviepath.c_str(), outpath))
@@ -333,16 +356,16 @@ RunEnd run_conversion(const ConversionSettings& settings) {
                   "; choose another name");
   // The working files are shared by every run in this folder: one at a time.
   FolderLock lock;
+  Terminal terminal;
+  VideoWriter outfile;
   if (!lock.try_lock()) {
     std::puts("Waiting for the other movdith run in this folder to finish...");
-    std::fflush(stdout);
+    if (const Outcome o = flush_output(); !o.done()) return stop_run(o, outfile, terminal);
     lock.lock();
   }
 
-  Terminal terminal;
   const int unwritable = terminal.redirect_stderr(kErrorFile);
   FrameState state;  // the frame buffers: nothing is allocated once frames flow
-  VideoWriter outfile;
   Outcome outcome = prepare_movie(settings, terminal);
   if (outcome.done()) {
     AviSource source(kTempMovie);

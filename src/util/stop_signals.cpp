@@ -13,6 +13,10 @@ namespace {
 // signal caught.
 volatile sig_atomic_t child_pid = 0;
 volatile sig_atomic_t caught_signal = 0;
+// A SIGPIPE caught by the whole run's watch.
+volatile sig_atomic_t pipe_broken = 0;
+
+extern "C" void on_broken_pipe(int sig) { pipe_broken = sig; }
 
 extern "C" void on_stop(int sig) {
   const int saved = errno;
@@ -82,6 +86,21 @@ void StopSignals::child_ended() {
 }
 
 int StopSignals::caught() const { return caught_signal; }
+
+BrokenPipeWatch::BrokenPipeWatch() {
+  pipe_broken = 0;
+  struct sigaction action {};
+  action.sa_handler = on_broken_pipe;
+  sigemptyset(&action.sa_mask);
+  installed_ = sigaction(SIGPIPE, nullptr, &old_) == 0 && old_.sa_handler != SIG_IGN &&
+               sigaction(SIGPIPE, &action, nullptr) == 0;
+}
+
+BrokenPipeWatch::~BrokenPipeWatch() {
+  if (installed_) sigaction(SIGPIPE, &old_, nullptr);
+}
+
+int broken_pipe() { return pipe_broken; }
 
 void end_by_signal(int sig) {
   signal(sig, SIG_DFL);

@@ -1,6 +1,7 @@
 // The signals that ask a console program to stop (Ctrl-C, kill's default,
-// the terminal going away), caught for a stretch of work so that it can end
-// cleanly, and passed on to a child process that works for us meanwhile.
+// the terminal going away, the reader of its output going away), caught for a
+// stretch of work so that it can end cleanly, and passed on to a child
+// process that works for us meanwhile.
 #pragma once
 
 #include <signal.h>
@@ -8,7 +9,10 @@
 
 #include "util/non_copyable.h"
 
-inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGPIPE: whatever read standard output (`| head`) has closed it; the
+// write that found it closed fails with EPIPE, and the run stops as for the
+// others.
+inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // The stop signals as a set, for blocking them around work that must not be
 // cut in two.
@@ -43,6 +47,28 @@ class StopSignals : NonCopyable {
   struct sigaction old_[sizeof kStopSignals / sizeof kStopSignals[0]] = {};
   bool installed_[sizeof kStopSignals / sizeof kStopSignals[0]] = {};
 };
+
+// SIGPIPE caught for a whole run, between the stretches a StopSignals
+// covers (which catch it as they catch the others): a write to a closed
+// standard output (the first one, say, before any encoder has run) then
+// fails with EPIPE instead of ending the process before its files are
+// settled and it has said why, and the run stops at its next look at
+// broken_pipe(). What is written after that fails the same way;
+// end_by_signal ends the process by the signal afterwards. Left ignored if it
+// was ignored at the start; only one may exist at a time.
+class BrokenPipeWatch : NonCopyable {
+ public:
+  BrokenPipeWatch();
+  ~BrokenPipeWatch();
+
+ private:
+  struct sigaction old_ = {};
+  bool installed_ = false;
+};
+
+// SIGPIPE once a write outside a StopSignals stretch found standard output
+// closed, 0 before.
+int broken_pipe();
 
 // Ends the process by `sig`'s default action, so that the parent sees the
 // signal (a shell's status 128 + its number) and a script running us stops

@@ -79,9 +79,9 @@ bool null_onto(int target, int flags) {
 // beginning with '-' is never taken for an option. Standard input is the null
 // device; standard output is `outfd`, or the null device when it is -1;
 // standard error is ours; its signal mask is `mask`, and its data segment is
-// held to kEncoderDataLimit. The child stays in our process group, so a
+// held to `data_limit` bytes. The child stays in our process group, so a
 // Ctrl-C at the terminal reaches it as well. Returns 0 or the error number.
-int spawn_encoder(const std::vector<std::string>& options, const char* moviepath, int outfd,
+int spawn_encoder(const std::vector<std::string>& options, const char* moviepath, int outfd, int64_t data_limit,
                   const sigset_t& mask, pid_t& pid) {
   std::string program;
   if (const int err = find_on_path(kEncoder, program)) return err;
@@ -100,7 +100,7 @@ int spawn_encoder(const std::vector<std::string>& options, const char* moviepath
   // closes it (close-on-exec), so the parent reads nothing.
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return errno;
-  const rlimit data{static_cast<rlim_t>(kEncoderDataLimit), static_cast<rlim_t>(kEncoderDataLimit)};
+  const rlimit data{static_cast<rlim_t>(data_limit), static_cast<rlim_t>(data_limit)};
   pid = fork();
   if (pid < 0) {
     const int err = errno;
@@ -284,7 +284,7 @@ std::vector<std::string> transcode_arguments(const TranscodeRequest& request) {
   return options;
 }
 
-EncoderStatus probe_run(const char* moviepath, bool lavf, int& signal) {
+EncoderStatus probe_run(const char* moviepath, bool lavf, int64_t data_limit, int& signal) {
   // A temporary movie left by an earlier run would otherwise be read as this
   // movie's if the probe fails.
   unlink(kTempMovie);
@@ -292,7 +292,7 @@ EncoderStatus probe_run(const char* moviepath, bool lavf, int& signal) {
   stop.hold();
   pid_t pid = 0;
   int killed_by = 0;
-  const int err = spawn_encoder(probe_arguments(lavf), moviepath, -1, stop.mask(), pid);
+  const int err = spawn_encoder(probe_arguments(lavf), moviepath, -1, data_limit, stop.mask(), pid);
   EncoderStatus status = spawn_failure(err);
   if (err == 0) {
     stop.forward_to(pid);
@@ -312,7 +312,7 @@ EncoderStatus transcode_run(const char* moviepath, const TranscodeRequest& reque
   stop.hold();
   pid_t pid = 0;
   int killed_by = 0;
-  const int err = spawn_encoder(transcode_arguments(request), moviepath, fds[1], stop.mask(), pid);
+  const int err = spawn_encoder(transcode_arguments(request), moviepath, fds[1], request.data_limit, stop.mask(), pid);
   close(fds[1]);
   EncoderStatus status = spawn_failure(err);
   if (err == 0) {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "movie/limits.h"
 #include "movie/sizing.h"
 
 constexpr const char* kTempMovie = "movdithtemp.avi";
@@ -19,6 +20,7 @@ struct TranscodeRequest {
   int64_t end_ms = kNoDuration;     // stop at this time of the movie, or at its end
   bool lavf = false;                // the movie read through libavformat (for MPEG-TS)
   Turn turn{};                      // shown upright first, as its display matrix asks
+  int64_t data_limit = kEncoderDataLimit;  // the encoder's data segment (encoder_data_limit)
 };
 
 // The options each run gives mencoder, before "--" and the movie path.
@@ -41,9 +43,10 @@ enum class EncoderStatus {
 };
 
 // Deletes a stale temporary movie, then writes the movie's first frame to it
-// with the encoder's standard output sent to the null device.
-// `signal` is 0 unless the run ended Killed or Interrupted.
-EncoderStatus probe_run(const char* moviepath, bool lavf, int& signal);
+// with the encoder's standard output sent to the null device and its data
+// segment held to `data_limit` bytes. `signal` is 0 unless the run ended
+// Killed or Interrupted.
+EncoderStatus probe_run(const char* moviepath, bool lavf, int64_t data_limit, int& signal);
 
 // Transcodes the movie (or the clip asked for) to 96 x 64 at 10 frames per
 // second, calling `progress` with each percentage the encoder reports.
