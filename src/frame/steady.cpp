@@ -47,7 +47,7 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     GreyBuffer moved_shades, moved_source, moved, fixed;
     const bool shift = start.dx != 0 || start.dy != 0;
     if (shift) {
-      move_picture(history.shades, start.dx, start.dy, moved_shades);
+      if (!start.held) move_picture(history.shades, start.dx, start.dy, moved_shades);
       move_picture(history.source, start.dx, start.dy, moved_source);
     }
     const GreyBuffer& held = start.held ? *start.held : shift ? moved_shades : history.shades;
