@@ -65,11 +65,13 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     // pixels to a vector: every pixel below a threshold of 1, none above 255.
     const uint8_t every = threshold <= 0;
     const auto beyond = static_cast<uint8_t>(std::clamp(threshold - 1, 0, kMaxGrey));
+    for (int i = 0; i < kPixels; ++i) fixed[i] = every | uint8_t{moved[i] > beyond};
+    // The mode's own dithering keeps solids too, but only to within its
+    // rounding: clamped like the rest. In bytes and without a branch.
+    const bool keep_out = start.from_out;
     for (int i = 0; i < kPixels; ++i) {
-      fixed[i] = every | uint8_t{moved[i] > beyond};
-      // The mode's own dithering keeps solids too, but only to within its
-      // rounding: clamped like the rest.
-      out[i] = std::clamp(fixed[i] || start.from_out ? out[i] : held[i], bounds.lowest[i], bounds.highest[i]);
+      const uint8_t from = keep_out || fixed[i] != 0 ? out[i] : held[i];
+      out[i] = std::min(std::max(from, bounds.lowest[i]), bounds.highest[i]);
     }
     const HoldPrices h = hold_prices<Levels>(t);
     // What the search draws towards: the picture with its edges sharpened,
