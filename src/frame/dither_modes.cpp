@@ -350,6 +350,7 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
     SteadyStart from_held = start;
     from_held.from_out = !start.afresh;
     from_held.held = &hold.held;
+    if (!start.afresh) from_held.lowest = &hold.lowest, from_held.highest = &hold.highest;
     return steady_search(source, kShades, o.tuning, from_held, history, out);
   }
   if (start.afresh || start.restarts) dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);

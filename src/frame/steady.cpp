@@ -58,8 +58,10 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     // Carried-over shades are brought within the new source's range; where
     // the picture changed too much to carry anything over, the mode's own
     // dithering stands, this frame.
-    LevelBounds bounds;
-    level_bounds<Levels>(source, bounds);
+    LevelBounds own;
+    if (!start.lowest) level_bounds<Levels>(source, own);
+    const GreyBuffer& lowest = start.lowest ? *start.lowest : own.lowest;
+    const GreyBuffer& highest = start.lowest ? *start.highest : own.highest;
     const int threshold = start.restarts ? t.restart : kMaxGrey + 1;
     // moved >= threshold, compared in bytes so that the loop runs sixteen
     // pixels to a vector: every pixel below a threshold of 1, none above 255.
@@ -71,7 +73,7 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     const bool keep_out = start.from_out;
     for (int i = 0; i < kPixels; ++i) {
       const uint8_t from = keep_out || fixed[i] != 0 ? out[i] : held[i];
-      out[i] = std::min(std::max(from, bounds.lowest[i]), bounds.highest[i]);
+      out[i] = std::min(std::max(from, lowest[i]), highest[i]);
     }
     const HoldPrices h = hold_prices<Levels>(t);
     // What the search draws towards: the picture with its edges sharpened,
@@ -79,7 +81,7 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     // draw a thin outline (an eye's rim) as part of the blur around it.
     GreyBuffer target = source;
     if (t.sharpen > 0) sharpen(target, t.sharpen);
-    Search<Levels> s(target, held, moved, fixed, bounds, h, out);
+    Search<Levels> s(target, held, moved, fixed, lowest, highest, h, out);
     if (start.from_out && !t.singles) s.pairs_only(t.pair_apart > 0 ? &source : nullptr, t.pair_apart);
     s.run(t.passes, t.later_looks);
     if (!start.from_out || t.singles) s.keep_tone();

@@ -23,7 +23,6 @@
 #include <cstring>
 
 #include "frame/arithmetic.h"
-#include "frame/shade_bounds.h"
 #include "frame/steady_field.h"
 #include "frame/steady_prices.h"
 #include "raster.h"
@@ -77,8 +76,8 @@ class Search {
   // the blocks' tone alike (a sharpened edge on a block's side is no tone
   // to take back).
   Search(const GreyBuffer& source, const GreyBuffer& held, const GreyBuffer& moved, const GreyBuffer& fixed,
-         const LevelBounds& bounds, const HoldPrices& h, GreyBuffer& out)
-      : held_(held), moved_(moved), lowest_(bounds.lowest), highest_(bounds.highest), h_(h), out_(out) {
+         const GreyBuffer& lowest, const GreyBuffer& highest, const HoldPrices& h, GreyBuffer& out)
+      : held_(held), moved_(moved), lowest_(lowest), highest_(highest), h_(h), out_(out) {
     error_field(out, source, fall_);  // g, until each row's bounds are added
     tone_.fill(0);
     // Each block's row of kBlockSide pixels summed at once, which the
