@@ -72,4 +72,25 @@ TEST(Motion, MovedPictureRepeatsItsEdge) {
   EXPECT_EQ(moved[62 * kWidth + 1], g[63 * kWidth + 0]);
 }
 
+// Every pixel of a moved picture is its source at (x - dx, y - dy) clamped
+// to the picture, for moves at and one past each edge's length, both ways.
+TEST(Motion, MovedPictureIsTheClampedSourceForEveryMove) {
+  GreyBuffer g;
+  for (int i = 0; i < kPixels; ++i) g[i] = static_cast<uint8_t>((i * 7 + i / kWidth * 13) % 251);
+  const int moves[] = {0, 1, -1, 5, -7, kWidth - 1, kWidth, kWidth + 1, -(kWidth - 1), -kWidth, -(kWidth + 1)};
+  for (const int dx : moves)
+    for (const int dy : {0, 3, -2, kHeight - 1, kHeight, kHeight + 1, -kHeight, -(kHeight + 1)}) {
+      GreyBuffer moved;
+      moved.fill(0);
+      move_picture(g, dx, dy, moved);
+      int wrong = 0;
+      for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+          const int from = std::clamp(y - dy, 0, kHeight - 1) * kWidth + std::clamp(x - dx, 0, kWidth - 1);
+          wrong += moved[y * kWidth + x] != g[from];
+        }
+      EXPECT_EQ(wrong, 0) << dx << "," << dy;
+    }
+}
+
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "frame/dib.h"
@@ -100,6 +102,35 @@ TEST(ToneSharpen, OneBrightPixelAndItsNeighbours) {
   EXPECT_EQ(strong[5 * kWidth + 5], 255);
   EXPECT_EQ(strong[5 * kWidth + 6], 37);     // 100 - 62.5, rounded away from zero
   EXPECT_EQ(strong[6 * kWidth + 6], 69);     // 100 - 31.25
+}
+
+// Every pixel as the rule gives it in integers: 16 x itself less its 1-2-1
+// blur (edges repeated), times the amount, over 1600 rounded half away from
+// zero, added and clamped; for textures of every detail, at amounts that
+// round halves (2), the settings' most (500), and on either side of where
+// the numerator outgrows what a float holds exactly (4111, 4112).
+TEST(ToneSharpen, EveryPixelAsTheIntegerRule) {
+  GreyBuffer g;
+  for (int i = 0; i < kPixels; ++i) g[i] = static_cast<uint8_t>((i * i * 31 + i / kWidth * 17) % 256);
+  for (int x = 0; x < kWidth; x += 9) g[x] = 255, g[kWidth + x] = 0;  // the largest detail either way
+  for (const int amount : {1, 2, 37, 500, 4111, 4112}) {
+    GreyBuffer got = g;
+    sharpen(got, amount);
+    int wrong = 0;
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x) {
+        int blurred = 0;
+        for (int dy = -1; dy <= 1; ++dy)
+          for (int dx = -1; dx <= 1; ++dx)
+            blurred += (2 - std::abs(dx)) * (2 - std::abs(dy)) *
+                       g[std::clamp(y + dy, 0, kHeight - 1) * kWidth + std::clamp(x + dx, 0, kWidth - 1)];
+        const int scaled = (16 * g[y * kWidth + x] - blurred) * amount;
+        const int magnitude = (std::abs(scaled) + 800) / 1600;
+        const int want = std::clamp(g[y * kWidth + x] + (scaled < 0 ? -magnitude : magnitude), 0, 255);
+        wrong += got[y * kWidth + x] != want;
+      }
+    EXPECT_EQ(wrong, 0) << amount;
+  }
 }
 
 TEST(ToneLevels, FirstFrameStretchesThePercentilesAtOnce) {

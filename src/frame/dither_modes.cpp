@@ -135,31 +135,22 @@ using SierraLite = NamedKernel<kSierraLite, kSierraLiteDivisor>;
 // add. Only the four positions right of and below the pixel can change the
 // output; the others land on pixels already quantised.
 struct MatrixKernel {
-  struct Tap {
-    int dx, dy;
-    int32_t weight;
-  };
-  std::array<Tap, 4> taps{};
-  int count = 0;
+  // The four weights ahead, zero or not, in kernel order: right; below left,
+  // below, below right. A zero weight adds nothing to a cell already in
+  // 0..255, so the row loop spreads all four without a test.
+  static constexpr int kFirstAhead = 5;  // kernel position of the right neighbour
+  static constexpr int kAhead = kKernelSize - kFirstAhead;
+  std::array<int64_t, kAhead> ahead{};
 
   explicit MatrixKernel(const Kernel& matrix) {
-    constexpr int kFirstAhead = 5;  // kernel position of the right neighbour
-    constexpr int kSide = 3;
-    for (int k = kFirstAhead; k < kKernelSize; ++k)
-      if (matrix[k] != 0) taps[count++] = {k % kSide - 1, k / kSide - 1, matrix[k]};
+    for (int k = kFirstAhead; k < kKernelSize; ++k) ahead[k - kFirstAhead] = matrix[k];
   }
 
-  static int value(int16_t cell) { return cell; }
-
-  template <int Dir>
-  void spread(int err, const RowPointers& rows, int x) const {
-    for (int t = 0; t < count; ++t) {
-      // 64 bits as in dither(): a weight near the 16.16 limit overflows 32.
-      const int64_t delta = int64_t{err} * taps[t].weight >> kFixedShift;
-      int16_t& cell = rows[taps[t].dy][x + Dir * taps[t].dx];
-      // AddError's clamp, inline: the cell holds 0..255 and |delta| < 2^24.
-      cell = static_cast<int16_t>(std::clamp(cell + static_cast<int>(delta), 0, kMaxGrey));
-    }
+  // A cell after one share of err with weight w. 64 bits as in dither(): a
+  // weight near the 16.16 limit overflows 32. AddError's clamp, inline: the
+  // cell holds 0..255 and |delta| < 2^24.
+  static int added(int cell, int err, int64_t w) {
+    return std::clamp(cell + static_cast<int>(int64_t{err} * w >> kFixedShift), 0, kMaxGrey);
   }
 };
 
@@ -184,21 +175,36 @@ void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& ro
 }
 
 // One row of error diffusion with the settings' kernel, scanned in direction
-// Dir, every share through the cells as dither() adds them.
+// Dir, with dither()'s sums in dither()'s order. A cell's adds are clamped
+// one by one, so their order counts: the right neighbour's share travels in
+// a register to the next pixel, and the row below is a window of three cells
+// (behind, under, ahead) that each pixel adds to before it slides on; a cell
+// leaves the window complete, once nothing later adds to it.
 template <int Levels, int Dir, class Choice>
 void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
   const int first = Dir > 0 ? 0 : kWidth - 1;
+  const int64_t right = kernel.ahead[0], behind = kernel.ahead[1], under = kernel.ahead[2],
+                beyond = kernel.ahead[3];
+  const int16_t* row = rows[0];
+  int16_t* below = rows[1];
+  int next = row[first];  // this pixel's cell with the share of the one before
+  int cell_behind = below[first - Dir], cell_under = below[first];
   for (int n = 0; n < kWidth; ++n) {
     const int x = first + Dir * n;
     const int i = y * kWidth + x;
-    const int v = kernel.value(rows[0][x]);
+    const int v = next;
     const int q = choice(i, v, [](int u) { return quantise<Levels>(u); });
     out[i] = static_cast<uint8_t>(q);
     const int err = v - q;
-    // A zero error spreads as nothing (a clamped cell plus 0 is itself), so it
-    // needs no test of its own.
-    kernel.template spread<Dir>(err, rows, x);
+    // The cell past the row's end is padding, never read as a pixel's value.
+    next = MatrixKernel::added(row[x + Dir], err, right);
+    below[x - Dir] = static_cast<int16_t>(MatrixKernel::added(cell_behind, err, behind));
+    cell_behind = MatrixKernel::added(cell_under, err, under);
+    cell_under = MatrixKernel::added(below[x + Dir], err, beyond);
   }
+  const int last = first + Dir * (kWidth - 1);
+  below[last] = static_cast<int16_t>(cell_behind);
+  below[last + Dir] = static_cast<int16_t>(cell_under);
 }
 
 // Error-diffuses the whole picture with `kernel` into out; odd rows run right
@@ -344,6 +350,7 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
     SteadyStart from_held = start;
     from_held.from_out = !start.afresh;
     from_held.held = &hold.held;
+    if (!start.afresh) from_held.lowest = &hold.lowest, from_held.highest = &hold.highest;
     return steady_search(source, kShades, o.tuning, from_held, history, out);
   }
   if (start.afresh || start.restarts) dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);

@@ -122,8 +122,14 @@ PictureMove find_move(const GreyBuffer& now, const GreyBuffer& before) {
 }
 
 void move_picture(const GreyBuffer& picture, int dx, int dy, GreyBuffer& out) {
+  // Each row is its source row's edge pixel repeated where x - dx falls off
+  // it (x < lo or x >= hi) and a copy of the row in between.
+  const int lo = std::clamp(dx, 0, kWidth), hi = std::clamp(kWidth + dx, 0, kWidth);
   for (int y = 0; y < kHeight; ++y) {
-    const int from = std::clamp(y - dy, 0, kHeight - 1) * kWidth;
-    for (int x = 0; x < kWidth; ++x) out[y * kWidth + x] = picture[from + std::clamp(x - dx, 0, kWidth - 1)];
+    const uint8_t* from = &picture[std::clamp(y - dy, 0, kHeight - 1) * kWidth];
+    uint8_t* to = &out[y * kWidth];
+    std::fill(to, to + lo, from[0]);
+    std::copy(from + lo - dx, from + hi - dx, to + lo);
+    std::fill(to + std::max(lo, hi), to + kWidth, from[kWidth - 1]);
   }
 }

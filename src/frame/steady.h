@@ -18,6 +18,9 @@ struct SteadyStart {
   int dx = 0, dy = 0;     // how far the picture moved since the previous frame, in pixels
   bool from_out = false;  // the search starts from the shades in `out`, not from the held ones
   const GreyBuffer* held = nullptr;  // the shades the pixels held, if not the previous frame's moved
+  // Each pixel's range (shade_bounds.h), if already worked out for this source.
+  const GreyBuffer* lowest = nullptr;
+  const GreyBuffer* highest = nullptr;
 };
 
 // What the mode's own dithering needs to hold shades: each pixel's held

@@ -103,14 +103,26 @@ void sharpen(GreyBuffer& graybuf, int32_t amount_hundredths) {
   std::copy_n(&across[kWidth], kWidth, &across[0]);
   std::copy_n(&across[kHeight * kWidth], kWidth, &across[(kHeight + 1) * kWidth]);
   constexpr int32_t kScale = kBlurWeight * kHundredths;
-  for (int i = 0; i < kPixels; ++i) {
-    const int32_t blurred = across[i] + 2 * across[i + kWidth] + across[i + 2 * kWidth];
-    const int32_t scaled = (kBlurWeight * graybuf[i] - blurred) * amount_hundredths;
-    // Rounded to nearest, halves away from zero.
-    const int32_t magnitude = (std::abs(scaled) + kScale / 2) / kScale;
-    const int32_t change = scaled < 0 ? -magnitude : magnitude;
-    graybuf[i] = static_cast<uint8_t>(std::clamp(graybuf[i] + change, 0, kMaxGrey));
-  }
+  const auto apply = [&](auto quotient) {
+    for (int i = 0; i < kPixels; ++i) {
+      const int32_t blurred = across[i] + 2 * across[i + kWidth] + across[i + 2 * kWidth];
+      const int32_t scaled = (kBlurWeight * graybuf[i] - blurred) * amount_hundredths;
+      // Rounded to nearest, halves away from zero.
+      const int32_t magnitude = quotient(std::abs(scaled) + kScale / 2);
+      const int32_t change = scaled < 0 ? -magnitude : magnitude;
+      graybuf[i] = static_cast<uint8_t>(std::clamp(graybuf[i] + change, 0, kMaxGrey));
+    }
+  };
+  // Below 2^24 a float holds the numerator exactly, and its division,
+  // rounded correctly, truncates to the integer quotient (every such
+  // numerator was checked): the loop then runs four pixels to a vector, where
+  // SSE2 has no division or high multiply of 32-bit integers.
+  constexpr int32_t kExactInFloat = 1 << 24;
+  constexpr int32_t kMaxDetail = kBlurWeight * kMaxGrey;
+  if (amount_hundredths <= (kExactInFloat - kScale / 2 - 1) / kMaxDetail)
+    apply([](int32_t n) { return static_cast<int32_t>(static_cast<float>(n) / static_cast<float>(kScale)); });
+  else
+    apply([](int32_t n) { return n / kScale; });
 }
 
 // How many pixels moved by `change` grey levels or more from `before` to `now`.

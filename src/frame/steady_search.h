@@ -1,0 +1,361 @@
+// The steady mode's search (see steady.h): one frame's greedy descent of
+// the picture's cost from a starting picture, by changes of one pixel and
+// moves of a level between neighbours.
+//
+// The picture's cost is the sum of squared differences between shades and
+// source after the 1-2-1 blur B, plus, for each pixel whose shade differs
+// from the one it held, that pixel's hold price. Changing pixel i by delta
+// changes the blurred error e = B(shades - source) by delta * B around i, so
+// the cost changes by 2 delta (B e)_i + 36 delta^2 (36 being the sum of B's
+// squared weights, with B's weights 1 2 1 / 2 4 2 / 1 2 1). Moving a level
+// from pixel j to its neighbour i (in two levels: swapping them) changes it
+// by 2 delta ((B e)_i - (B e)_j) + delta^2 (72 - 2 A), A being B's overlap
+// with itself moved by j - i. The search keeps g = B(B(shades - source)),
+// from which every change's gain is read at one or two cells, and patches
+// the 5 x 5 that B twice reaches.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "frame/arithmetic.h"
+#include "frame/steady_field.h"
+#include "frame/steady_prices.h"
+#include "raster.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace steady {
+
+// The eight neighbours a level may move to or from, by the screen's lanes:
+// the row above, this row and the row below, four cells each from x - 1
+// ({0, 0, 0} where no neighbour is), with B's overlap with itself at that
+// offset: 24 beside, 16 across a corner.
+struct Neighbour {
+  int dx, dy;
+  int32_t overlap;
+};
+constexpr Neighbour kNeighbours[] = {
+    {-1, -1, 16}, {0, -1, 24}, {1, -1, 16}, {0, 0, 0},  //
+    {-1, 0, 24},  {0, 0, 0},   {1, 0, 24},  {0, 0, 0},  //
+    {-1, 1, 16},  {0, 1, 24},  {1, 1, 16},  {0, 0, 0}};
+constexpr int kLanes = 4;
+using Lanes = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
+
+// One frame's greedy descent from `out`, given the shades the pixels held
+// (`held`), how far each one's source changed since the previous frame
+// (`moved`), the hold prices and the pixels that may not change (`fixed`).
+//
+// Most pixels cannot gain from any change, and telling which can must be
+// cheap. `up` and `down` are, for each cell, the most a move of its pixel
+// one level up or down can win from its hold price, in g's units for one
+// step: kOutside where the pixel's range does not go that way, where it is
+// fixed, and outside the picture. A move down pays only where g + down beats
+// kSelfWeight / 2 steps, up only where up - g does; a level moving from
+// pixel j down to its neighbour i only where g_j - g_i + down_j + up_i beats
+// (kSelfWeight - overlap) steps. These bounds are exact but for rounding, so
+// nearly every pixel that passes them changes. The search keeps the two sums
+// every bound is made of, fall = g + down and rise = up - g (a move between j
+// and i: fall_j + rise_i), with down to find g again.
+template <int Levels>
+class Search {
+ public:
+  static constexpr int kStep = kStepOf<Levels>;
+  static constexpr int32_t kAloneBar = kSelfWeight / 2 * kStep;
+
+  static constexpr int32_t kToneHold = kStep / 2;
+  static constexpr int32_t kToneForce = kStep * kForceQuarters / 4;
+
+  // `source` is what the shades draw towards, in the blurred error and in
+  // the blocks' tone alike (a sharpened edge on a block's side is no tone
+  // to take back).
+  Search(const GreyBuffer& source, const GreyBuffer& held, const GreyBuffer& moved, const GreyBuffer& fixed,
+         const GreyBuffer& lowest, const GreyBuffer& highest, const HoldPrices& h, GreyBuffer& out)
+      : held_(held), moved_(moved), lowest_(lowest), highest_(highest), h_(h), out_(out) {
+    error_field(out, source, fall_);  // g, until each row's bounds are added
+    tone_.fill(0);
+    // Each block's row of kBlockSide pixels summed at once, which the
+    // compiler vectorises.
+    for (int y = 0; y < kHeight; ++y)
+      for (int bx = 0; bx < kBlocksAcross; ++bx) {
+        const int i0 = y * kWidth + bx * kBlockSide;
+        int32_t sum = 0;
+        for (int k = 0; k < kBlockSide; ++k) sum += out[i0 + k] - source[i0 + k];
+        tone_[block_of(bx * kBlockSide, y)] += sum;
+      }
+    // g is 0 on the border, so there fall and rise are kOutside too.
+    for (Field* f : {&fall_, &rise_, &down_}) {
+      std::fill_n(f->begin(), kTwiceReach * kW, kOutside);
+      std::fill_n(f->end() - kTwiceReach * kW, kTwiceReach * kW, kOutside);
+    }
+    for (int y = 0; y < kHeight; ++y) {
+      const int f0 = field_index(0, y), i0 = y * kWidth;
+      for (Field* f : {&fall_, &rise_, &down_})
+        for (int b = 1; b <= kTwiceReach; ++b) (*f)[f0 - b] = (*f)[f0 + kWidth - 1 + b] = kOutside;
+      // Where no source change is large enough to fade a price, every pixel
+      // keeps the whole of it, and the row needs no multiplication (which
+      // SSE2 has no single instruction for, on four lanes of 32 bits).
+      if (h.fades()) bounds_row(f0, i0, fixed, [&](int i) { return h.left(moved[i]); });
+      else bounds_row(f0, i0, fixed, [&](int) { return h.cap; });
+    }
+  }
+
+  // What set_shade works out for one pixel, for a whole row from the field
+  // cell f0 and the pixel i0, without branches, so that the compiler
+  // vectorises it; left_of(i) is pixel i's levels of fade left.
+  template <typename LeftOf>
+  void bounds_row(int f0, int i0, const GreyBuffer& fixed, LeftOf left_of) {
+    for (int x = 0; x < kWidth; ++x) {
+      const int i = i0 + x;
+      const int32_t left = left_of(i);
+      const int32_t off = -int32_t{out_[i] != held_[i]};  // all ones when off its held shade
+      const int32_t s = ((h_.off * left) & off) | ((-h_.on * left) & ~off);
+      const int32_t free = fixed[i] == 0;
+      const int32_t open_up = -(int32_t{out_[i] < highest_[i]} & free);
+      const int32_t open_down = -(int32_t{out_[i] > lowest_[i]} & free);
+      const int32_t up = (s & open_up) | (kOutside & ~open_up);
+      const int32_t down = (s & open_down) | (kOutside & ~open_down);
+      const int32_t g = fall_[f0 + x];
+      down_[f0 + x] = down;
+      fall_[f0 + x] = g + down;
+      rise_[f0 + x] = up - g;
+    }
+  }
+
+  // Looks at every pixel that may gain, and in the same pass at what a change
+  // marks ahead of the scan; then, for at most `passes` passes in all, at what
+  // changes marked behind it, `later_looks` pixels at most in each of those
+  // passes (what they leave, the next frame's first look finds).
+  void run(int passes, int later_looks) {
+    PictureBits look = first_look();
+    for (int pass = 0; pass < passes; ++pass) {
+      PictureBits again{};
+      bool changed = false;
+      int64_t left = pass == 0 ? kPixels * int64_t{kPixels} : later_looks;
+      for (int y = 0; y < kHeight; ++y)
+        for (int w = 0; w < kWordsPerRow; ++w)
+          for (uint64_t bits = look[y + kLookReach][w]; bits != 0; bits &= bits - 1) {
+            if (--left < 0) return;
+            const int b = __builtin_ctzll(bits);
+            const int x = w * kWordBits + b - kTwiceReach;
+            const unsigned maybe = may_pay(field_index(x, y)) & moves_;
+            if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
+            changed = true;
+            bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
+          }
+      if (!changed) return;
+      look = again;
+    }
+  }
+
+  // Lets a level move only between neighbours: no pixel changes alone, so
+  // that the tone the shades started from stays where it was.
+  void pairs_only(const GreyBuffer* source, int apart) {
+    moves_ = (1u << kAlone) - 1;
+    pair_source_ = source;
+    pair_apart_ = apart;
+  }
+
+  // Brings every block more than kToneForce off its source's tone back
+  // within kToneHold, each time by the change of one pixel that costs least.
+  void keep_tone() {
+    for (int b = 0; b < kBlocks; ++b) {
+      if (std::abs(tone_[b]) <= kToneForce) continue;
+      const int x0 = b % kBlocksAcross * kBlockSide, y0 = b / kBlocksAcross * kBlockSide;
+      while (std::abs(tone_[b]) > kToneHold) {
+        const int delta = tone_[b] > 0 ? -kStep : kStep;
+        int32_t best = INT32_MIN;
+        int best_i = -1, best_f = 0;
+        for (int y = y0; y < y0 + kBlockSide; ++y)
+          for (int x = x0; x < x0 + kBlockSide; ++x) {
+            const int f = field_index(x, y), i = y * kWidth + x;
+            if (!open(f, delta)) continue;
+            const int32_t gain = -2 * delta * g_at(f) - hold_change(i, out_[i], out_[i] + delta);
+            if (gain > best) best = gain, best_i = i, best_f = f;
+          }
+        if (best_i < 0) break;
+        set_shade(best_i, best_f, out_[best_i] + delta);
+      }
+    }
+  }
+
+ private:
+  // Which moves of the pixel at f may pay: bit k for the move with
+  // neighbour k, bit kAlone for a change of the pixel alone. The rows above,
+  // through and below the pixel are weighed four cells at a time, from x - 1;
+  // the pixel itself and the fourth cell have a bar nothing beats.
+  static constexpr int kAlone = 12;
+  static constexpr int32_t kNever = 1 << 30;
+  static constexpr Lanes kSideBar = {20 * kStep, 12 * kStep, 20 * kStep, kNever};
+  static constexpr Lanes kRowBar = {12 * kStep, kNever, 12 * kStep, kNever};
+
+  static Lanes lanes_at(const Field& a, int f) {
+    Lanes v;
+    std::memcpy(&v, &a[f], sizeof v);
+    return v;
+  }
+  static void add_lanes(Field& a, int f, Lanes v) {
+    v += lanes_at(a, f);
+    std::memcpy(&a[f], &v, sizeof v);
+  }
+
+  unsigned may_pay(int f) const {
+    const int32_t fall = fall_[f], rise = rise_[f];
+    const auto weigh = [&](int from, Lanes bar) {
+      return (fall + lanes_at(rise_, from) > bar) | (rise + lanes_at(fall_, from) > bar);
+    };
+    const unsigned alone = unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone;
+#if defined(__SSE2__)
+    // One instruction for each row of lanes, where extracting them takes four.
+    const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
+    return bits(weigh(f - kW - 1, kSideBar)) | bits(weigh(f - 1, kRowBar)) << kLanes |
+           bits(weigh(f + kW - 1, kSideBar)) << (2 * kLanes) | alone;
+#else
+    constexpr Lanes kAboveBits = {1 << 0, 1 << 1, 1 << 2, 1 << 3};
+    constexpr Lanes kRowBits = {1 << 4, 1 << 5, 1 << 6, 1 << 7};
+    constexpr Lanes kBelowBits = {1 << 8, 1 << 9, 1 << 10, 1 << 11};
+    const Lanes c = (weigh(f - kW - 1, kSideBar) & kAboveBits) | (weigh(f - 1, kRowBar) & kRowBits) |
+                    (weigh(f + kW - 1, kSideBar) & kBelowBits);
+    return unsigned(c[0] | c[1] | c[2] | c[3]) | alone;
+#endif
+  }
+
+  // Every pixel that may gain: a pair of neighbours in a row marks both, a
+  // pair across rows the pixel above (whose look weighs the move both ways).
+  // One row at a time, every test in one loop that the compiler vectorises.
+  PictureBits first_look() const {
+    PictureBits look{};
+    for (int y = 0; y < kHeight; ++y) {
+      const int f0 = field_index(0, y);
+      // Whether a level moving between the pixels at a and b, either way, may pay.
+      const auto pays = [&](int a, int b, int32_t bar) {
+        return int{fall_[a] + rise_[b] > bar} | int{rise_[a] + fall_[b] > bar};
+      };
+      std::array<uint8_t, kWidth> worth;
+      for (int x = 0; x < kWidth; ++x) {
+        const int f = f0 + x;
+        // The cell left of the picture is kOutside, so its pair never pays.
+        worth[x] = static_cast<uint8_t>(int{fall_[f] > kAloneBar} | int{rise_[f] > kAloneBar} |
+                                        pays(f, f + 1, 12 * kStep) | pays(f - 1, f, 12 * kStep) |
+                                        pays(f, f + kW, 12 * kStep) | pays(f, f + kW + 1, 20 * kStep) |
+                                        pays(f, f + kW - 1, 20 * kStep));
+      }
+      for (int x = 0; x < kWidth; x += kByteBits) {
+        uint64_t eight;
+        std::memcpy(&eight, &worth[x], sizeof eight);
+        or_bits(look[y + kLookReach], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
+      }
+    }
+    return look;
+  }
+
+  // The best of the moves `maybe` names for the pixel at (x, y), made if it
+  // pays, with the pixels around it marked; whether it was made.
+  bool improve(int x, int y, unsigned maybe, PictureBits& look, PictureBits& again) {
+    const int f = field_index(x, y), i = y * kWidth + x;
+    const int32_t e = g_at(f);
+    const int from = out_[i], lo = lowest_[i], hi = highest_[i];
+    int32_t best = 0;
+    int best_to = from, best_j = -1, best_fj = 0;
+    if (maybe >> kAlone) {
+      // The cost 2 delta e + 36 delta^2 is least at delta = -e / 36: the
+      // nearest whole number of steps there, at least one; the step the
+      // other way may pay through the hold price it wins back.
+      const int toward = e > 0 ? -1 : 1;
+      const int ideal = std::max(std::abs(rounded_quotient(e, kSelfWeight * kStep)), 1);
+      for (const int to : {std::clamp(from + toward * ideal * kStep, lo, hi), from - toward * kStep}) {
+        if (to == from || to < lo || to > hi) continue;
+        const int delta = to - from;
+        const int32_t gain = -2 * delta * e - kSelfWeight * delta * delta - hold_change(i, from, to);
+        if (gain > best) best = gain, best_to = to;
+      }
+    }
+    for (unsigned m = maybe & ((1u << kAlone) - 1); m != 0; m &= m - 1) {
+      const Neighbour& n = kNeighbours[__builtin_ctz(m)];
+      const int j = i + n.dy * kWidth + n.dx, fj = f + n.dy * kW + n.dx;
+      if (pair_source_ && std::abs((*pair_source_)[i] - (*pair_source_)[j]) > pair_apart_) continue;
+      const int32_t d = e - g_at(fj);
+      const int jfrom = out_[j];
+      for (const int delta : {-kStep, kStep}) {  // what pixel i gets; j gives it
+        const int to = from + delta, jto = jfrom - delta;
+        // The screen has let through only neighbours inside the picture, but
+        // not every direction it let through is open.
+        if (to < lo || to > hi || jto < lowest_[j] || jto > highest_[j]) continue;
+        const int32_t gain = -2 * delta * d - delta * delta * (2 * kSelfWeight - 2 * n.overlap) -
+                             hold_change(i, from, to) - hold_change(j, jfrom, jto);
+        if (gain > best) best = gain, best_to = to, best_j = j, best_fj = fj;
+      }
+    }
+    if (best <= 0) return false;
+    if (best_j >= 0) {
+      set_shade(best_j, best_fj, out_[best_j] + from - best_to);
+      mark_around(look, again, best_j % kWidth, best_j / kWidth, x, y);
+    }
+    set_shade(i, f, best_to);
+    mark_around(look, again, x, y, x, y);
+    return true;
+  }
+
+  // Whether the pixel at field cell f may move by delta (one step): its
+  // range goes that way and it is not fixed.
+  bool open(int f, int delta) const {
+    const int32_t bound = delta < 0 ? down_[f] : rise_[f] + g_at(f);
+    return bound > kOutside / 2;
+  }
+
+  // What a pixel's hold price adds when it goes from `from` to `to`.
+  int32_t hold_change(int i, int from, int to) const {
+    return h_.of(moved_[i]) * ((to != held_[i]) - (from != held_[i]));
+  }
+
+  void set_shade(int i, int f, int to) {
+    const int32_t delta = to - out_[i];
+    // g moves by delta times kTwice across and down around f, so fall moves
+    // with it and rise against it. The row's first four cells are one lane
+    // each, made once and scaled for each row.
+    const Lanes first_four = {delta * kTwice[0], delta * kTwice[1], delta * kTwice[2], delta * kTwice[3]};
+    for (int dy = -kTwiceReach; dy <= kTwiceReach; ++dy) {
+      const int from = f + dy * kW - kTwiceReach;
+      const int32_t weight = kTwice[dy + kTwiceReach];
+      const Lanes four = weight * first_four;
+      const int32_t fifth = weight * delta * kTwice[kLanes];
+      add_lanes(fall_, from, four);
+      add_lanes(rise_, from, -four);
+      fall_[from + kLanes] += fifth;
+      rise_[from + kLanes] -= fifth;
+    }
+    tone_[block_of(i % kWidth, i / kWidth)] += delta;
+    out_[i] = static_cast<uint8_t>(to);
+    // A pixel that changes was not fixed.
+    const int32_t left = h_.left(moved_[i]);
+    const int32_t s = to != held_[i] ? h_.off * left : -h_.on * left;
+    const int32_t up = to < highest_[i] ? s : kOutside;
+    const int32_t down = to > lowest_[i] ? s : kOutside;
+    const int32_t g = g_at(f);
+    down_[f] = down;
+    fall_[f] = g + down;
+    rise_[f] = up - g;
+  }
+
+  int32_t g_at(int f) const { return fall_[f] - down_[f]; }
+
+  const GreyBuffer& held_;
+  const GreyBuffer& moved_;
+  const GreyBuffer& lowest_;
+  const GreyBuffer& highest_;
+  const HoldPrices& h_;
+  GreyBuffer& out_;
+  Field fall_, rise_, down_;
+  BlockErrors tone_;
+  unsigned moves_ = ~0u;  // the moves may_pay may name
+  const GreyBuffer* pair_source_ = nullptr;  // with it, a level moves only between pixels whose
+  int pair_apart_ = 0;                       // sources are at most this far apart
+};
+
+}  // namespace steady
