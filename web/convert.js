@@ -194,26 +194,6 @@ export function pictureAt(track, ms) {
   return { pts: track.time[rank], index, keyPts: track.table.cts[key], key };
 }
 
-// Decodes the picture at timestamp `want` (see pictureAt) with `decoder`
-// (a TrackDecoder kept from picture to picture: a later picture of the same
-// group goes on from the last) and hands it to the core, leaving out the
-// pictures on the way that no other refers to. Resolves to true when it
-// was handed over.
-export async function decodePicture(core, decoder, colour, at, want, job) {
-  const track = decoder.track;
-  const index = want === at.pts ? at.index : at.key;
-  if (!decoder.reaches(at.key, want, index)) decoder.start(at.key);
-  let found = false;
-  // Only pictures before the one wanted: those after it may be wanted next.
-  const skip = (i, packet) => track.h264 && track.table.cts[i] < want && core.unreferenced(packet, track.lengthSize);
-  await decoder.run(async (frame) => {
-    if (frame.timestamp < want) return true;
-    if (frame.timestamp === want) found = await handOver(core, frame, colour, 0, decoder.spent);
-    return false;
-  }, job, skip);
-  return found;
-}
-
 // Converts a track with the settings already given to the core; `progress`
 // is told the frames written. Resolves to the record count.
 export async function convertTrack(core, file, track, config, colour, job, progress) {

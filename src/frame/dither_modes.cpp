@@ -346,11 +346,15 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
       steady_hold(source, kShades, o.tuning, start, history, screen, hold);
       dither_levels<Levels>(source, matrix, o, HeldChoice{hold}, out);
     }
-    if (screen || o.tuning.method == SteadyMethod::held) return steady_remember(source, start.afresh ? nullptr : &hold, history, out);
+    if (screen || o.tuning.method == SteadyMethod::held)
+      return steady_remember(source, start.afresh ? nullptr : &hold, history, out);
     SteadyStart from_held = start;
     from_held.from_out = !start.afresh;
     from_held.held = &hold.held;
-    if (!start.afresh) from_held.lowest = &hold.lowest, from_held.highest = &hold.highest;
+    if (!start.afresh) {
+      from_held.lowest = &hold.lowest;
+      from_held.highest = &hold.highest;
+    }
     return steady_search(source, kShades, o.tuning, from_held, history, out);
   }
   if (start.afresh || start.restarts) dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);
