@@ -824,6 +824,30 @@ describe('the way through: preview and Convert in the window, then the result', 
   }
 });
 
+test('on a wide window the preview stays in view while each setting beside it is reached', async () => {
+  for (const [width, height] of [[1280, 800], [1920, 1080], [1000, 700]]) {
+    await withPage(async (page) => {
+      await page.setViewportSize({ width, height });
+      assert.equal((await openMovie(page, sampleMovie)).error, '');
+      await page.$eval('#more', (e) => { e.open = true; });
+      const ids = await page.$$eval('#settings select, #settings input, #settings textarea, #settings button, #settings summary',
+        (all) => all.filter((e) => e.offsetParent !== null).map((e, i) => (e.id ||= `setting-${i}`)));
+      assert.ok(ids.length >= 14, `${ids.length} settings`);
+      let lowest = 0;
+      for (const id of ids) {
+        await page.focus('#' + id);
+        lowest = Math.max(lowest, await page.evaluate(() => scrollY));
+        for (const screen of ['#source', '#result']) {
+          assert.equal(await inWindow(page, screen), true, `${width} x ${height}: ${screen} in the window with #${id} focused`);
+        }
+      }
+      // The settings column is longer than the window, so the page did scroll.
+      assert.ok(lowest > 0, `${width} x ${height}: the page scrolled to reach the settings`);
+      assert.deepEqual(page.errors, []);
+    });
+  }
+});
+
 test('a phone\'s long file name wraps: no sideways scrolling at 360 px, before and after converting', async () => {
   const named = path.join(folder, 'VID_20240517_123456789_the_whole_class_trip_recorded_on_my_phone_final.mp4');
   fs.copyFileSync(lossless, named);
