@@ -68,13 +68,24 @@ export function unsay(near) {
 }
 
 // Scrolls so that `first` to `last` are in the window, when they fit in it;
-// otherwise `first` at the top.
+// otherwise `first` at the top. In a column that scrolls on its own (the
+// wide window's way through, in a short window) the column is scrolled
+// first, the window then.
 export function bringIntoView(first, last) {
+  const column = first.closest('.work');
+  if (column && column.scrollHeight > column.clientHeight) {
+    const r = column.getBoundingClientRect();
+    column.scrollTop += scrollNeeded(first, last, r.top, r.bottom);
+  }
+  scrollBy({ top: scrollNeeded(first, last, 0, innerHeight), behavior: 'instant' });
+}
+
+// How far to scroll for `first` to `last` to lie between `low` and `high`.
+function scrollNeeded(first, last, low, high) {
   const top = first.getBoundingClientRect().top;
   const bottom = last.getBoundingClientRect().bottom;
   const margin = 8;
-  if (top >= 0 && bottom <= innerHeight) return;
-  const by = bottom - top + 2 * margin <= innerHeight ? (top < 0 ? top - margin : bottom - innerHeight + margin)
-    : top - margin;
-  scrollBy({ top: by, behavior: 'instant' });
+  if (top >= low && bottom <= high) return 0;
+  if (bottom - top + 2 * margin > high - low) return top - low - margin;
+  return top < low ? top - low - margin : bottom - high + margin;
 }
