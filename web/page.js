@@ -294,6 +294,11 @@ function wire() {
   $('go').addEventListener('click', convert);
   $('cancel').addEventListener('click', () => { if (state.convertJob) state.convertJob.cancelled = true; });
   $('download').addEventListener('click', download);
+  // A setting reached by keyboard is shown whole (for a text box the browser
+  // brings only its caret's line into view).
+  $('settings').addEventListener('focusin', (e) => {
+    if (e.target.matches(':focus-visible')) bringIntoView(e.target, e.target);
+  });
 }
 
 async function start() {

@@ -824,28 +824,111 @@ describe('the way through: preview and Convert in the window, then the result', 
   }
 });
 
-test('on a wide window the preview stays in view while each setting beside it is reached', async () => {
-  for (const [width, height] of [[1280, 800], [1920, 1080], [1000, 700]]) {
-    await withPage(async (page) => {
-      await page.setViewportSize({ width, height });
-      assert.equal((await openMovie(page, sampleMovie)).error, '');
-      await page.$eval('#more', (e) => { e.open = true; });
-      const ids = await page.$$eval('#settings select, #settings input, #settings textarea, #settings button, #settings summary',
-        (all) => all.filter((e) => e.offsetParent !== null).map((e, i) => (e.id ||= `setting-${i}`)));
-      assert.ok(ids.length >= 14, `${ids.length} settings`);
-      let lowest = 0;
-      for (const id of ids) {
-        await page.focus('#' + id);
-        lowest = Math.max(lowest, await page.evaluate(() => scrollY));
-        for (const screen of ['#source', '#result']) {
-          assert.equal(await inWindow(page, screen), true, `${width} x ${height}: ${screen} in the window with #${id} focused`);
+// Moves the focus by Tab from the first setting to past the last (opening
+// "More settings" with Enter on the way, as a student would), then back by
+// Shift+Tab to before the first (a control the window scrolls up to ends at
+// its top edge, where a box held at the top would cover it), calling `check`
+// with the focused control's id at each; resolves to the ids both ways.
+async function tabThroughSettings(page, check) {
+  const focusedSetting = () => page.evaluate(() => {
+    const e = document.activeElement;
+    if (!e.closest('#settings')) return null;
+    return e.tagName === 'SUMMARY' ? 'more-summary' : e.id;
+  });
+  const walk = async (first, key) => {
+    const visited = [];
+    for (let id = first; id; id = await focusedSetting()) {
+      visited.push(id);
+      await check(id);
+      if (id === 'more-summary' && !(await page.$eval('#more', (e) => e.open))) await page.keyboard.press('Enter');
+      await page.keyboard.press(key);
+    }
+    return visited;
+  };
+  await page.focus('#preset');
+  const forth = await walk('preset', 'Tab');
+  await page.keyboard.press('Shift+Tab');
+  return { forth, back: await walk(await focusedSetting(), 'Shift+Tab') };
+}
+
+// The browser scrolls a focused control into view by whole pixels, so a
+// control placed at a fraction of one may end that fraction past the edge.
+const SCROLL_ROUNDING = 1;
+
+// Where the focused control is: inside the window, and the element under
+// its middle itself or inside it (not a box laid over it).
+async function focusedInSight(page) {
+  return page.evaluate((slack) => {
+    const e = document.activeElement;
+    const r = e.getBoundingClientRect();
+    const hit = document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2);
+    return { inWindow: r.width > 0 && r.top > -slack && r.bottom < innerHeight + slack && r.left >= 0 && r.right <= innerWidth,
+      uncovered: !!hit && (hit === e || e.contains(hit)) };
+  }, SCROLL_ROUNDING);
+}
+
+describe('the settings, walked through by keyboard: each focused control in sight, the preview beside it', () => {
+  // Wide windows have two columns, the preview staying in view; a phone has one.
+  for (const [width, height, phone] of [[1000, 700, false], [1280, 800, false], [1920, 1080, false], [390, 844, true]]) {
+    test(`${width} x ${height}`, async () => {
+      await withPage(async (page) => {
+        const session = await page.context().newCDPSession(page);
+        await session.send('Emulation.setDeviceMetricsOverride', { width, height, deviceScaleFactor: phone ? 3 : 1, mobile: phone });
+        await page.setViewportSize({ width, height });
+        assert.equal((await openMovie(page, sampleMovie)).error, '');
+        await page.evaluate(() => window.movdithPage.previewDone());
+        // Every control of the settings that takes the focus, the folded ones included.
+        const controls = await page.$$eval('#settings select, #settings input, #settings textarea, #settings button',
+          (all) => all.map((e) => e.id));
+        assert.ok(controls.length >= 15, `${controls.length} controls`);
+        for (const step of ['opened', 'converted']) {
+          if (step === 'converted') {
+            await page.$eval('#more', (e) => { e.open = false; });
+            await page.click('#go');
+            await page.waitForSelector('#player:not([hidden])', { timeout: 120000 });
+          }
+          let scrolled = 0;
+          const visited = await tabThroughSettings(page, async (id) => {
+            const seen = await focusedInSight(page);
+            assert.deepEqual(seen, { inWindow: true, uncovered: true }, `${step}, ${id}: the focused control in sight`);
+            scrolled = Math.max(scrolled, await page.evaluate(() => scrollY));
+            if (phone) return;
+            for (const screen of ['#source', '#result']) {
+              assert.equal(await inWindow(page, screen), true, `${step}, ${id}: ${screen} wholly in the window`);
+            }
+          });
+          const controlsOf = (ids) => ids.filter((id) => id !== 'more-summary');
+          assert.deepEqual(controlsOf(visited.forth), controls, `${step}: every control in turn, the last included`);
+          assert.deepEqual(controlsOf(visited.back), [...controls].reverse(), `${step}: every control again, backwards`);
+          // The window did scroll: the settings are taller than it.
+          assert.ok(scrolled > 0, `${step}: scrolled by ${scrolled} px`);
         }
-      }
-      // The settings column is longer than the window, so the page did scroll.
-      assert.ok(lowest > 0, `${width} x ${height}: the page scrolled to reach the settings`);
-      assert.deepEqual(page.errors, []);
+        assert.deepEqual(page.errors, []);
+      });
     });
   }
+});
+
+test('a wide window too short for the way through: its column scrolls on its own, and an alert in it is brought into view', async () => {
+  await withPage(async (page) => {
+    await page.setViewportSize({ width: 1280, height: 480 });
+    assert.equal((await openMovie(page, sampleMovie)).error, '');
+    assert.equal(await page.$eval('.work', (e) => e.scrollHeight > e.clientHeight), true, 'the column is taller than the window');
+    // Where a student who went down to Convert is: the window and the column scrolled to their ends.
+    await page.evaluate(() => {
+      scrollTo(0, document.documentElement.scrollHeight);
+      const column = document.querySelector('.work');
+      column.scrollTop = column.scrollHeight;
+    });
+    for (const id of ['go', 'progress']) assert.equal(await inWindow(page, '#' + id), true, `${id} in the window`);
+    assert.equal(await inWindow(page, '#drop'), false, 'the top of the column scrolled away');
+    // A file that is not a video, chosen with the button at the column's top: the alert just under it, in view.
+    await page.setInputFiles('#video', sampleMovie);
+    await page.waitForSelector('#error:not([hidden])');
+    assert.equal(await page.$eval('#error', (e) => e.previousElementSibling.id), 'drop');
+    assert.equal(await inWindow(page, '#error'), true, 'the alert in the window');
+    assert.deepEqual(page.errors, []);
+  });
 });
 
 test('a phone\'s long file name wraps: no sideways scrolling at 360 px, before and after converting', async () => {
