@@ -94,6 +94,7 @@ class Search {
       std::fill_n(f->begin(), kTwiceReach * kW, kOutside);
       std::fill_n(f->end() - kTwiceReach * kW, kTwiceReach * kW, kOutside);
     }
+    narrow_ = int64_t{std::max(h.on, h.off)} * h.cap <= INT16_MAX;
     for (int y = 0; y < kHeight; ++y) {
       const int f0 = field_index(0, y), i0 = y * kWidth;
       for (Field* f : {&fall_, &rise_, &down_})
@@ -111,11 +112,23 @@ class Search {
   // vectorises it; left_of(i) is pixel i's levels of fade left.
   template <typename LeftOf>
   void bounds_row(int f0, int i0, const GreyBuffer& fixed, LeftOf left_of) {
+    // Each pixel's slack, in 16 bits where the prices fit (eight lanes to a
+    // vector, with SSE2's multiply of 16-bit lanes), else in 32.
+    std::array<int32_t, kWidth> slack;
+    const auto slack_row = [&]<typename Lane>(Lane) {
+      const auto on = static_cast<Lane>(h_.on), off = static_cast<Lane>(h_.off);
+      for (int x = 0; x < kWidth; ++x) {
+        const int i = i0 + x;
+        const auto left = static_cast<Lane>(left_of(i));
+        const auto away = static_cast<Lane>(-Lane{out_[i] != held_[i]});  // all ones when off its held shade
+        slack[x] = static_cast<Lane>((static_cast<Lane>(off * left) & away) | (static_cast<Lane>(-on * left) & ~away));
+      }
+    };
+    if (narrow_) slack_row(int16_t{});
+    else slack_row(int32_t{});
     for (int x = 0; x < kWidth; ++x) {
       const int i = i0 + x;
-      const int32_t left = left_of(i);
-      const int32_t off = -int32_t{out_[i] != held_[i]};  // all ones when off its held shade
-      const int32_t s = ((h_.off * left) & off) | ((-h_.on * left) & ~off);
+      const int32_t s = slack[x];
       const int32_t free = fixed[i] == 0;
       const int32_t open_up = -(int32_t{out_[i] < highest_[i]} & free);
       const int32_t open_down = -(int32_t{out_[i] > lowest_[i]} & free);
@@ -353,6 +366,7 @@ class Search {
   GreyBuffer& out_;
   Field fall_, rise_, down_;
   BlockErrors tone_;
+  bool narrow_ = false;  // every slack, h_.on or h_.off times the fade left, fits in 16 bits
   unsigned moves_ = ~0u;  // the moves may_pay may name
   const GreyBuffer* pair_source_ = nullptr;  // with it, a level moves only between pixels whose
   int pair_apart_ = 0;                       // sources are at most this far apart
