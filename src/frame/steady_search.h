@@ -79,16 +79,7 @@ class Search {
          const GreyBuffer& lowest, const GreyBuffer& highest, const HoldPrices& h, GreyBuffer& out)
       : held_(held), moved_(moved), lowest_(lowest), highest_(highest), h_(h), out_(out) {
     error_field(out, source, fall_);  // g, until each row's bounds are added
-    tone_.fill(0);
-    // Each block's row of kBlockSide pixels summed at once, which the
-    // compiler vectorises.
-    for (int y = 0; y < kHeight; ++y)
-      for (int bx = 0; bx < kBlocksAcross; ++bx) {
-        const int i0 = y * kWidth + bx * kBlockSide;
-        int32_t sum = 0;
-        for (int k = 0; k < kBlockSide; ++k) sum += out[i0 + k] - source[i0 + k];
-        tone_[block_of(bx * kBlockSide, y)] += sum;
-      }
+    block_errors(out, source, tone_);
     // g is 0 on the border, so there fall and rise are kOutside too.
     for (Field* f : {&fall_, &rise_, &down_}) {
       std::fill_n(f->begin(), kTwiceReach * kW, kOutside);
