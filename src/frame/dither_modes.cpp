@@ -12,6 +12,10 @@
 #include "frame/quantiser.h"
 #include "frame/steady.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr int kMonoLevels = 2, kGreyLevels = 4;
@@ -140,18 +144,40 @@ struct MatrixKernel {
   // 0..255, so the row loop spreads all four without a test.
   static constexpr int kFirstAhead = 5;  // kernel position of the right neighbour
   static constexpr int kAhead = kKernelSize - kFirstAhead;
-  std::array<int64_t, kAhead> ahead{};
+  // Every error's four shares, err x w shifted down, in 64 bits as in
+  // dither() (a weight near the 16.16 limit overflows 32). A share beyond
+  // +-256 is kept as +-256: added to a cell of 0..255 and clamped, it gives
+  // the same cell, so 16 bits hold every share. A weight in 16 bits (the
+  // usual kernels' are under one half) gives them with SSE2's high multiply,
+  // eight errors to a vector.
+  static constexpr int kShareLimit = kMaxGrey + 1;
+  static constexpr int kErrors = 2 * kMaxError + 2;  // -255 .. 256: whole vectors
+  std::array<std::array<int16_t, kErrors>, kAhead> shares;
 
   explicit MatrixKernel(const Kernel& matrix) {
-    for (int k = kFirstAhead; k < kKernelSize; ++k) ahead[k - kFirstAhead] = matrix[k];
+    for (int k = 0; k < kAhead; ++k) {
+      const int32_t w = matrix[kFirstAhead + k];
+#if defined(__SSE2__)
+      constexpr int kLanes = sizeof(__m128i) / sizeof(int16_t);
+      static_assert(kErrors % kLanes == 0);
+      if (w >= INT16_MIN && w <= INT16_MAX) {
+        const __m128i weight = _mm_set1_epi16(static_cast<int16_t>(w)), step = _mm_set1_epi16(kLanes);
+        __m128i err = _mm_setr_epi16(-kMaxError, -kMaxError + 1, -kMaxError + 2, -kMaxError + 3, -kMaxError + 4,
+                                     -kMaxError + 5, -kMaxError + 6, -kMaxError + 7);
+        for (int e = 0; e < kErrors; e += kLanes, err = _mm_add_epi16(err, step))
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(&shares[k][e]), _mm_mulhi_epi16(err, weight));
+        continue;
+      }
+#endif
+      for (int err = -kMaxError; err <= kMaxError + 1; ++err)
+        shares[k][err + kMaxError] = static_cast<int16_t>(
+            std::clamp<int64_t>(int64_t{err} * w >> kFixedShift, -kShareLimit, kShareLimit));
+    }
   }
+  int share(int k, int err) const { return shares[k][err + kMaxError]; }
 
-  // A cell after one share of err with weight w. 64 bits as in dither(): a
-  // weight near the 16.16 limit overflows 32. AddError's clamp, inline: the
-  // cell holds 0..255 and |delta| < 2^24.
-  static int added(int cell, int err, int64_t w) {
-    return std::clamp(cell + static_cast<int>(int64_t{err} * w >> kFixedShift), 0, kMaxGrey);
-  }
+  // A cell after one share. AddError's clamp, inline: the cell holds 0..255.
+  static int added(int cell, int share) { return std::clamp(cell + share, 0, kMaxGrey); }
 };
 
 // The quantiser as the row loops call it, on a value or (the held choice) a
@@ -199,8 +225,7 @@ void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& ro
 template <int Levels, int Dir, class Choice>
 void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
   const int first = Dir > 0 ? 0 : kWidth - 1;
-  const int64_t right = kernel.ahead[0], behind = kernel.ahead[1], under = kernel.ahead[2],
-                beyond = kernel.ahead[3];
+  enum { kRight, kBehind, kUnder, kBeyond };
   const int16_t* row = rows[0];
   int16_t* below = rows[1];
   int next = row[first];  // this pixel's cell with the share of the one before
@@ -213,10 +238,10 @@ void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, con
     out[i] = static_cast<uint8_t>(q);
     const int err = v - q;
     // The cell past the row's end is padding, never read as a pixel's value.
-    next = MatrixKernel::added(row[x + Dir], err, right);
-    below[x - Dir] = static_cast<int16_t>(MatrixKernel::added(cell_behind, err, behind));
-    cell_behind = MatrixKernel::added(cell_under, err, under);
-    cell_under = MatrixKernel::added(below[x + Dir], err, beyond);
+    next = MatrixKernel::added(row[x + Dir], kernel.share(kRight, err));
+    below[x - Dir] = static_cast<int16_t>(MatrixKernel::added(cell_behind, kernel.share(kBehind, err)));
+    cell_behind = MatrixKernel::added(cell_under, kernel.share(kUnder, err));
+    cell_under = MatrixKernel::added(below[x + Dir], kernel.share(kBeyond, err));
   }
   const int last = first + Dir * (kWidth - 1);
   below[last] = static_cast<int16_t>(cell_behind);
