@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "frame/arithmetic.h"
+#include "frame/held_threshold.h"
 #include "frame/masks.h"
 #include "frame/quantiser.h"
 #include "frame/steady.h"
@@ -300,40 +301,16 @@ struct HeldChoice {
   }
 };
 
-// The same rule in two levels with the quantiser's threshold, worked out
-// for every pixel at once (sixteen to a vector) before the row loop: the
-// pixel is white where its value reaches its own threshold, the quantiser's
-// moved by the margin away from the held shade, or pinned by its bounds.
-constexpr int kNeverReached = kMaxGrey + 1;
-constexpr int held_threshold(int p, int m, int lo, int hi) {
-  return lo != 0 ? 0 : hi == 0 ? kNeverReached : p != 0 ? kMonoThreshold - m : kMonoThreshold + m;
-}
-// Every margin and value, for a held shade p and bounds lo..hi; the checks
-// are split so that each stays within the compiler's count of steps.
-constexpr bool held_threshold_is_exact(int p, int lo, int hi) {
-  for (int m = 0; m <= kMaxGrey; ++m) {
-    const int t = held_threshold(p, m, lo, hi);
-    for (int v = 0; v <= kMaxGrey; ++v)
-      if ((v >= t ? kMaxGrey : 0) != held_shade(v, p, m, lo, hi, quantise<kMonoLevels>)) return false;
-  }
-  return true;
-}
-static_assert(held_threshold_is_exact(0, 0, 0) && held_threshold_is_exact(0, 0, kMaxGrey) &&
-              held_threshold_is_exact(0, kMaxGrey, kMaxGrey));
-static_assert(held_threshold_is_exact(kMaxGrey, 0, 0) && held_threshold_is_exact(kMaxGrey, 0, kMaxGrey) &&
-              held_threshold_is_exact(kMaxGrey, kMaxGrey, kMaxGrey));
-
-struct HeldThresholds {
-  std::array<int16_t, kPixels> at;
-  explicit HeldThresholds(const SteadyHold& h) {
-    for (int i = 0; i < kPixels; ++i)
-      at[i] = static_cast<int16_t>(held_threshold(h.held[i], h.margin[i], h.lowest[i], h.highest[i]));
-  }
-  template <class Level>
-  int operator()(int i, int v, Level) const {
-    return v >= at[i] ? kMaxGrey : 0;
-  }
+// The rule in two levels (held_threshold.h), for every held shade and bounds;
+// split so that each check stays within the compiler's count of steps.
+constexpr auto kMonoRule = [](int v, int p, int m, int lo, int hi) {
+  return held_shade(v, p, m, lo, hi, quantise<kMonoLevels>);
 };
+static_assert(held::threshold_follows(kMonoRule, 0, 0, 0) && held::threshold_follows(kMonoRule, 0, 0, kMaxGrey) &&
+              held::threshold_follows(kMonoRule, 0, kMaxGrey, kMaxGrey));
+static_assert(held::threshold_follows(kMonoRule, kMaxGrey, 0, 0) &&
+              held::threshold_follows(kMonoRule, kMaxGrey, 0, kMaxGrey) &&
+              held::threshold_follows(kMonoRule, kMaxGrey, kMaxGrey, kMaxGrey));
 
 // Each display pixel's ordered-dithering threshold t in 2..step-1: the pixel
 // shows the upper of two levels when its value reaches the lower level + t.
@@ -439,7 +416,7 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
       dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);
     } else {
       steady_hold(source, kShades, o.tuning, start, history, screen, hold);
-      if (Levels == kMonoLevels && !screen) diffuse_levels<Levels>(source, matrix, o, HeldThresholds(hold), out);
+      if (Levels == kMonoLevels && !screen) diffuse_levels<Levels>(source, matrix, o, held::HeldThresholds(hold), out);
       else dither_levels<Levels>(source, matrix, o, HeldChoice{hold}, out);
     }
     if (screen || o.tuning.method == SteadyMethod::held)
