@@ -5,19 +5,29 @@ namespace steady {
 
 // The pass across is at most 16 * 255 either way, so it is kept in 16 bits,
 // eight lanes to a vector; the pass down is not.
-void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g) {
+// Each row's bound: the largest |value| of the pass across on the rows
+// around it, weighed as the pass down weighs them.
+void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g, RowBounds& bounds) {
   std::array<int16_t, kFieldCells> across;
   std::fill_n(across.begin(), kTwiceReach * kW, 0);
   std::fill_n(across.end() - kTwiceReach * kW, kTwiceReach * kW, 0);
   std::array<int16_t, kWidth + 2 * kTwiceReach> d{};
+  std::array<int32_t, kFieldHeight> widest{};
   for (int y = 0; y < kHeight; ++y) {
     for (int x = 0; x < kWidth; ++x)
       d[x + kTwiceReach] = static_cast<int16_t>(shades[y * kWidth + x] - source[y * kWidth + x]);
     int16_t* row = &across[field_index(0, y)];
-    for (int x = 0; x < kWidth; ++x)
+    int16_t most = 0;
+    for (int x = 0; x < kWidth; ++x) {
       row[x] = static_cast<int16_t>(kTwice[0] * d[x] + kTwice[1] * d[x + 1] + kTwice[2] * d[x + 2] +
                                     kTwice[3] * d[x + 3] + kTwice[4] * d[x + 4]);
+      most = std::max(most, static_cast<int16_t>(std::max(row[x], static_cast<int16_t>(-row[x]))));
+    }
+    widest[y + kTwiceReach] = most;
   }
+  bounds.fill(0);
+  for (int r = kTwiceReach; r < kFieldHeight - kTwiceReach; ++r)
+    for (int k = 0; k < kTwiceSide; ++k) bounds[r] += kTwice[k] * widest[r + k - kTwiceReach];
   std::fill_n(g.begin(), kTwiceReach * kW, 0);
   std::fill_n(g.end() - kTwiceReach * kW, kTwiceReach * kW, 0);
   for (int y = 0; y < kHeight; ++y) {
