@@ -215,7 +215,10 @@ class Search {
     const auto weigh = [&](int from, Lanes bar) {
       return (fall + lanes_at(rise_, from) > bar) | (rise + lanes_at(fall_, from) > bar);
     };
-    const unsigned alone = unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone;
+    // Where only pairs may move (moves_ without kAlone), the pixel alone is
+    // not weighed at all.
+    const unsigned alone =
+        (moves_ >> kAlone & 1) != 0 ? unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone : 0;
 #if defined(__SSE2__)
     // One instruction for each row of lanes, where extracting them takes four.
     const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
