@@ -1,6 +1,8 @@
 // The steady search's blurred error field (see steady_field.h).
 #include "frame/steady_field.h"
 
+#include <cstdint>
+
 namespace steady {
 
 // The pass across is at most 16 * 255 either way, so it is kept in 16 bits,
@@ -33,9 +35,15 @@ void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g, R
   for (int y = 0; y < kHeight; ++y) {
     const int f0 = field_index(0, y);
     for (int b = 1; b <= kTwiceReach; ++b) g[f0 - b] = g[f0 + kWidth - 1 + b] = 0;
-    for (int f = f0; f < f0 + kWidth; ++f)
-      g[f] = kTwice[0] * across[f - 2 * kW] + kTwice[1] * across[f - kW] + kTwice[2] * across[f] +
-             kTwice[3] * across[f + kW] + kTwice[4] * across[f + 2 * kW];
+    const auto down = [&]<typename Sum>(Sum) {
+      for (int f = f0; f < f0 + kWidth; ++f)
+        g[f] = static_cast<Sum>(kTwice[0] * across[f - 2 * kW] + kTwice[1] * across[f - kW] + kTwice[2] * across[f] +
+                                kTwice[3] * across[f + kW] + kTwice[4] * across[f + 2 * kW]);
+    };
+    // Where the row's bound fits 16 bits, so does every partial sum: eight
+    // lanes to a vector.
+    if (bounds[y + kTwiceReach] <= INT16_MAX) down(int16_t{});
+    else down(int32_t{});
   }
 }
 
