@@ -4,6 +4,7 @@
 // and the steady mode's memory between frames.
 #include "frame/dither_modes.h"
 #include "frame/quantiser.h"
+#include "frame/shade_bounds.h"
 
 #include <gtest/gtest.h>
 
@@ -1051,6 +1052,25 @@ TEST(DitherSolids, ShadeRangeFollowsThePlainQuantiser) {
     EXPECT_EQ(darkest, c.darkest) << c.levels << " levels, v " << c.v;
     EXPECT_EQ(lightest, c.lightest) << c.levels << " levels, v " << c.v;
   }
+}
+
+// Each pixel's range over a picture (the steady mode's bounds, worked out
+// sixteen pixels to a vector) is the quantiser's for its grey: every grey,
+// at every place in a vector, in both level counts.
+template <int Levels>
+void expect_bounds_of_every_grey() {
+  GreyBuffer g;
+  for (int i = 0; i < kPixels; ++i) g[i] = static_cast<uint8_t>((i * 7 + i / 256) % 256);
+  LevelBounds b;
+  level_bounds<Levels>(g, b);
+  int wrong = 0;
+  for (int i = 0; i < kPixels; ++i)
+    wrong += b.lowest[i] != darkest_shade<Levels>(g[i]) || b.highest[i] != lightest_shade<Levels>(g[i]);
+  EXPECT_EQ(wrong, 0) << Levels << " levels";
+}
+TEST(DitherSolids, PictureBoundsAreEachGreysRange) {
+  expect_bounds_of_every_grey<2>();
+  expect_bounds_of_every_grey<4>();
 }
 
 // A black and a white square crossing a textured ground 3 pixels a frame,
