@@ -177,8 +177,19 @@ struct MatrixKernel {
   }
   int share(int k, int err) const { return shares[k][err + kMaxError]; }
 
-  // A cell after one share. AddError's clamp, inline: the cell holds 0..255.
+  // A cell after one share, with AddError's clamp: the cell holds 0..255.
+  // The next pixel's cell is on the row's chain of dependent steps, where
+  // the clamp's compares and moves are quicker than a read; the cells below
+  // are off it, and read the clamped sum from a table of every sum a cell
+  // and a share can make, in one instruction where the clamp takes four.
   static int added(int cell, int share) { return std::clamp(cell + share, 0, kMaxGrey); }
+  static constexpr int kLeast = -kShareLimit, kMost = kMaxGrey + kShareLimit;
+  static constexpr auto kClamped = [] {
+    std::array<uint8_t, kMost - kLeast + 1> t{};
+    for (int sum = kLeast; sum <= kMost; ++sum) t[sum - kLeast] = static_cast<uint8_t>(std::clamp(sum, 0, kMaxGrey));
+    return t;
+  }();
+  static int added_below(int cell, int share) { return kClamped[cell + share - kLeast]; }
 };
 
 // The quantiser as the row loops call it, on a value or (the held choice) a
@@ -240,9 +251,9 @@ void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, con
     const int err = v - q;
     // The cell past the row's end is padding, never read as a pixel's value.
     next = MatrixKernel::added(row[x + Dir], kernel.share(kRight, err));
-    below[x - Dir] = static_cast<int16_t>(MatrixKernel::added(cell_behind, kernel.share(kBehind, err)));
-    cell_behind = MatrixKernel::added(cell_under, kernel.share(kUnder, err));
-    cell_under = MatrixKernel::added(below[x + Dir], kernel.share(kBeyond, err));
+    below[x - Dir] = static_cast<int16_t>(MatrixKernel::added_below(cell_behind, kernel.share(kBehind, err)));
+    cell_behind = MatrixKernel::added_below(cell_under, kernel.share(kUnder, err));
+    cell_under = MatrixKernel::added_below(below[x + Dir], kernel.share(kBeyond, err));
   }
   const int last = first + Dir * (kWidth - 1);
   below[last] = static_cast<int16_t>(cell_behind);
