@@ -322,6 +322,14 @@ static_assert(held::threshold_follows(kMonoRule, 0, 0, 0) && held::threshold_fol
 static_assert(held::threshold_follows(kMonoRule, kMaxGrey, 0, 0) &&
               held::threshold_follows(kMonoRule, kMaxGrey, 0, kMaxGrey) &&
               held::threshold_follows(kMonoRule, kMaxGrey, kMaxGrey, kMaxGrey));
+// ... and in four levels before the bounds, which both apply alike.
+constexpr auto kGreyRule = [](int v, int p, int m) {
+  return held_shade(v, p, m, 0, kMaxGrey, quantise<kGreyLevels>);
+};
+static_assert(held::window_follows(kGreyRule, quantise<kGreyLevels>, 0) &&
+              held::window_follows(kGreyRule, quantise<kGreyLevels>, held::kGreyStep));
+static_assert(held::window_follows(kGreyRule, quantise<kGreyLevels>, 2 * held::kGreyStep) &&
+              held::window_follows(kGreyRule, quantise<kGreyLevels>, kMaxGrey));
 
 // Each display pixel's ordered-dithering threshold t in 2..step-1: the pixel
 // shows the upper of two levels when its value reaches the lower level + t.
@@ -428,6 +436,8 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
     } else {
       steady_hold(source, kShades, o.tuning, start, history, screen, hold);
       if (Levels == kMonoLevels && !screen) diffuse_levels<Levels>(source, matrix, o, held::HeldThresholds(hold), out);
+      else if (Levels == kGreyLevels && !screen && held::HeldWindows::fits(hold))
+        diffuse_levels<Levels>(source, matrix, o, held::HeldWindows(hold), out);
       else dither_levels<Levels>(source, matrix, o, HeldChoice{hold}, out);
     }
     if (screen || o.tuning.method == SteadyMethod::held)

@@ -1,11 +1,13 @@
-// The steady mode's held choice in two levels as one threshold per pixel,
-// worked out for every pixel before the error-diffusion row loop (sixteen to
-// a vector) rather than in it: the pixel is white where its value reaches
-// its own threshold, the quantiser's moved by the margin away from the held
-// shade, or pinned by its bounds. dither_modes.cpp checks it against the
-// held choice's rule at compile time (threshold_follows).
+// The steady mode's held choice, worked out for every pixel before the
+// error-diffusion row loop (many pixels to a vector) rather than in it: in
+// two levels as one threshold per pixel (the pixel is white where its value
+// reaches it: the quantiser's moved by the margin away from the held shade,
+// or pinned by its bounds), in four as a window of values that keep the held
+// shade. dither_modes.cpp checks both against the held choice's rule at
+// compile time (threshold_follows, window_follows).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -73,6 +75,54 @@ struct HeldThresholds {
   template <class Level>
   int operator()(int i, int v, Level) const {
     return v >= at[i] ? kMaxGrey : 0;
+  }
+};
+
+// In four levels, for margins up to a step: the held shade p is kept where
+// the value lies in p's own range widened by the margin either way,
+// [p + kGreyThreshold1 - step - m, p + kGreyThreshold1 + m), elsewhere the
+// quantiser's level, both within the bounds. dither_modes.cpp checks it
+// against the rule (window_follows). The window's start and width are worked
+// out for every pixel before the row loop, eight to a vector.
+constexpr int kGreyStep = kStepOf<4>;
+constexpr int kWindowMarginLimit = kGreyStep;
+constexpr int window_start(int p, int m) { return p + kGreyThreshold1 - kGreyStep - m; }
+constexpr int window_width(int m) { return kGreyStep + 2 * m; }
+constexpr bool in_window(int v, int p, int m) {
+  return static_cast<unsigned>(v - window_start(p, m)) < static_cast<unsigned>(window_width(m));
+}
+
+template <class Rule, class Level>
+constexpr bool window_follows(Rule rule, Level level, int p) {
+  for (int m = 0; m <= kWindowMarginLimit; ++m)
+    for (int v = 0; v <= kMaxGrey; ++v)
+      if ((in_window(v, p, m) ? p : level(v)) != rule(v, p, m)) return false;
+  return true;
+}
+
+struct HeldWindows {
+  const SteadyHold& h;
+  std::array<int16_t, kPixels> start;
+  std::array<uint16_t, kPixels> width;
+
+  static bool fits(const SteadyHold& hold) {
+    uint8_t most = 0;
+    for (int i = 0; i < kPixels; ++i) most = std::max(most, hold.margin[i]);
+    return most <= kWindowMarginLimit;
+  }
+
+  explicit HeldWindows(const SteadyHold& hold) : h(hold) {
+    for (int i = 0; i < kPixels; ++i) {
+      start[i] = static_cast<int16_t>(window_start(hold.held[i], hold.margin[i]));
+      width[i] = static_cast<uint16_t>(window_width(hold.margin[i]));
+    }
+  }
+
+  template <class Level>
+  int operator()(int i, int v, Level level) const {
+    const int q = level(v);
+    const int kept = static_cast<unsigned>(v - start[i]) < width[i] ? h.held[i] : q;
+    return std::clamp(kept, int{h.lowest[i]}, int{h.highest[i]});
   }
 };
 
