@@ -3,7 +3,9 @@
 // dithering, 4-level grey in every mode, the default path against dither(),
 // and the steady mode's memory between frames.
 #include "frame/dither_modes.h"
+#include "frame/held_threshold.h"
 #include "frame/quantiser.h"
+#include "frame/shade_bounds.h"
 
 #include <gtest/gtest.h>
 
@@ -1051,6 +1053,54 @@ TEST(DitherSolids, ShadeRangeFollowsThePlainQuantiser) {
     EXPECT_EQ(darkest, c.darkest) << c.levels << " levels, v " << c.v;
     EXPECT_EQ(lightest, c.lightest) << c.levels << " levels, v " << c.v;
   }
+}
+
+// Each pixel's range over a picture (the steady mode's bounds, worked out
+// sixteen pixels to a vector) is the quantiser's for its grey: every grey,
+// at every place in a vector, in both level counts.
+template <int Levels>
+void expect_bounds_of_every_grey() {
+  GreyBuffer g;
+  for (int i = 0; i < kPixels; ++i) g[i] = static_cast<uint8_t>((i * 7 + i / 256) % 256);
+  LevelBounds b;
+  level_bounds<Levels>(g, b);
+  int wrong = 0;
+  for (int i = 0; i < kPixels; ++i)
+    wrong += b.lowest[i] != darkest_shade<Levels>(g[i]) || b.highest[i] != lightest_shade<Levels>(g[i]);
+  EXPECT_EQ(wrong, 0) << Levels << " levels";
+}
+TEST(DitherSolids, PictureBoundsAreEachGreysRange) {
+  expect_bounds_of_every_grey<2>();
+  expect_bounds_of_every_grey<4>();
+}
+
+// The held choice's per-pixel thresholds in two levels, worked out sixteen
+// pixels to a vector, are threshold()'s (which the build checks against the
+// held choice's rule) for every held shade, bounds and margin.
+TEST(DitherStable, HeldThresholdsOfEveryShadeBoundsAndMargin) {
+  SteadyHold hold;
+  const int bounds[][2] = {{0, 0}, {0, 255}, {255, 255}};
+  int i = 0;
+  for (const int p : {0, 255})
+    for (const auto& [lo, hi] : bounds)
+      for (int m = 0; m <= 255; ++m, ++i) {
+        hold.held[i] = static_cast<uint8_t>(p);
+        hold.lowest[i] = static_cast<uint8_t>(lo);
+        hold.highest[i] = static_cast<uint8_t>(hi);
+        hold.margin[i] = static_cast<uint8_t>(m);
+      }
+  ASSERT_LE(i, kPixels);
+  for (; i < kPixels; ++i) hold.held[i] = hold.lowest[i] = hold.margin[i] = 0, hold.highest[i] = 255;
+  const held::HeldThresholds t(hold);
+  int wrong = 0;
+  for (int k = 0; k < kPixels; ++k)
+    wrong += t.at[k] != held::threshold(hold.held[k], hold.margin[k], hold.lowest[k], hold.highest[k]);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(t.at[0], 256);                  // highest black: no value reaches it
+  EXPECT_EQ(t.at[2 * 256], 0);              // lowest white: every value does
+  EXPECT_EQ(t.at[256], 128);                // held black, no margin: the quantiser's own
+  EXPECT_EQ(t.at[256 + 56], 184);           // held black: the margin above it
+  EXPECT_EQ(t.at[3 * 256 + 256 + 56], 72);  // held white: the margin below it
 }
 
 // A black and a white square crossing a textured ground 3 pixels a frame,

@@ -107,13 +107,14 @@ TEST(ToneSharpen, OneBrightPixelAndItsNeighbours) {
 // Every pixel as the rule gives it in integers: 16 x itself less its 1-2-1
 // blur (edges repeated), times the amount, over 1600 rounded half away from
 // zero, added and clamped; for textures of every detail, at amounts that
-// round halves (2), the settings' most (500), and on either side of where
+// round halves (2), the settings' most (500), an amount of one (100, which
+// takes a path of its own) and either side of it, and on either side of where
 // the numerator outgrows what a float holds exactly (4111, 4112).
 TEST(ToneSharpen, EveryPixelAsTheIntegerRule) {
   GreyBuffer g;
   for (int i = 0; i < kPixels; ++i) g[i] = static_cast<uint8_t>((i * i * 31 + i / kWidth * 17) % 256);
   for (int x = 0; x < kWidth; x += 9) g[x] = 255, g[kWidth + x] = 0;  // the largest detail either way
-  for (const int amount : {1, 2, 37, 500, 4111, 4112}) {
+  for (const int amount : {1, 2, 37, 99, 100, 101, 500, 4111, 4112}) {
     GreyBuffer got = g;
     sharpen(got, amount);
     int wrong = 0;

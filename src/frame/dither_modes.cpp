@@ -8,9 +8,15 @@
 #include <utility>
 
 #include "frame/arithmetic.h"
+#include "frame/held_threshold.h"
 #include "frame/masks.h"
+#include "frame/matrix_kernel.h"
 #include "frame/quantiser.h"
 #include "frame/steady.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -130,29 +136,23 @@ using Sierra = NamedKernel<kSierra, kSierraDivisor>;
 using TwoRowSierra = NamedKernel<kTwoRowSierra, kTwoRowSierraDivisor>;
 using SierraLite = NamedKernel<kSierraLite, kSierraLiteDivisor>;
 
-// The settings' 3 x 3 kernel with dither()'s arithmetic: the product shifted
-// down (toward minus infinity) and the cell clamped to 0..255 after every
-// add. Only the four positions right of and below the pixel can change the
-// output; the others land on pixels already quantised.
-struct MatrixKernel {
-  // The four weights ahead, zero or not, in kernel order: right; below left,
-  // below, below right. A zero weight adds nothing to a cell already in
-  // 0..255, so the row loop spreads all four without a test.
-  static constexpr int kFirstAhead = 5;  // kernel position of the right neighbour
-  static constexpr int kAhead = kKernelSize - kFirstAhead;
-  std::array<int64_t, kAhead> ahead{};
+using diffusion::MatrixKernel;
 
-  explicit MatrixKernel(const Kernel& matrix) {
-    for (int k = kFirstAhead; k < kKernelSize; ++k) ahead[k - kFirstAhead] = matrix[k];
-  }
-
-  // A cell after one share of err with weight w. 64 bits as in dither(): a
-  // weight near the 16.16 limit overflows 32. AddError's clamp, inline: the
-  // cell holds 0..255 and |delta| < 2^24.
-  static int added(int cell, int err, int64_t w) {
-    return std::clamp(cell + static_cast<int>(int64_t{err} * w >> kFixedShift), 0, kMaxGrey);
-  }
-};
+// The quantiser as the row loops call it, on a value or (the held choice) a
+// value moved by a margin: -kMaxGrey .. 2 kMaxGrey. In four levels one read
+// of a table, where the serial loop would spend three compares and a
+// multiply on each call.
+constexpr int kLoopLowest = -kMaxGrey, kLoopHighest = 2 * kMaxGrey;
+inline constexpr auto kGreyLevelTable = [] {
+  std::array<uint8_t, kLoopHighest - kLoopLowest + 1> t{};
+  for (int u = kLoopLowest; u <= kLoopHighest; ++u) t[u - kLoopLowest] = static_cast<uint8_t>(quantise<kGreyLevels>(u));
+  return t;
+}();
+template <int Levels>
+int loop_level(int u) {
+  if constexpr (Levels == kGreyLevels) return kGreyLevelTable[u - kLoopLowest];
+  else return quantise<Levels>(u);
+}
 
 // One row of error diffusion with a named kernel, scanned in direction Dir;
 // the same sums as spreading every share through the cells.
@@ -165,7 +165,7 @@ void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& ro
   for (int n = 0; n < kWidth; ++n) {
     const int x = first + Dir * n;
     const int v = std::clamp(rows[0][x] + next, 0, kMaxGrey);
-    const int q = choice(y * kWidth + x, v, [](int u) { return quantise<Levels>(u); });
+    const int q = choice(y * kWidth + x, v, loop_level<Levels>);
     out[y * kWidth + x] = static_cast<uint8_t>(q);
     const auto& share = K::kShares[v - q + kMaxError];
     next = after_next + share[K::kNext];
@@ -183,8 +183,7 @@ void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& ro
 template <int Levels, int Dir, class Choice>
 void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
   const int first = Dir > 0 ? 0 : kWidth - 1;
-  const int64_t right = kernel.ahead[0], behind = kernel.ahead[1], under = kernel.ahead[2],
-                beyond = kernel.ahead[3];
+  enum { kRight, kBehind, kUnder, kBeyond };
   const int16_t* row = rows[0];
   int16_t* below = rows[1];
   int next = row[first];  // this pixel's cell with the share of the one before
@@ -193,14 +192,14 @@ void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, con
     const int x = first + Dir * n;
     const int i = y * kWidth + x;
     const int v = next;
-    const int q = choice(i, v, [](int u) { return quantise<Levels>(u); });
+    const int q = choice(i, v, loop_level<Levels>);
     out[i] = static_cast<uint8_t>(q);
     const int err = v - q;
     // The cell past the row's end is padding, never read as a pixel's value.
-    next = MatrixKernel::added(row[x + Dir], err, right);
-    below[x - Dir] = static_cast<int16_t>(MatrixKernel::added(cell_behind, err, behind));
-    cell_behind = MatrixKernel::added(cell_under, err, under);
-    cell_under = MatrixKernel::added(below[x + Dir], err, beyond);
+    next = MatrixKernel::added(row[x + Dir], kernel.share(kRight, err));
+    below[x - Dir] = static_cast<int16_t>(MatrixKernel::added_below(cell_behind, kernel.share(kBehind, err)));
+    cell_behind = MatrixKernel::added_below(cell_under, kernel.share(kUnder, err));
+    cell_under = MatrixKernel::added_below(below[x + Dir], kernel.share(kBeyond, err));
   }
   const int last = first + Dir * (kWidth - 1);
   below[last] = static_cast<int16_t>(cell_behind);
@@ -241,17 +240,42 @@ struct PlainChoice {
     return level(v);
   }
 };
+// The held shade's rule for a value v, a held shade p, a margin m and the
+// pixel's bounds lo..hi. One rounding of the value moved towards the held
+// shade, rather than a branch between two, keeps the row loop free of a jump
+// per pixel.
+template <class Level>
+constexpr int held_shade(int v, int p, int m, int lo, int hi, Level level) {
+  const int q = level(v);
+  const int keep = level(v + (p > q ? m : -m));
+  return std::clamp(keep == p ? p : q, lo, hi);
+}
 struct HeldChoice {
   const SteadyHold& h;
   template <class Level>
   int operator()(int i, int v, Level level) const {
-    const int q = level(v), p = h.held[i], m = h.margin[i];
-    // One rounding of the value moved towards the held shade, rather than a
-    // branch between two, keeps the row loop free of a jump per pixel.
-    const int keep = level(v + (p > q ? m : -m));
-    return std::clamp(keep == p ? p : q, int{h.lowest[i]}, int{h.highest[i]});
+    return held_shade(v, h.held[i], h.margin[i], h.lowest[i], h.highest[i], level);
   }
 };
+
+// The rule in two levels (held_threshold.h), for every held shade and bounds;
+// split so that each check stays within the compiler's count of steps.
+constexpr auto kMonoRule = [](int v, int p, int m, int lo, int hi) {
+  return held_shade(v, p, m, lo, hi, quantise<kMonoLevels>);
+};
+static_assert(held::threshold_follows(kMonoRule, 0, 0, 0) && held::threshold_follows(kMonoRule, 0, 0, kMaxGrey) &&
+              held::threshold_follows(kMonoRule, 0, kMaxGrey, kMaxGrey));
+static_assert(held::threshold_follows(kMonoRule, kMaxGrey, 0, 0) &&
+              held::threshold_follows(kMonoRule, kMaxGrey, 0, kMaxGrey) &&
+              held::threshold_follows(kMonoRule, kMaxGrey, kMaxGrey, kMaxGrey));
+// ... and in four levels before the bounds, which both apply alike.
+constexpr auto kGreyRule = [](int v, int p, int m) {
+  return held_shade(v, p, m, 0, kMaxGrey, quantise<kGreyLevels>);
+};
+static_assert(held::window_follows(kGreyRule, quantise<kGreyLevels>, 0) &&
+              held::window_follows(kGreyRule, quantise<kGreyLevels>, held::kGreyStep));
+static_assert(held::window_follows(kGreyRule, quantise<kGreyLevels>, 2 * held::kGreyStep) &&
+              held::window_follows(kGreyRule, quantise<kGreyLevels>, kMaxGrey));
 
 // Each display pixel's ordered-dithering threshold t in 2..step-1: the pixel
 // shows the upper of two levels when its value reaches the lower level + t.
@@ -308,10 +332,10 @@ void ordered(const GreyBuffer& source, const ThresholdMap& thresholds, const Cho
   }
 }
 
-// The mode's own dithering of one frame, with no memory of earlier ones.
+// The mode's own error diffusion of one frame, with no memory of earlier ones.
 template <int Levels, class Choice>
-void dither_levels(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o, const Choice& c,
-                   GreyBuffer& out) {
+void diffuse_levels(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o, const Choice& c,
+                    GreyBuffer& out) {
   const bool s = o.serpentine;
   switch (o.mode) {
     case DitherMode::matrix: return diffuse<Levels>(source, MatrixKernel(matrix), s, c, out);
@@ -323,8 +347,19 @@ void dither_levels(const GreyBuffer& source, const Kernel& matrix, const DitherO
     case DitherMode::sierra: return diffuse<Levels>(source, Sierra{}, s, c, out);
     case DitherMode::two_row_sierra: return diffuse<Levels>(source, TwoRowSierra{}, s, c, out);
     case DitherMode::sierra_lite: return diffuse<Levels>(source, SierraLite{}, s, c, out);
+    case DitherMode::bayer:
+    case DitherMode::blue_noise: return;  // not error diffusion
+  }
+}
+
+// The mode's own dithering of one frame, with no memory of earlier ones.
+template <int Levels, class Choice>
+void dither_levels(const GreyBuffer& source, const Kernel& matrix, const DitherOptions& o, const Choice& c,
+                   GreyBuffer& out) {
+  switch (o.mode) {
     case DitherMode::bayer: return ordered<Levels>(source, bayer_thresholds<Levels>(), c, out);
     case DitherMode::blue_noise: return ordered<Levels>(source, blue_noise_thresholds<Levels>(), c, out);
+    default: return diffuse_levels<Levels>(source, matrix, o, c, out);
   }
 }
 
@@ -346,7 +381,10 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
       dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);
     } else {
       steady_hold(source, kShades, o.tuning, start, history, screen, hold);
-      dither_levels<Levels>(source, matrix, o, HeldChoice{hold}, out);
+      if (Levels == kMonoLevels && !screen) diffuse_levels<Levels>(source, matrix, o, held::HeldThresholds(hold), out);
+      else if (Levels == kGreyLevels && !screen && held::HeldWindows::fits(hold))
+        diffuse_levels<Levels>(source, matrix, o, held::HeldWindows(hold), out);
+      else dither_levels<Levels>(source, matrix, o, HeldChoice{hold}, out);
     }
     if (screen || o.tuning.method == SteadyMethod::held)
       return steady_remember(source, start.afresh ? nullptr : &hold, history, out);

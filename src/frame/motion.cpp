@@ -3,7 +3,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdlib>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -49,15 +54,32 @@ struct Sums {
 };
 
 Sums sums_of(const GreyBuffer& picture) {
-  // Two loops, each of which the compiler vectorises.
+  // Two loops, each of which the compiler vectorises: the columns summed in
+  // 16 bits (64 rows of 255 fit), eight to a vector, and each row by sums
+  // of absolute differences from zero, sixteen pixels at a time.
   Sums s;
+  std::array<uint16_t, kWidth> columns{};
   for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) s.columns[x] += picture[y * kWidth + x];
+    for (int x = 0; x < kWidth; ++x) columns[x] = static_cast<uint16_t>(columns[x] + picture[y * kWidth + x]);
+  static_assert(kHeight * kMaxGrey <= UINT16_MAX);
+  std::copy(columns.begin(), columns.end(), s.columns.begin());
+#if defined(__SSE2__)
+  constexpr int kBytes = sizeof(__m128i), kUpperSum = 4;  // the 16-bit lane of the upper half's sum
+  static_assert(kWidth % kBytes == 0);
+  const __m128i zero = _mm_setzero_si128();
+  for (int y = 0; y < kHeight; ++y) {
+    __m128i sum = zero;
+    for (int x = 0; x < kWidth; x += kBytes)
+      sum = _mm_add_epi64(sum, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&picture[y * kWidth + x])), zero));
+    s.rows[y] = _mm_cvtsi128_si32(sum) + _mm_extract_epi16(sum, kUpperSum);
+  }
+#else
   for (int y = 0; y < kHeight; ++y) {
     int32_t sum = 0;
     for (int x = 0; x < kWidth; ++x) sum += picture[y * kWidth + x];
     s.rows[y] = sum;
   }
+#endif
   return s;
 }
 

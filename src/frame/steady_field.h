@@ -28,8 +28,10 @@ constexpr int32_t kOutside = -(1 << 28);
 
 constexpr int field_index(int x, int y) { return (y + kTwiceReach) * kFieldWidth + x + kTwiceReach; }
 
-// g = B(B(shades - source)) over the picture, zero on the border.
-void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g);
+// g = B(B(shades - source)) over the picture, zero on the border; with, for
+// each row of the field, a bound on |g| along it.
+using RowBounds = std::array<int32_t, kFieldHeight>;
+void error_field(const GreyBuffer& shades, const GreyBuffer& source, Field& g, RowBounds& bounds);
 
 // The pixels to look at: one bit per pixel, a row in two words, column x at
 // bit x + kTwiceReach, row y at y + kLookReach: the spare rows above and

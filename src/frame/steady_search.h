@@ -78,22 +78,15 @@ class Search {
   Search(const GreyBuffer& source, const GreyBuffer& held, const GreyBuffer& moved, const GreyBuffer& fixed,
          const GreyBuffer& lowest, const GreyBuffer& highest, const HoldPrices& h, GreyBuffer& out)
       : held_(held), moved_(moved), lowest_(lowest), highest_(highest), h_(h), out_(out) {
-    error_field(out, source, fall_);  // g, until each row's bounds are added
-    tone_.fill(0);
-    // Each block's row of kBlockSide pixels summed at once, which the
-    // compiler vectorises.
-    for (int y = 0; y < kHeight; ++y)
-      for (int bx = 0; bx < kBlocksAcross; ++bx) {
-        const int i0 = y * kWidth + bx * kBlockSide;
-        int32_t sum = 0;
-        for (int k = 0; k < kBlockSide; ++k) sum += out[i0 + k] - source[i0 + k];
-        tone_[block_of(bx * kBlockSide, y)] += sum;
-      }
+    error_field(out, source, fall_, g_bound_);  // g, until each row's bounds are added
+    slack_bound_ = static_cast<int32_t>(std::min<int64_t>(int64_t{std::max(h.on, h.off)} * h.cap, INT16_MAX + 1));
+    block_errors(out, source, tone_);
     // g is 0 on the border, so there fall and rise are kOutside too.
     for (Field* f : {&fall_, &rise_, &down_}) {
       std::fill_n(f->begin(), kTwiceReach * kW, kOutside);
       std::fill_n(f->end() - kTwiceReach * kW, kTwiceReach * kW, kOutside);
     }
+    narrow_ = int64_t{std::max(h.on, h.off)} * h.cap <= INT16_MAX;
     for (int y = 0; y < kHeight; ++y) {
       const int f0 = field_index(0, y), i0 = y * kWidth;
       for (Field* f : {&fall_, &rise_, &down_})
@@ -111,11 +104,23 @@ class Search {
   // vectorises it; left_of(i) is pixel i's levels of fade left.
   template <typename LeftOf>
   void bounds_row(int f0, int i0, const GreyBuffer& fixed, LeftOf left_of) {
+    // Each pixel's slack, in 16 bits where the prices fit (eight lanes to a
+    // vector, with SSE2's multiply of 16-bit lanes), else in 32.
+    std::array<int32_t, kWidth> slack;
+    const auto slack_row = [&]<typename Lane>(Lane) {
+      const auto on = static_cast<Lane>(h_.on), off = static_cast<Lane>(h_.off);
+      for (int x = 0; x < kWidth; ++x) {
+        const int i = i0 + x;
+        const auto left = static_cast<Lane>(left_of(i));
+        const auto away = static_cast<Lane>(-Lane{out_[i] != held_[i]});  // all ones when off its held shade
+        slack[x] = static_cast<Lane>((static_cast<Lane>(off * left) & away) | (static_cast<Lane>(-on * left) & ~away));
+      }
+    };
+    if (narrow_) slack_row(int16_t{});
+    else slack_row(int32_t{});
     for (int x = 0; x < kWidth; ++x) {
       const int i = i0 + x;
-      const int32_t left = left_of(i);
-      const int32_t off = -int32_t{out_[i] != held_[i]};  // all ones when off its held shade
-      const int32_t s = ((h_.off * left) & off) | ((-h_.on * left) & ~off);
+      const int32_t s = slack[x];
       const int32_t free = fixed[i] == 0;
       const int32_t open_up = -(int32_t{out_[i] < highest_[i]} & free);
       const int32_t open_down = -(int32_t{out_[i] > lowest_[i]} & free);
@@ -210,7 +215,10 @@ class Search {
     const auto weigh = [&](int from, Lanes bar) {
       return (fall + lanes_at(rise_, from) > bar) | (rise + lanes_at(fall_, from) > bar);
     };
-    const unsigned alone = unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone;
+    // Where only pairs may move (moves_ without kAlone), the pixel alone is
+    // not weighed at all.
+    const unsigned alone =
+        (moves_ >> kAlone & 1) != 0 ? unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone : 0;
 #if defined(__SSE2__)
     // One instruction for each row of lanes, where extracting them takes four.
     const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
@@ -228,32 +236,90 @@ class Search {
 
   // Every pixel that may gain: a pair of neighbours in a row marks both, a
   // pair across rows the pixel above (whose look weighs the move both ways).
-  // One row at a time, every test in one loop that the compiler vectorises.
+  // One row at a time; where the row and the one below fit 16 bits, eight
+  // pixels to a vector, else every test in one loop that the compiler
+  // vectorises four pixels at a time.
   PictureBits first_look() const {
     PictureBits look{};
+#if defined(__SSE2__)
+    Narrow fall, rise;
+    narrow(fall_, fall);
+    narrow(rise_, rise);
+#endif
     for (int y = 0; y < kHeight; ++y) {
-      const int f0 = field_index(0, y);
-      // Whether a level moving between the pixels at a and b, either way, may pay.
-      const auto pays = [&](int a, int b, int32_t bar) {
-        return int{fall_[a] + rise_[b] > bar} | int{rise_[a] + fall_[b] > bar};
-      };
-      std::array<uint8_t, kWidth> worth;
-      for (int x = 0; x < kWidth; ++x) {
-        const int f = f0 + x;
-        // The cell left of the picture is kOutside, so its pair never pays.
-        worth[x] = static_cast<uint8_t>(int{fall_[f] > kAloneBar} | int{rise_[f] > kAloneBar} |
-                                        pays(f, f + 1, 12 * kStep) | pays(f - 1, f, 12 * kStep) |
-                                        pays(f, f + kW, 12 * kStep) | pays(f, f + kW + 1, 20 * kStep) |
-                                        pays(f, f + kW - 1, 20 * kStep));
+#if defined(__SSE2__)
+      if (fits_narrow(y) && fits_narrow(y + 1)) {
+        look_row_narrow(y, fall, rise, look);
+        continue;
       }
-      for (int x = 0; x < kWidth; x += kByteBits) {
-        uint64_t eight;
-        std::memcpy(&eight, &worth[x], sizeof eight);
-        or_bits(look[y + kLookReach], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
-      }
+#endif
+      look_row(y, look);
     }
     return look;
   }
+
+  void look_row(int y, PictureBits& look) const {
+    const int f0 = field_index(0, y);
+    // Whether a level moving between the pixels at a and b, either way, may pay.
+    const auto pays = [&](int a, int b, int32_t bar) {
+      return int{fall_[a] + rise_[b] > bar} | int{rise_[a] + fall_[b] > bar};
+    };
+    std::array<uint8_t, kWidth> worth;
+    for (int x = 0; x < kWidth; ++x) {
+      const int f = f0 + x;
+      // The cell left of the picture is kOutside, so its pair never pays.
+      worth[x] = static_cast<uint8_t>(int{fall_[f] > kAloneBar} | int{rise_[f] > kAloneBar} |
+                                      pays(f, f + 1, 12 * kStep) | pays(f - 1, f, 12 * kStep) |
+                                      pays(f, f + kW, 12 * kStep) | pays(f, f + kW + 1, 20 * kStep) |
+                                      pays(f, f + kW - 1, 20 * kStep));
+    }
+    for (int x = 0; x < kWidth; x += kByteBits) {
+      uint64_t eight;
+      std::memcpy(&eight, &worth[x], sizeof eight);
+      or_bits(look[y + kLookReach], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
+    }
+  }
+
+#if defined(__SSE2__)
+  // fall and rise in 16 bits, saturated: a kOutside cell becomes -32768,
+  // and every other cell is exact where fits_narrow says so. A sum of two
+  // saturated then is above a bar (under 32767) just when the exact sum is.
+  using Narrow = std::array<int16_t, kFieldCells>;
+  static constexpr int kNarrowLanes = sizeof(__m128i) / sizeof(int16_t);
+  static void narrow(const Field& wide, Narrow& n) {
+    static_assert(kFieldCells % kNarrowLanes == 0 && 20 * kStep < INT16_MAX);
+    for (int f = 0; f < kFieldCells; f += kNarrowLanes) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&wide[f]));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&wide[f + kLanes]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(&n[f]), _mm_packs_epi32(a, b));
+    }
+  }
+  // Whether every cell of the picture's row y that is not kOutside is
+  // within 16 bits: g within its bound, and the hold slack within its own.
+  bool fits_narrow(int y) const { return g_bound_[y + kTwiceReach] + slack_bound_ <= INT16_MAX; }
+
+  void look_row_narrow(int y, const Narrow& fall, const Narrow& rise, PictureBits& look) const {
+    const __m128i alone_bar = _mm_set1_epi16(kAloneBar), row_bar = _mm_set1_epi16(12 * kStep),
+                  corner_bar = _mm_set1_epi16(20 * kStep);
+    const auto at = [](const Narrow& a, int f) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(&a[f])); };
+    for (int x = 0; x < kWidth; x += kNarrowLanes) {
+      const int f = field_index(x, y);
+      const __m128i fa = at(fall, f), ra = at(rise, f);
+      const auto pays = [&](__m128i f1, __m128i r1, __m128i f2, __m128i r2, __m128i bar) {
+        return _mm_or_si128(_mm_cmpgt_epi16(_mm_adds_epi16(f1, r2), bar), _mm_cmpgt_epi16(_mm_adds_epi16(r1, f2), bar));
+      };
+      const auto pays_with = [&](int g, __m128i bar) { return pays(fa, ra, at(fall, g), at(rise, g), bar); };
+      __m128i worth = _mm_or_si128(_mm_cmpgt_epi16(fa, alone_bar), _mm_cmpgt_epi16(ra, alone_bar));
+      worth = _mm_or_si128(worth, pays_with(f + 1, row_bar));
+      worth = _mm_or_si128(worth, pays(at(fall, f - 1), at(rise, f - 1), fa, ra, row_bar));
+      worth = _mm_or_si128(worth, pays_with(f + kW, row_bar));
+      worth = _mm_or_si128(worth, pays_with(f + kW + 1, corner_bar));
+      worth = _mm_or_si128(worth, pays_with(f + kW - 1, corner_bar));
+      const auto bits = static_cast<uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(worth, _mm_setzero_si128())));
+      or_bits(look[y + kLookReach], bits, x + kTwiceReach);
+    }
+  }
+#endif
 
   // The best of the moves `maybe` names for the pixel at (x, y), made if it
   // pays, with the pixels around it marked; whether it was made.
@@ -353,6 +419,9 @@ class Search {
   GreyBuffer& out_;
   Field fall_, rise_, down_;
   BlockErrors tone_;
+  RowBounds g_bound_;     // |g| on each row of the field, at most
+  int32_t slack_bound_;   // |h_.on or h_.off times the fade left|, at most
+  bool narrow_ = false;  // every slack, h_.on or h_.off times the fade left, fits in 16 bits
   unsigned moves_ = ~0u;  // the moves may_pay may name
   const GreyBuffer* pair_source_ = nullptr;  // with it, a level moves only between pixels whose
   int pair_apart_ = 0;                       // sources are at most this far apart
