@@ -1166,6 +1166,40 @@ TEST(DitherStable, NoTrailBehindAMovingSquare) {
         }
 }
 
+// A pixel the held dithering and the search leave on its held shade keeps
+// its anchor, so that the margin fades over a slow change as over a fast
+// one: a flat grey rising 5 levels a frame (no cut), with a diffusion mode.
+// Each frame, a pixel keeps its anchor exactly where its shade stayed and
+// some margin was left (margin x (fade - moved) / fade, moved = how far the
+// source is from the anchor); it is anchored at the frame's source where its
+// shade changed or the margin had faded to nothing.
+TEST(DitherStable, KeptShadeKeepsItsAnchorUntilTheMarginFades) {
+  constexpr int kStep = 5, kFrames = 14, kFirst = 100;
+  for (Shades shades : {Shades::two, Shades::four})
+    for (DitherMode m : {DitherMode::floyd_steinberg, DitherMode::matrix, DitherMode::atkinson}) {
+      const DitherOptions o = options(m, false, true);
+      const SteadyLevels& t = shades == Shades::two ? o.tuning.two : o.tuning.four;
+      ASSERT_LT(kStep * kFrames, kMaxGrey - kFirst);
+      ASSERT_GT(kStep * kFrames, t.margin_fade);
+      DitherHistory history;
+      GreyBuffer previous, out, anchor = filled(kFirst);
+      int far_kept = 0;  // pixels anchored more than half the fade away
+      for (int k = 0; k <= kFrames; ++k) {
+        const auto g = static_cast<uint8_t>(kFirst + kStep * k);
+        dither_frame(filled(g), shades, kFloydSteinberg, o, history, out);
+        for (int i = 0; k > 0 && i < kPixels; ++i) {
+          const int moved = g - anchor[i];
+          const int left = t.margin * std::max(t.margin_fade - moved, 0) / t.margin_fade;
+          if (left == 0 || out[i] != previous[i]) anchor[i] = g;
+          far_kept += 2 * (g - anchor[i]) > t.margin_fade;
+        }
+        ASSERT_EQ(history.anchor, anchor) << name_of(m) << " levels " << int(shades) << " frame " << k;
+        previous = out;
+      }
+      EXPECT_GT(far_kept, 0) << name_of(m) << " levels " << int(shades);
+    }
+}
+
 // Where the held shade is one of the two levels around a pixel's value, it
 // stays unless the value passes the threshold by the margin: an ordered
 // mode, whose pixels are each on their own, shows the rule exactly. A flat
@@ -1180,7 +1214,8 @@ TEST(DitherStable, HeldShadeLeavesOnlyPastItsMargin) {
         DitherOptions o = options(DitherMode::bayer, false, true);
         SteadyLevels& levels = shades == Shades::two ? o.tuning.two : o.tuning.four;
         levels.margin = margin;
-        levels.margin_fade = 0;
+        levels.screen_fade = 0;
+        levels.margin_fade = 1;  // the diffusion modes' fade, which an ordered mode does not use
         DitherHistory history, plain_history;
         GreyBuffer first, second, up, down;
         dither_frame(filled(g0), shades, kFloydSteinberg, o, history, first);

@@ -12,10 +12,12 @@
 namespace {
 
 // The margin left to a pixel whose source moved `moved` levels from its
-// anchor: all of it, falling to nothing at `fade` (0: never falls).
+// anchor: all of it, falling to nothing at the fade (0: never falls). Error
+// diffusion repays what a held shade costs nearby, ordered dithering never
+// does, so a pattern fixed to the screen has a fade of its own.
 using MarginTable = std::array<uint8_t, kMaxGrey + 1>;
-MarginTable margin_table(const SteadyLevels& t) {
-  const int margin = std::clamp(t.margin, 0, kMaxGrey), fade = t.margin_fade;
+MarginTable margin_table(const SteadyLevels& t, bool screen_fixed) {
+  const int margin = std::clamp(t.margin, 0, kMaxGrey), fade = screen_fixed ? t.screen_fade : t.margin_fade;
   MarginTable table;
   for (int moved = 0; moved <= kMaxGrey; ++moved)
     table[moved] = static_cast<uint8_t>(fade > 0 ? margin * std::max(fade - moved, 0) / fade : margin);
@@ -48,7 +50,7 @@ void hold_levels(const GreyBuffer& source, const SteadyLevels& t, const SteadySt
   level_bounds<Levels>(source, bounds);
   hold.lowest = bounds.lowest;
   hold.highest = bounds.highest;
-  const MarginTable margins = margin_table(t);
+  const MarginTable margins = margin_table(t, screen_fixed);
   for (int i = 0; i < kPixels; ++i) hold.margin[i] = margins[std::abs(source[i] - hold.anchor[i])];
 }
 
