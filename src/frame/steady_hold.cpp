@@ -3,7 +3,6 @@
 // what the next frame needs to know of this one.
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 
 #include "frame/motion.h"
 #include "frame/shade_bounds.h"
@@ -11,17 +10,33 @@
 
 namespace {
 
-// The margin left to a pixel whose source moved `moved` levels from its
-// anchor: all of it, falling to nothing at the fade (0: never falls). Error
-// diffusion repays what a held shade costs nearby, ordered dithering never
-// does, so a pattern fixed to the screen has a fade of its own.
-using MarginTable = std::array<uint8_t, kMaxGrey + 1>;
-MarginTable margin_table(const SteadyLevels& t, bool screen_fixed) {
-  const int margin = std::clamp(t.margin, 0, kMaxGrey), fade = screen_fixed ? t.screen_fade : t.margin_fade;
-  MarginTable table;
-  for (int moved = 0; moved <= kMaxGrey; ++moved)
-    table[moved] = static_cast<uint8_t>(fade > 0 ? margin * std::max(fade - moved, 0) / fade : margin);
-  return table;
+// |a - b| in bytes, without a branch: a loop of it runs sixteen pixels to a vector.
+constexpr uint8_t apart(uint8_t a, uint8_t b) { return static_cast<uint8_t>(std::max(a, b) - std::min(a, b)); }
+
+// The margin left to each pixel whose source is `moved` levels from its
+// anchor: all of it at the anchor, falling in a straight line to nothing at
+// the fade (0: never falls). Error diffusion repays what a held shade costs
+// nearby, ordered dithering never does, so a pattern fixed to the screen has
+// a fade of its own. Worked out in 256ths of a level, (fade - moved) x
+// ceil(256 margin / fade) / 256 rounded down, within 16 bits: eight pixels
+// to a vector, where a table is read one pixel at a time. It is margin x
+// (fade - moved) / fade rounded down for the default margins and fades
+// (each move was checked), and at most one level above it for any other.
+constexpr int kFractionBits = 8;
+void fade_margins(const GreyBuffer& source, const SteadyLevels& t, bool screen_fixed, SteadyHold& hold) {
+  const int margin = std::clamp(t.margin, 0, kMaxGrey);
+  const int fade = std::clamp(screen_fixed ? t.screen_fade : t.margin_fade, 0, kMaxGrey);
+  if (fade == 0) {
+    hold.margin.fill(static_cast<uint8_t>(margin));
+    return;
+  }
+  // (fade - moved) x per stays below 256 margin + fade: within 16 bits.
+  const auto per = static_cast<uint16_t>(((margin << kFractionBits) + fade - 1) / fade);
+  const auto span = static_cast<uint8_t>(fade);
+  for (int i = 0; i < kPixels; ++i) {
+    const auto left = static_cast<uint16_t>(span - std::min(apart(source[i], hold.anchor[i]), span));
+    hold.margin[i] = static_cast<uint8_t>(static_cast<uint16_t>(left * per) >> kFractionBits);
+  }
 }
 
 template <int Levels>
@@ -39,7 +54,6 @@ void hold_levels(const GreyBuffer& source, const SteadyLevels& t, const SteadySt
     move_picture(history.source, start.dx, start.dy, moved_source);
     move_picture(history.anchor, start.dx, start.dy, moved_anchor);
     // In bytes and without a branch, sixteen pixels to a vector.
-    const auto apart = [](uint8_t a, uint8_t b) { return static_cast<uint8_t>(std::max(a, b) - std::min(a, b)); };
     for (int i = 0; i < kPixels; ++i) {
       const bool follows = apart(source[i], moved_source[i]) < apart(source[i], history.source[i]);
       hold.held[i] = follows ? moved_shades[i] : hold.held[i];
@@ -50,8 +64,7 @@ void hold_levels(const GreyBuffer& source, const SteadyLevels& t, const SteadySt
   level_bounds<Levels>(source, bounds);
   hold.lowest = bounds.lowest;
   hold.highest = bounds.highest;
-  const MarginTable margins = margin_table(t, screen_fixed);
-  for (int i = 0; i < kPixels; ++i) hold.margin[i] = margins[std::abs(source[i] - hold.anchor[i])];
+  fade_margins(source, t, screen_fixed, hold);
 }
 
 }  // namespace
@@ -65,8 +78,15 @@ void steady_hold(const GreyBuffer& source, Shades shades, const StableTuning& tu
 void steady_remember(const GreyBuffer& source, const SteadyHold* hold, DitherHistory& history,
                      const GreyBuffer& out) {
   // A pixel whose shade changed, or that was free to, is anchored afresh.
-  for (int i = 0; i < kPixels; ++i)
-    history.anchor[i] = !hold || hold->margin[i] == 0 || out[i] != hold->held[i] ? source[i] : hold->anchor[i];
+  // In bytes and without a branch, sixteen pixels to a vector.
+  if (!hold) {
+    history.anchor = source;
+  } else {
+    for (int i = 0; i < kPixels; ++i) {
+      const auto kept = static_cast<uint8_t>(-(int{hold->margin[i] != 0} & int{out[i] == hold->held[i]}));
+      history.anchor[i] = static_cast<uint8_t>((hold->anchor[i] & kept) | (source[i] & ~kept));
+    }
+  }
   history.source = source;
   history.shades = out;
   history.primed = true;
