@@ -43,7 +43,7 @@ struct SteadyLevels {
 enum class SteadyMethod { search, held, held_then_search };
 struct StableTuning {
   SteadyLevels two = {400, 16, 2, kPixels, 0, 100, 56, 48, 24, 0, 16};
-  SteadyLevels four = {300, 0, 2, 1000, 40, 0, 20, 32, 16, 0, 16};
+  SteadyLevels four = {300, 0, 2, 1000, 40, 0, 20, 24, 16, 0, 16};
   SteadyMethod method = SteadyMethod::held_then_search;
   int restart_percent = 5;  // ... when more than this share of the pixels would
   // A cut: more than cut_percent % of the pixels moved by cut_change grey
