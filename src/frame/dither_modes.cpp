@@ -395,7 +395,11 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
       from_held.lowest = &hold.lowest;
       from_held.highest = &hold.highest;
     }
-    return steady_search(source, kShades, o.tuning, from_held, history, out);
+    steady_search(source, kShades, o.tuning, from_held, history, out);
+    // The search remembers every pixel as anchored afresh; a pixel it left
+    // on its held shade keeps its anchor, or a slow pan, changing the source
+    // a few levels a frame, would never fade the margin.
+    return steady_remember(source, start.afresh ? nullptr : &hold, history, out);
   }
   if (start.afresh || start.restarts) dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);
   steady_search(source, kShades, o.tuning, start, history, out);
