@@ -392,7 +392,48 @@ ErrorSpread spread_once(const K& kernel, int err, bool mirrored) {
   return out;
 }
 
+// Where a kernel's tuning differs from the defaults. The steady mode may
+// flicker a third as much as the mode's own pictures on a pan; the wider
+// kernels' own pictures flicker less than the default kernel's, so their
+// held shades last longer (the margin fades over more levels of the source)
+// and, in four levels, the search's changes cost more. An ordered mode has
+// no error to carry a held shade's light to its neighbours, so in two
+// levels it holds only what a source that moves a few levels leaves near
+// its threshold: a longer hold costs its pictures their structure and their
+// tone, and its flicker on a pan is the picture's own change under a
+// pattern fixed to the screen.
+struct KernelHold {
+  DitherMode mode;
+  int margin2, margin_fade2;      // two levels
+  int hold_price4, margin_fade4;  // four levels
+};
+constexpr StableTuning kDefaultTuning{};
+constexpr int kMargin2 = kDefaultTuning.two.margin;
+constexpr int kPrice4 = kDefaultTuning.four.hold_price, kMarginFade4 = kDefaultTuning.four.margin_fade;
+constexpr KernelHold kKernelHolds[] = {
+    {DitherMode::atkinson, kMargin2, 40, 800, 48},
+    {DitherMode::jarvis_judice_ninke, kMargin2, 48, 800, 48},
+    {DitherMode::stucki, kMargin2, 32, 600, 40},
+    {DitherMode::burkes, kMargin2, kDefaultTuning.two.margin_fade, 450, 32},
+    {DitherMode::sierra, kMargin2, 40, 700, 48},
+    {DitherMode::two_row_sierra, kMargin2, 40, 450, 32},
+    {DitherMode::bayer, 16, 16, kPrice4, kMarginFade4},
+    {DitherMode::blue_noise, 16, 16, kPrice4, kMarginFade4},
+};
+
 }  // namespace
+
+StableTuning stable_tuning(DitherMode mode) {
+  StableTuning t;
+  for (const KernelHold& k : kKernelHolds)
+    if (k.mode == mode) {
+      t.two.margin = k.margin2;
+      t.two.margin_fade = k.margin_fade2;
+      t.four.hold_price = k.hold_price4;
+      t.four.margin_fade = k.margin_fade4;
+    }
+  return t;
+}
 
 void dither_frame(const GreyBuffer& graybuf, Shades shades, const Kernel& matrix,
                   const DitherOptions& options, DitherHistory& history, GreyBuffer& ditherbuf) {
