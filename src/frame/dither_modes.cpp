@@ -394,31 +394,30 @@ ErrorSpread spread_once(const K& kernel, int err, bool mirrored) {
 
 // Where a kernel's tuning differs from the defaults. The steady mode may
 // flicker a third as much as the mode's own pictures on a pan; the wider
-// kernels' own pictures flicker less than the default kernel's, so their
-// held shades last longer (the margin fades over more levels of the source)
-// and, in four levels, the search's changes cost more. An ordered mode has
-// no error to carry a held shade's light to its neighbours, so in two
-// levels it holds only what a source that moves a few levels leaves near
-// its threshold: a longer hold costs its pictures their structure and their
-// tone, and its flicker on a pan is the picture's own change under a
-// pattern fixed to the screen.
+// kernels' own pictures flicker less than the default kernel's, so the
+// search's changes cost them more and, in four levels, where a dearer change
+// alone soon stops paying, their held shades last longer too (the margin
+// fades over more levels of the source). An ordered mode has no error to
+// carry a held shade's light to its neighbours, so in two levels it holds
+// only what a source that moves a few levels leaves near its threshold: a
+// longer hold costs its pictures their structure and their tone, and its
+// flicker on a pan is the picture's own change under a pattern fixed to the
+// screen.
 struct KernelHold {
   DitherMode mode;
-  int margin2, margin_fade2;      // two levels
-  int hold_price4, margin_fade4;  // four levels
+  int margin2, margin_fade2, hold_price2;  // two levels
+  int hold_price4, margin_fade4;           // four levels
 };
-constexpr StableTuning kDefaultTuning{};
-constexpr int kMargin2 = kDefaultTuning.two.margin;
-constexpr int kPrice4 = kDefaultTuning.four.hold_price, kMarginFade4 = kDefaultTuning.four.margin_fade;
+constexpr SteadyLevels kTwo = StableTuning{}.two, kFour = StableTuning{}.four;
 constexpr KernelHold kKernelHolds[] = {
-    {DitherMode::atkinson, kMargin2, 40, 800, 48},
-    {DitherMode::jarvis_judice_ninke, kMargin2, 48, 800, 48},
-    {DitherMode::stucki, kMargin2, 32, 600, 40},
-    {DitherMode::burkes, kMargin2, kDefaultTuning.two.margin_fade, 450, 32},
-    {DitherMode::sierra, kMargin2, 40, 700, 48},
-    {DitherMode::two_row_sierra, kMargin2, 40, 450, 32},
-    {DitherMode::bayer, 16, 16, kPrice4, kMarginFade4},
-    {DitherMode::blue_noise, 16, 16, kPrice4, kMarginFade4},
+    {DitherMode::atkinson, kTwo.margin, kTwo.margin_fade, 1000, 800, 48},
+    {DitherMode::jarvis_judice_ninke, kTwo.margin, kTwo.margin_fade, 1200, 800, 48},
+    {DitherMode::stucki, kTwo.margin, kTwo.margin_fade, 800, 1200, 24},
+    {DitherMode::burkes, kTwo.margin, kTwo.margin_fade, kTwo.hold_price, 800, kFour.margin_fade},
+    {DitherMode::sierra, kTwo.margin, kTwo.margin_fade, 1000, 700, 48},
+    {DitherMode::two_row_sierra, kTwo.margin, kTwo.margin_fade, 800, 1200, kFour.margin_fade},
+    {DitherMode::bayer, 16, 16, kTwo.hold_price, kFour.hold_price, kFour.margin_fade},
+    {DitherMode::blue_noise, 16, 16, kTwo.hold_price, kFour.hold_price, kFour.margin_fade},
 };
 
 }  // namespace
@@ -429,6 +428,7 @@ StableTuning stable_tuning(DitherMode mode) {
     if (k.mode == mode) {
       t.two.margin = k.margin2;
       t.two.margin_fade = k.margin_fade2;
+      t.two.hold_price = k.hold_price2;
       t.four.hold_price = k.hold_price4;
       t.four.margin_fade = k.margin_fade4;
     }
