@@ -1205,8 +1205,8 @@ TEST(DitherStable, HeldShadeLeavesOnlyPastItsMargin) {
 
 // movdith runs the steady mode with the mode's own tuning: the pipeline's
 // options carry stable_tuning(mode), which differs from the defaults only
-// where a kernel's hold is firmer (a longer fade, a dearer change in four
-// levels) or, for the ordered modes, shorter.
+// where a kernel's hold is firmer (a dearer change, a margin fading over
+// more levels) or, for the ordered modes, shorter.
 TEST(DitherStable, EachModeRunsWithItsOwnTuning) {
   const StableTuning defaults;
   for (DitherMode m : kAllModes) {
