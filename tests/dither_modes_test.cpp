@@ -96,11 +96,13 @@ GreyBuffer run(const GreyBuffer& g, Shades shades, DitherOptions o, const Kernel
   return out;
 }
 
+// The mode as movdith runs it: the steady mode with the mode's own tuning.
 DitherOptions options(DitherMode mode, bool serpentine = false, bool stable = false) {
   DitherOptions o;
   o.mode = mode;
   o.serpentine = serpentine;
   o.stable = stable;
+  o.tuning = stable_tuning(mode);
   return o;
 }
 
@@ -1130,7 +1132,7 @@ TEST(DitherTones, SparseDotsSurviveInTheSteadyMode) {
 // for), and inside the square every pixel has the square's level.
 TEST(DitherStable, NoTrailBehindAMovingSquare) {
   constexpr int kSide = 12, kTop = 26;
-  for (DitherMode m : {DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::matrix, DitherMode::bayer})
+  for (DitherMode m : kAllModes)
     for (Shades shades : {Shades::two, Shades::four})
       for (const auto& [ground, square] : {std::pair<uint8_t, uint8_t>{240, 0}, {16, 255}})
         for (int speed : {1, 3, 8}) {
