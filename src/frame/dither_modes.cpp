@@ -412,8 +412,8 @@ constexpr SteadyLevels kTwo = StableTuning{}.two, kFour = StableTuning{}.four;
 constexpr KernelHold kKernelHolds[] = {
     {DitherMode::atkinson, kTwo.margin, kTwo.margin_fade, 1000, 800, 48},
     {DitherMode::jarvis_judice_ninke, kTwo.margin, kTwo.margin_fade, 1200, 800, 48},
-    {DitherMode::stucki, kTwo.margin, kTwo.margin_fade, 800, 1200, 24},
-    {DitherMode::burkes, kTwo.margin, kTwo.margin_fade, kTwo.hold_price, 500, kFour.margin_fade},
+    {DitherMode::stucki, kTwo.margin, kTwo.margin_fade, 800, 400, 64},
+    {DitherMode::burkes, kTwo.margin, kTwo.margin_fade, kTwo.hold_price, 300, 48},
     {DitherMode::sierra, kTwo.margin, kTwo.margin_fade, 1000, 700, 48},
     {DitherMode::two_row_sierra, kTwo.margin, kTwo.margin_fade, 800, 1200, kFour.margin_fade},
     {DitherMode::bayer, 16, 16, kTwo.hold_price, kFour.hold_price, kFour.margin_fade},
