@@ -51,7 +51,8 @@ constexpr const char* kUsage =
     "                       (2 levels), price4, fade4, passes4, later4, restart4,\n"
     "                       sharpen4, margin4, margin_fade4, screen_fade4 (4 levels),\n"
     "                       restart_percent, cut_change, cut_percent, method\n"
-    "                       (0 search, 1 held, 2 held then search)\n"
+    "                       (0 search, 1 held, 2 held then search), changed from the\n"
+    "                       mode's own\n"
     "  --out=FILE.8xx       also write the video, for vidxview\n"
     "  --raw-out=FILE       also write the frames as --engine=raw reads them\n"
     "  --label=TEXT         the source's name in the result (default SOURCE)\n"
@@ -132,7 +133,8 @@ struct Options {
   std::string source;
   std::string engine = "raw";
   ConversionSettings settings;  // the pipeline's options, as movdith reads them
-  StableTuning tuning;
+  StableTuning tuning;          // the mode's own (stable_tuning), then what --tuning changes
+  std::vector<std::string> tuning_changes;
   std::string mode;             // the options, as the results name them
   std::string out;
   std::string raw_out;
@@ -266,7 +268,10 @@ int parse_args(int argc, char** argv, Options& o) {
     } else if (starts(a, "--engine=", v)) {
       o.engine = v;
     } else if (starts(a, "--tuning=", v)) {
-      if (!read_tuning(v, o.tuning)) return usage_error("--tuning takes NAME=NUMBER,... with names " + tuning_names());
+      // Checked here, applied once the mode is known.
+      StableTuning checked;
+      if (!read_tuning(v, checked)) return usage_error("--tuning takes NAME=NUMBER,... with names " + tuning_names());
+      o.tuning_changes.emplace_back(v);
     } else if (starts(a, "--out=", v)) {
       o.out = v;
     } else if (starts(a, "--raw-out=", v)) {
@@ -294,6 +299,8 @@ int parse_args(int argc, char** argv, Options& o) {
   if (!movdith_settings(movdith_options, o.settings, said))
     return usage_error(said.empty() ? "the options cannot be read" : said.substr(0, said.find('\n')));
   o.mode = mode_label(o.settings, movdith_options);
+  o.tuning = stable_tuning(o.settings.dither);
+  for (const std::string& change : o.tuning_changes) read_tuning(change, o.tuning);
   return -1;
 }
 

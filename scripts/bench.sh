@@ -7,6 +7,9 @@
 #   scripts/bench.sh guard [movie...]                 the built-in engine's pictures against a full decode's
 #   scripts/bench.sh quality [folder]                 flicker, fidelity, structure, tone and speed of every
 #                                                     dithering mode and tone option
+#   scripts/bench.sh steady [--before=TOOL] [folder] [mode...]
+#                                                     the steady mode against the plain one, with the targets
+#                                                     each movie misses (TOOL: an older dither_quality)
 #   scripts/bench.sh hdr [MOVDITH]                    HDR movies' shades against their SDR master's
 #   scripts/bench.sh compare OLD_MOVDITH              console text and files against another build
 #   scripts/bench.sh web [runs]                       the browser page: speed against the command line, preview, memory
@@ -14,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 what=pipeline
 case "${1:-}" in
-  pipeline | speed | memory | limits | guard | quality | hdr | compare | web) what=$1; shift ;;
+  pipeline | speed | memory | limits | guard | quality | steady | hdr | compare | web) what=$1; shift ;;
 esac
 scripts/setup.sh --packages-only tests bench
 cmake --preset bench >/dev/null
@@ -28,6 +31,7 @@ case $what in
   limits) bench/memory_limits.sh "$@" ;;
   guard) bench/guard.sh "$@" ;;
   quality) bench/quality_table.sh "$@" ;;
+  steady) bench/steady_table.sh "$@" ;;
   hdr) bench/hdr_table.sh "$@" ;;
   compare) bench/compare_builds.sh "$@" ;;
   web) scripts/web.sh build && bench/web.sh "$@" ;;

@@ -14,10 +14,12 @@
 #include <numbers>
 #include <numeric>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "frame/frame.h"
 #include "frame/masks.h"
+#include "frame/pipeline.h"
 #include "frame/steady.h"
 
 namespace {
@@ -96,11 +98,13 @@ GreyBuffer run(const GreyBuffer& g, Shades shades, DitherOptions o, const Kernel
   return out;
 }
 
+// The mode as movdith runs it: the steady mode with the mode's own tuning.
 DitherOptions options(DitherMode mode, bool serpentine = false, bool stable = false) {
   DitherOptions o;
   o.mode = mode;
   o.serpentine = serpentine;
   o.stable = stable;
+  o.tuning = stable_tuning(mode);
   return o;
 }
 
@@ -1178,7 +1182,7 @@ TEST(DitherTones, SparseDotsSurviveInTheSteadyMode) {
 // for), and inside the square every pixel has the square's level.
 TEST(DitherStable, NoTrailBehindAMovingSquare) {
   constexpr int kSide = 12, kTop = 26;
-  for (DitherMode m : {DitherMode::floyd_steinberg, DitherMode::atkinson, DitherMode::matrix, DitherMode::bayer})
+  for (DitherMode m : kAllModes)
     for (Shades shades : {Shades::two, Shades::four})
       for (const auto& [ground, square] : {std::pair<uint8_t, uint8_t>{240, 0}, {16, 255}})
         for (int speed : {1, 3, 8}) {
@@ -1325,4 +1329,79 @@ TEST(DitherStable, HeldShadeLeavesOnlyPastItsMargin) {
           ASSERT_EQ(second[i], want) << "levels " << int(shades) << " margin " << margin << " d " << d << " pixel " << i;
         }
       }
+}
+
+// movdith runs the steady mode with the mode's own tuning: the pipeline's
+// options carry stable_tuning(mode), which differs from the defaults only
+// where a kernel's hold is firmer (a dearer change, a margin fading over
+// more levels) or, for the ordered modes, shorter.
+TEST(DitherStable, EachModeRunsWithItsOwnTuning) {
+  const StableTuning defaults;
+  for (DitherMode m : kAllModes) {
+    ConversionSettings s;
+    s.dither = m;
+    s.stable = true;
+    const StableTuning t = pipeline_options(s).dither.tuning, own = stable_tuning(m);
+    for (const auto& [got, want, base] :
+         {std::tuple{&t.two, &own.two, &defaults.two}, std::tuple{&t.four, &own.four, &defaults.four}}) {
+      EXPECT_EQ(got->margin, want->margin) << name_of(m);
+      EXPECT_EQ(got->margin_fade, want->margin_fade) << name_of(m);
+      EXPECT_EQ(got->hold_price, want->hold_price) << name_of(m);
+      const bool ordered = m == DitherMode::bayer || m == DitherMode::blue_noise;
+      if (ordered) {
+        EXPECT_LE(want->margin_fade, base->margin_fade) << name_of(m);
+        EXPECT_LE(want->margin, base->margin) << name_of(m);
+      } else {
+        EXPECT_GE(want->margin_fade, base->margin_fade) << name_of(m);
+        EXPECT_GE(want->hold_price, base->hold_price) << name_of(m);
+        EXPECT_EQ(want->margin, base->margin) << name_of(m);
+      }
+      // The rest is the defaults', for every mode.
+      EXPECT_EQ(want->fade, base->fade) << name_of(m);
+      EXPECT_EQ(want->passes, base->passes) << name_of(m);
+      EXPECT_EQ(want->restart, base->restart) << name_of(m);
+    }
+  }
+  // The default kernel is the defaults.
+  EXPECT_EQ(stable_tuning(DitherMode::matrix).two.margin_fade, defaults.two.margin_fade);
+  EXPECT_EQ(stable_tuning(DitherMode::matrix).four.hold_price, defaults.four.hold_price);
+}
+
+// An ordered mode with its own tuning: a flat grey that moves d levels from
+// the grey its shades were drawn at leaves them a margin of
+// margin x (fade - d) / fade. At d = fade - 1 the pixels that the plain mode
+// lights exactly at the new grey keep their dark shade (the picture is the
+// plain mode's for the grey `left` below); from d = fade on, every pixel
+// takes the plain mode's shade.
+TEST(DitherStable, OrderedHoldLastsUntilItsFade) {
+  for (DitherMode m : {DitherMode::bayer, DitherMode::blue_noise})
+    for (Shades shades : {Shades::two, Shades::four}) {
+      const StableTuning own = stable_tuning(m);
+      const SteadyLevels& levels = shades == Shades::two ? own.two : own.four;
+      const int fade = levels.margin_fade;
+      ASSERT_GT(fade, 1) << name_of(m);
+      const auto plain = [&](int grey) {
+        DitherHistory h;
+        GreyBuffer out;
+        dither_frame(filled(static_cast<uint8_t>(grey)), shades, kFloydSteinberg, options(m), h, out);
+        return out;
+      };
+      // A grey at which some pixel turns light, well inside one pair of levels.
+      int g1 = 120;
+      while (plain(g1) == plain(g1 - 1)) ++g1;
+      for (int d : {fade - 1, fade, fade + 1}) {
+        DitherOptions o = options(m, false, true);
+        o.tuning = own;
+        DitherHistory history;
+        GreyBuffer first, second;
+        dither_frame(filled(static_cast<uint8_t>(g1 - d)), shades, kFloydSteinberg, o, history, first);
+        dither_frame(filled(static_cast<uint8_t>(g1)), shades, kFloydSteinberg, o, history, second);
+        const int left = levels.margin * std::max(fade - d, 0) / fade;
+        if (d < fade) {
+          ASSERT_GT(left, 0) << name_of(m);
+          EXPECT_NE(second, plain(g1)) << name_of(m) << " levels " << int(shades);
+        }
+        EXPECT_EQ(second, plain(g1 - left)) << name_of(m) << " levels " << int(shades) << " d " << d;
+      }
+    }
 }

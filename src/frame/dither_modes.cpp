@@ -434,7 +434,48 @@ ErrorSpread spread_once(const K& kernel, int err, bool mirrored) {
   return out;
 }
 
+// Where a kernel's tuning differs from the defaults. The steady mode may
+// flicker a third as much as the mode's own pictures on a pan; the wider
+// kernels' own pictures flicker less than the default kernel's, so the
+// search's changes cost them more and, in four levels, where a dearer change
+// alone soon stops paying, their held shades last longer too (the margin
+// fades over more levels of the source). An ordered mode has no error to
+// carry a held shade's light to its neighbours, so in two levels it holds
+// only what a source that moves a few levels leaves near its threshold: a
+// longer hold costs its pictures their structure and their tone, and its
+// flicker on a pan is the picture's own change under a pattern fixed to the
+// screen.
+struct KernelHold {
+  DitherMode mode;
+  int margin2, margin_fade2, hold_price2;  // two levels
+  int hold_price4, margin_fade4;           // four levels
+};
+constexpr SteadyLevels kTwo = StableTuning{}.two, kFour = StableTuning{}.four;
+constexpr KernelHold kKernelHolds[] = {
+    {DitherMode::atkinson, kTwo.margin, kTwo.margin_fade, 1000, 800, 48},
+    {DitherMode::jarvis_judice_ninke, kTwo.margin, kTwo.margin_fade, 1200, 800, 48},
+    {DitherMode::stucki, kTwo.margin, kTwo.margin_fade, 800, 400, 64},
+    {DitherMode::burkes, kTwo.margin, kTwo.margin_fade, kTwo.hold_price, 300, 48},
+    {DitherMode::sierra, kTwo.margin, kTwo.margin_fade, 1000, 700, 48},
+    {DitherMode::two_row_sierra, kTwo.margin, kTwo.margin_fade, 800, 1200, kFour.margin_fade},
+    {DitherMode::bayer, 16, 16, kTwo.hold_price, kFour.hold_price, kFour.margin_fade},
+    {DitherMode::blue_noise, 16, 16, kTwo.hold_price, kFour.hold_price, kFour.margin_fade},
+};
+
 }  // namespace
+
+StableTuning stable_tuning(DitherMode mode) {
+  StableTuning t;
+  for (const KernelHold& k : kKernelHolds)
+    if (k.mode == mode) {
+      t.two.margin = k.margin2;
+      t.two.margin_fade = k.margin_fade2;
+      t.two.hold_price = k.hold_price2;
+      t.four.hold_price = k.hold_price4;
+      t.four.margin_fade = k.margin_fade4;
+    }
+  return t;
+}
 
 void dither_frame(const GreyBuffer& graybuf, Shades shades, const Kernel& matrix,
                   const DitherOptions& options, DitherHistory& history, GreyBuffer& ditherbuf) {

@@ -53,11 +53,17 @@ struct StableTuning {
   int cut_percent = kCutPercent;
 };
 
+// The steady mode's tuning for a dithering mode: the defaults above, with
+// the hold made firmer for the kernels whose own pictures flicker less than
+// the default kernel's and shorter for the ordered modes (docs/quality.md,
+// "Every kernel", tells how each was chosen).
+StableTuning stable_tuning(DitherMode mode);
+
 struct DitherOptions {
   DitherMode mode = DitherMode::matrix;
   bool serpentine = false;  // odd rows right to left with the kernel mirrored; diffusion only
   bool stable = false;      // keep still pixels' shades between frames
-  StableTuning tuning;
+  StableTuning tuning;      // stable_tuning(mode) for the mode as movdith runs it
 };
 
 // What the steady mode remembers between frames. Owned by the caller, one per

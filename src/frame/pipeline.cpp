@@ -2,7 +2,8 @@
 #include "frame/pipeline.h"
 
 PipelineOptions pipeline_options(const ConversionSettings& s) {
-  PipelineOptions o{shades_for(s.grey), s.reduction, s.matrix, DitherOptions{s.dither, s.serpentine, s.stable, {}}};
+  PipelineOptions o{shades_for(s.grey), s.reduction, s.matrix,
+                    DitherOptions{s.dither, s.serpentine, s.stable, stable_tuning(s.dither)}};
   o.auto_levels = s.auto_levels;
   o.adjust = s.brightness != 0 || s.contrast != 0;
   if (o.adjust) o.adjustment = brightness_contrast_curve(s.brightness, s.contrast);
