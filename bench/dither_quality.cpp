@@ -47,12 +47,11 @@ constexpr const char* kUsage =
     "                       as made by ffmpeg -i MOVIE -vf fps=10,scale=...,pad=96:64:...\n"
     "                       -f rawvideo -pix_fmt bgr24; the default)\n"
     "  --tuning=NAME=N,...  the steady mode's tuning: price2, fade2, passes2, later2,\n"
-    "                       restart2, sharpen2, margin2, margin_fade2, screen_fade2\n"
-    "                       (2 levels), price4, fade4, passes4, later4, restart4,\n"
-    "                       sharpen4, margin4, margin_fade4, screen_fade4 (4 levels),\n"
-    "                       restart_percent, cut_change, cut_percent, method\n"
-    "                       (0 search, 1 held, 2 held then search), changed from the\n"
-    "                       mode's own\n"
+    "                       restart2, sharpen2, margin2, margin_fade2 (2 levels),\n"
+    "                       price4, fade4, passes4, later4, restart4, sharpen4,\n"
+    "                       margin4, margin_fade4 (4 levels), restart_percent,\n"
+    "                       cut_change, cut_percent, method (0 search, 1 held,\n"
+    "                       2 held then search), changed from the mode's own\n"
     "  --out=FILE.8xx       also write the video, for vidxview\n"
     "  --raw-out=FILE       also write the frames as --engine=raw reads them\n"
     "  --label=TEXT         the source's name in the result (default SOURCE)\n"
@@ -195,7 +194,6 @@ constexpr LevelField kLevelFields[] = {
     {"price", &SteadyLevels::hold_price}, {"fade", &SteadyLevels::fade},       {"passes", &SteadyLevels::passes},
     {"later", &SteadyLevels::later_looks}, {"restart", &SteadyLevels::restart}, {"sharpen", &SteadyLevels::sharpen},
     {"margin", &SteadyLevels::margin},     {"margin_fade", &SteadyLevels::margin_fade},
-    {"screen_fade", &SteadyLevels::screen_fade},
     {"singles", &SteadyLevels::singles},   {"pair_apart", &SteadyLevels::pair_apart},
 };
 struct LevelCount {

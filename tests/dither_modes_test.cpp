@@ -1309,8 +1309,7 @@ TEST(DitherStable, HeldShadeLeavesOnlyPastItsMargin) {
         DitherOptions o = options(DitherMode::bayer, false, true);
         SteadyLevels& levels = shades == Shades::two ? o.tuning.two : o.tuning.four;
         levels.margin = margin;
-        levels.screen_fade = 0;
-        levels.margin_fade = 1;  // the diffusion modes' fade, which an ordered mode does not use
+        levels.margin_fade = 0;
         DitherHistory history, plain_history;
         GreyBuffer first, second, up, down;
         dither_frame(filled(g0), shades, kFloydSteinberg, o, history, first);

@@ -458,8 +458,8 @@ constexpr KernelHold kKernelHolds[] = {
     {DitherMode::burkes, kTwo.margin, kTwo.margin_fade, kTwo.hold_price, 300, 48},
     {DitherMode::sierra, kTwo.margin, kTwo.margin_fade, 1000, 700, 48},
     {DitherMode::two_row_sierra, kTwo.margin, kTwo.margin_fade, 800, 1200, kFour.margin_fade},
-    {DitherMode::bayer, 16, 16, kTwo.hold_price, kFour.hold_price, kFour.margin_fade},
-    {DitherMode::blue_noise, 16, 16, kTwo.hold_price, kFour.hold_price, kFour.margin_fade},
+    {DitherMode::bayer, 16, 16, kTwo.hold_price, kFour.hold_price, 16},
+    {DitherMode::blue_noise, 16, 16, kTwo.hold_price, kFour.hold_price, 16},
 };
 
 }  // namespace

@@ -34,7 +34,6 @@ struct SteadyLevels {
   int sharpen;      // the search draws towards the picture sharpened by this much (hundredths, as --sharpen)
   int margin;       // grey levels by which a pixel's value must pass the threshold to leave its held shade
   int margin_fade;  // the margin falls to nothing as the pixel's source changes by this many levels (0: never)
-  int screen_fade;  // ... for a pattern fixed to the screen, which repays no error a held shade makes
   int singles;      // whether the search after the held dithering may change a pixel alone (0: only pairs; 1: as alone)
   int pair_apart;   // ... and then a level moves only between pixels whose sources are this close (0: any)
 };
@@ -42,8 +41,8 @@ struct SteadyLevels {
 // own dithering holding shades within a margin, or that followed by the search.
 enum class SteadyMethod { search, held, held_then_search };
 struct StableTuning {
-  SteadyLevels two = {400, 16, 2, kPixels, 0, 100, 56, 48, 24, 0, 16};
-  SteadyLevels four = {300, 0, 2, 1000, 40, 0, 20, 24, 16, 0, 16};
+  SteadyLevels two = {400, 16, 2, kPixels, 0, 100, 56, 48, 0, 16};
+  SteadyLevels four = {300, 0, 2, 1000, 40, 0, 20, 24, 0, 16};
   SteadyMethod method = SteadyMethod::held_then_search;
   int restart_percent = 5;  // ... when more than this share of the pixels would
   // A cut: more than cut_percent % of the pixels moved by cut_change grey

@@ -15,17 +15,15 @@ constexpr uint8_t apart(uint8_t a, uint8_t b) { return static_cast<uint8_t>(std:
 
 // The margin left to each pixel whose source is `moved` levels from its
 // anchor: all of it at the anchor, falling in a straight line to nothing at
-// the fade (0: never falls). Error diffusion repays what a held shade costs
-// nearby, ordered dithering never does, so a pattern fixed to the screen has
-// a fade of its own. Worked out in 256ths of a level, (fade - moved) x
-// ceil(256 margin / fade) / 256 rounded down, within 16 bits: eight pixels
+// the fade (0: never falls). Worked out in 256ths of a level, (fade - moved)
+// x ceil(256 margin / fade) / 256 rounded down, within 16 bits: eight pixels
 // to a vector, where a table is read one pixel at a time. It is margin x
-// (fade - moved) / fade rounded down for the default margins and fades
+// (fade - moved) / fade rounded down for every mode's own margins and fades
 // (each move was checked), and at most one level above it for any other.
 constexpr int kFractionBits = 8;
-void fade_margins(const GreyBuffer& source, const SteadyLevels& t, bool screen_fixed, SteadyHold& hold) {
+void fade_margins(const GreyBuffer& source, const SteadyLevels& t, SteadyHold& hold) {
   const int margin = std::clamp(t.margin, 0, kMaxGrey);
-  const int fade = std::clamp(screen_fixed ? t.screen_fade : t.margin_fade, 0, kMaxGrey);
+  const int fade = std::clamp(t.margin_fade, 0, kMaxGrey);
   if (fade == 0) {
     hold.margin.fill(static_cast<uint8_t>(margin));
     return;
@@ -64,7 +62,7 @@ void hold_levels(const GreyBuffer& source, const SteadyLevels& t, const SteadySt
   level_bounds<Levels>(source, bounds);
   hold.lowest = bounds.lowest;
   hold.highest = bounds.highest;
-  fade_margins(source, t, screen_fixed, hold);
+  fade_margins(source, t, hold);
 }
 
 }  // namespace
