@@ -438,8 +438,10 @@ ErrorSpread spread_once(const K& kernel, int err, bool mirrored) {
 // flicker a third as much as the mode's own pictures on a pan; the wider
 // kernels' own pictures flicker less than the default kernel's, so the
 // search's changes cost them more and, in four levels, where a dearer change
-// alone soon stops paying, their held shades last longer too (the margin
-// fades over more levels of the source). An ordered mode has no error to
+// alone soon stops paying, their held shades last longer too (a wider
+// margin, fading over more levels of the source; sierra-lite's two-level
+// pictures, which flicker as the default kernel's, need only the wider
+// margin). An ordered mode has no error to
 // carry a held shade's light to its neighbours, so in two levels it holds
 // only what a source that moves a few levels leaves near its threshold: a
 // longer hold costs its pictures their structure and their tone, and its
@@ -448,18 +450,19 @@ ErrorSpread spread_once(const K& kernel, int err, bool mirrored) {
 struct KernelHold {
   DitherMode mode;
   int margin2, margin_fade2, hold_price2;  // two levels
-  int hold_price4, margin_fade4;           // four levels
+  int margin4, hold_price4, margin_fade4;  // four levels
 };
 constexpr SteadyLevels kTwo = StableTuning{}.two, kFour = StableTuning{}.four;
 constexpr KernelHold kKernelHolds[] = {
-    {DitherMode::atkinson, kTwo.margin, kTwo.margin_fade, 1000, 800, 48},
-    {DitherMode::jarvis_judice_ninke, kTwo.margin, kTwo.margin_fade, 1200, 800, 48},
-    {DitherMode::stucki, kTwo.margin, kTwo.margin_fade, 800, 400, 64},
-    {DitherMode::burkes, kTwo.margin, kTwo.margin_fade, kTwo.hold_price, 300, 48},
-    {DitherMode::sierra, kTwo.margin, kTwo.margin_fade, 1000, 700, 48},
-    {DitherMode::two_row_sierra, kTwo.margin, kTwo.margin_fade, 800, 1200, kFour.margin_fade},
-    {DitherMode::bayer, 16, 16, kTwo.hold_price, kFour.hold_price, 16},
-    {DitherMode::blue_noise, 16, 16, kTwo.hold_price, kFour.hold_price, 16},
+    {DitherMode::atkinson, kTwo.margin, kTwo.margin_fade, 1000, 36, 800, 48},
+    {DitherMode::jarvis_judice_ninke, kTwo.margin, kTwo.margin_fade, 1200, 32, 800, 48},
+    {DitherMode::stucki, kTwo.margin, kTwo.margin_fade, 800, 32, 400, 64},
+    {DitherMode::burkes, kTwo.margin, kTwo.margin_fade, kTwo.hold_price, 32, 300, 48},
+    {DitherMode::sierra, kTwo.margin, kTwo.margin_fade, 1000, 32, 700, 48},
+    {DitherMode::two_row_sierra, kTwo.margin, kTwo.margin_fade, 800, 28, 1200, kFour.margin_fade},
+    {DitherMode::sierra_lite, 64, kTwo.margin_fade, kTwo.hold_price, kFour.margin, kFour.hold_price, kFour.margin_fade},
+    {DitherMode::bayer, 16, 16, kTwo.hold_price, kFour.margin, kFour.hold_price, 16},
+    {DitherMode::blue_noise, 16, 16, kTwo.hold_price, kFour.margin, kFour.hold_price, 16},
 };
 
 }  // namespace
@@ -471,6 +474,7 @@ StableTuning stable_tuning(DitherMode mode) {
       t.two.margin = k.margin2;
       t.two.margin_fade = k.margin_fade2;
       t.two.hold_price = k.hold_price2;
+      t.four.margin = k.margin4;
       t.four.hold_price = k.hold_price4;
       t.four.margin_fade = k.margin_fade4;
     }
