@@ -1078,9 +1078,27 @@ TEST(DitherSolids, PictureBoundsAreEachGreysRange) {
   expect_bounds_of_every_grey<4>();
 }
 
+// The row loops' forms of the held choice give the rule's shade for every
+// value and margin: in two levels the threshold, for each held shade and
+// bounds (black pinned, free, white pinned); in four the window, for each
+// held level, up to the margins it is used for.
+TEST(DitherStable, HeldThresholdAndWindowFollowTheRule) {
+  const auto mono = [](int v, int p, int m, int lo, int hi) { return held_shade(v, p, m, lo, hi, quantise<2>); };
+  const int bounds[][2] = {{0, 0}, {0, kMaxGrey}, {kMaxGrey, kMaxGrey}};
+  for (const int p : {0, kMaxGrey})
+    for (const auto& [lo, hi] : bounds)
+      EXPECT_TRUE(held::threshold_follows(mono, p, lo, hi)) << "held " << p << " bounds " << lo << ".." << hi;
+  const auto grey = [](int v, int p, int m) { return held_shade(v, p, m, 0, kMaxGrey, quantise<4>); };
+  for (const int p : {0, held::kGreyStep, 2 * held::kGreyStep, kMaxGrey})
+    EXPECT_TRUE(held::window_follows(grey, quantise<4>, p)) << "held " << p;
+  // A rule one level apart anywhere is told apart.
+  const auto off = [&](int v, int p, int m, int lo, int hi) { return v == 200 && m == 3 ? kMaxGrey - mono(v, p, m, lo, hi) : mono(v, p, m, lo, hi); };
+  EXPECT_FALSE(held::threshold_follows(off, 0, 0, kMaxGrey));
+}
+
 // The held choice's per-pixel thresholds in two levels, worked out sixteen
-// pixels to a vector, are threshold()'s (which the build checks against the
-// held choice's rule) for every held shade, bounds and margin.
+// pixels to a vector, are threshold()'s (which the test above checks against
+// the held choice's rule) for every held shade, bounds and margin.
 TEST(DitherStable, HeldThresholdsOfEveryShadeBoundsAndMargin) {
   SteadyHold hold;
   const int bounds[][2] = {{0, 0}, {0, 255}, {255, 255}};

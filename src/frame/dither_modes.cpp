@@ -240,16 +240,6 @@ struct PlainChoice {
     return level(v);
   }
 };
-// The held shade's rule for a value v, a held shade p, a margin m and the
-// pixel's bounds lo..hi. One rounding of the value moved towards the held
-// shade, rather than a branch between two, keeps the row loop free of a jump
-// per pixel.
-template <class Level>
-constexpr int held_shade(int v, int p, int m, int lo, int hi, Level level) {
-  const int q = level(v);
-  const int keep = level(v + (p > q ? m : -m));
-  return std::clamp(keep == p ? p : q, lo, hi);
-}
 struct HeldChoice {
   const SteadyHold& h;
   template <class Level>
@@ -257,25 +247,6 @@ struct HeldChoice {
     return held_shade(v, h.held[i], h.margin[i], h.lowest[i], h.highest[i], level);
   }
 };
-
-// The rule in two levels (held_threshold.h), for every held shade and bounds;
-// split so that each check stays within the compiler's count of steps.
-constexpr auto kMonoRule = [](int v, int p, int m, int lo, int hi) {
-  return held_shade(v, p, m, lo, hi, quantise<kMonoLevels>);
-};
-static_assert(held::threshold_follows(kMonoRule, 0, 0, 0) && held::threshold_follows(kMonoRule, 0, 0, kMaxGrey) &&
-              held::threshold_follows(kMonoRule, 0, kMaxGrey, kMaxGrey));
-static_assert(held::threshold_follows(kMonoRule, kMaxGrey, 0, 0) &&
-              held::threshold_follows(kMonoRule, kMaxGrey, 0, kMaxGrey) &&
-              held::threshold_follows(kMonoRule, kMaxGrey, kMaxGrey, kMaxGrey));
-// ... and in four levels before the bounds, which both apply alike.
-constexpr auto kGreyRule = [](int v, int p, int m) {
-  return held_shade(v, p, m, 0, kMaxGrey, quantise<kGreyLevels>);
-};
-static_assert(held::window_follows(kGreyRule, quantise<kGreyLevels>, 0) &&
-              held::window_follows(kGreyRule, quantise<kGreyLevels>, held::kGreyStep));
-static_assert(held::window_follows(kGreyRule, quantise<kGreyLevels>, 2 * held::kGreyStep) &&
-              held::window_follows(kGreyRule, quantise<kGreyLevels>, kMaxGrey));
 
 // Each display pixel's ordered-dithering threshold t in 2..step-1: the pixel
 // shows the upper of two levels when its value reaches the lower level + t.

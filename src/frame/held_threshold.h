@@ -3,8 +3,9 @@
 // two levels as one threshold per pixel (the pixel is white where its value
 // reaches it: the quantiser's moved by the margin away from the held shade,
 // or pinned by its bounds), in four as a window of values that keep the held
-// shade. dither_modes.cpp checks both against the held choice's rule at
-// compile time (threshold_follows, window_follows).
+// shade. The tests check both against the rule itself (held_shade) for
+// every held shade, bounds, margin and value (threshold_follows,
+// window_follows).
 #pragma once
 
 #include <algorithm>
@@ -19,6 +20,17 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+// The held shade's rule for a value v, a held shade p, a margin m and the
+// pixel's bounds lo..hi. One rounding of the value moved towards the held
+// shade, rather than a branch between two, keeps the row loop free of a jump
+// per pixel.
+template <class Level>
+constexpr int held_shade(int v, int p, int m, int lo, int hi, Level level) {
+  const int q = level(v);
+  const int keep = level(v + (p > q ? m : -m));
+  return std::clamp(keep == p ? p : q, lo, hi);
+}
 
 namespace held {
 
@@ -82,7 +94,7 @@ struct HeldThresholds {
 // the value lies in p's own range widened by the margin either way,
 // [p + kGreyThreshold1 - step - m, p + kGreyThreshold1 + m), elsewhere the
 // quantiser's level, both within the bounds. dither_modes.cpp checks it
-// against the rule (window_follows). The window's start and width are worked
+// against the rule (window_follows, in the tests). The window's start and width are worked
 // out for every pixel before the row loop, eight to a vector.
 constexpr int kGreyStep = kStepOf<4>;
 constexpr int kWindowMarginLimit = kGreyStep;
