@@ -269,10 +269,23 @@ export function closeVideoElement(video) {
   video.load();
 }
 
+// How long a seek's picture may take to reach the element once it has said
+// the seek is done; past that the picture it shows is taken as it is.
+const PRESENT_TIMEOUT_MS = 1000;
+
 // Seeks the element to `ms` and hands the picture shown there to the core.
+// 'seeked' can come before the new picture is in the element (on a busy
+// machine drawImage then gives the one before), so where the browser tells
+// when a picture reaches the element, that is waited for too, asked for
+// before the seek starts, as a callback asked for later would miss it (a
+// seek to where the element already is brings no new picture).
 export async function videoPictureAt(core, video, ms) {
+  const moves = video.currentTime !== ms / 1000 || video.readyState < HTMLMediaElement.HAVE_CURRENT_DATA;
+  const presented = moves && video.requestVideoFrameCallback
+    ? new Promise((resolve) => video.requestVideoFrameCallback(() => resolve())) : null;
   video.currentTime = ms / 1000;
   await once(video, ['seeked', 'error'], SEEK_TIMEOUT_MS);
+  if (presented) await Promise.race([presented, new Promise((resolve) => setTimeout(resolve, PRESENT_TIMEOUT_MS))]);
   const width = video.videoWidth, height = video.videoHeight;
   const canvas = new OffscreenCanvas(width, height);
   const context = canvas.getContext('2d', { willReadFrequently: true });
