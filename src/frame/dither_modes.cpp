@@ -367,13 +367,14 @@ void dither_with(const GreyBuffer& source, const Kernel& matrix, const DitherOpt
       from_held.highest = &hold.highest;
     }
     steady_search(source, kShades, o.tuning, from_held, history, out);
-    // The search remembers every pixel as anchored afresh; a pixel it left
-    // on its held shade keeps its anchor, or a slow pan, changing the source
-    // a few levels a frame, would never fade the margin.
+    // A pixel the search left on its held shade keeps its anchor, or a slow
+    // pan, changing the source a few levels a frame, would never fade the
+    // margin.
     return steady_remember(source, start.afresh ? nullptr : &hold, history, out);
   }
   if (start.afresh || start.restarts) dither_levels<Levels>(source, matrix, o, PlainChoice{}, out);
   steady_search(source, kShades, o.tuning, start, history, out);
+  steady_remember(source, nullptr, history, out);
 }
 
 // A named kernel's published taps and divisor; empty for the other modes.

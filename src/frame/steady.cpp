@@ -34,7 +34,7 @@ const SteadyLevels& levels_of(const StableTuning& t) {
 }
 
 template <int Levels>
-void search(const GreyBuffer& source, const StableTuning& tuning, const SteadyStart& start, DitherHistory& history,
+void search(const GreyBuffer& source, const StableTuning& tuning, const SteadyStart& start, const DitherHistory& history,
             GreyBuffer& out) {
   // The same picture again shows the same shades: a still stays still
   // whatever the search left undone.
@@ -86,10 +86,6 @@ void search(const GreyBuffer& source, const StableTuning& tuning, const SteadySt
     s.run(t.passes, t.later_looks);
     if (!start.from_out || t.singles) s.keep_tone();
   }
-  history.source = source;
-  history.shades = out;
-  history.anchor = source;
-  history.primed = true;
 }
 
 }  // namespace
@@ -116,7 +112,7 @@ SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTu
 }
 
 void steady_search(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
-                   DitherHistory& history, GreyBuffer& out) {
+                   const DitherHistory& history, GreyBuffer& out) {
   if (shades == Shades::two) search<2>(source, tuning, start, history, out);
   else search<4>(source, tuning, start, history, out);
 }

@@ -45,6 +45,6 @@ SteadyStart steady_start(const GreyBuffer& source, Shades shades, const StableTu
 
 // The frame's steady shades in `out`, which holds the mode's own dithering of
 // `source` when start.afresh or start.restarts (and is overwritten
-// otherwise); remembers them in history. No allocation.
+// otherwise); the caller remembers them (steady_remember). No allocation.
 void steady_search(const GreyBuffer& source, Shades shades, const StableTuning& tuning, const SteadyStart& start,
-                   DitherHistory& history, GreyBuffer& out);
+                   const DitherHistory& history, GreyBuffer& out);
