@@ -130,9 +130,12 @@ void add_bands(const GreyBuffer& shades, const GreyBuffer& source, ToneBands& ba
 }
 
 BandGap band_gap(const ToneBands& a, const ToneBands& b) {
+  double a_pixels = 0, b_pixels = 0;
+  for (int k = 0; k < kBands; ++k) a_pixels += a.pixels[k], b_pixels += b.pixels[k];
   BandGap g;
   for (int k = 0; k < kBands; ++k) {
     if (a.pixels[k] == 0 || b.pixels[k] == 0) continue;
+    if (a.pixels[k] * kSparseBand < a_pixels || b.pixels[k] * kSparseBand < b_pixels) continue;
     const double d = std::fabs(a.shade[k] / a.pixels[k] - b.shade[k] / b.pixels[k]);
     if (g.band < 0 || d > g.gap) g = {d, k};
   }

@@ -1,4 +1,4 @@
-// Tests of the quality tool's measures: the blur, flips, SSIM and tone error,
+// Tests of the quality tool's measures: the blur, flips, SSIM, tone error and band gap,
 // against values worked out by hand and by scikit-image.
 #include "measures.h"
 
@@ -103,6 +103,29 @@ TEST(MeasuresTone, Values) {
       {"scikit-image's numpy", sparse_dots(), diagonal_stripes(), 0.2484696774254216},
   };
   for (const auto& c : cases) EXPECT_NEAR(tone_error(c.shades, c.source), c.error, 1e-12) << c.what;
+}
+
+// Runs whose band 0 is 40 levels apart and band 7 one level, with band 0
+// holding `sparse` of 10,000 pixels: one in a thousand is the least that
+// counts.
+TEST(MeasuresBandGap, ABandCountsFromOnePixelInAThousand) {
+  const struct {
+    double sparse;
+    double gap;
+    int band;
+  } cases[] = {{9, 1, 7}, {10, 40, 0}, {11, 40, 0}, {0, 1, 7}};
+  for (const auto& c : cases) {
+    ToneBands a, b;
+    a.pixels[0] = b.pixels[0] = c.sparse;
+    a.pixels[7] = b.pixels[7] = 10000 - c.sparse;
+    a.shade[0] = 40 * c.sparse;
+    b.shade[0] = 0;
+    a.shade[7] = 200 * a.pixels[7];
+    b.shade[7] = 201 * b.pixels[7];
+    const BandGap g = band_gap(a, b);
+    EXPECT_DOUBLE_EQ(g.gap, c.gap) << c.sparse;
+    EXPECT_EQ(g.band, c.band) << c.sparse;
+  }
 }
 
 }  // namespace
