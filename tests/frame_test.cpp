@@ -89,11 +89,33 @@ int index_of(int x, int y) { return y * kWidth + x; }
 
 // --- Grey sampling ---------------------------------------------------------
 
+// Display-sized rows are weighed sixteen pixels at a time: every value of
+// every colour in every place of the sixteen, and the largest sums.
 TEST(FrameSample, DisplaySizedFrameMapsPixelForPixel) {
-  const GreyBuffer g = sampled(make_dib(kWidth, kHeight, busy));
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x)
-      ASSERT_EQ(g[index_of(x, y)], luma(busy(x, y))) << "x=" << x << " y=" << y;
+  const struct {
+    const char* what;
+    std::function<Rgb(int, int)> colour;
+  } cases[] = {
+      {"busy", busy},
+      {"every value, each colour its own order",
+       [](int x, int y) {
+         const int i = y * kWidth + x;
+         return Rgb{static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i % 256), static_cast<uint8_t>(i * 7 + i / 256)};
+       }},
+      {"white", [](int, int) { return Rgb{255, 255, 255}; }},
+      {"colours full and empty by turns",
+       [](int x, int y) {
+         const int i = y * kWidth + x;
+         return Rgb{static_cast<uint8_t>(i & 1 ? 255 : 0), static_cast<uint8_t>(i & 2 ? 255 : 0),
+                    static_cast<uint8_t>(i & 4 ? 255 : 0)};
+       }},
+  };
+  for (const auto& c : cases) {
+    const GreyBuffer g = sampled(make_dib(kWidth, kHeight, c.colour));
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x)
+        ASSERT_EQ(g[index_of(x, y)], luma(c.colour(x, y))) << c.what << " x=" << x << " y=" << y;
+  }
 }
 
 TEST(FrameSample, TopRowComesFromLastStoredRow) {
