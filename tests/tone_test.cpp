@@ -287,6 +287,23 @@ TEST(ToneCut, MoreThanAQuarterMovingFortyLevels) {
   }
 }
 
+// The count at the ends of the change: black to white moves 255 levels and
+// no more; a change of one level counts at 1.
+TEST(ToneCut, ChangesAtTheEnds) {
+  GreyBuffer dark = filled(0), light = filled(255), speck = filled(0);
+  for (int i = 0; i < kPixels; i += 3) speck[i] = 1;  // a third of the pixels, one level up
+  const struct {
+    const GreyBuffer *now, *before;
+    int change, percent;
+    bool cut;
+  } cases[] = {
+      {&light, &dark, 255, 99, true}, {&dark, &light, 255, 99, true}, {&light, &dark, 256, 0, false},
+      {&speck, &dark, 1, 33, true},   {&speck, &dark, 1, 34, false},  {&speck, &dark, 2, 0, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(scene_cut(*c.now, *c.before, c.change, c.percent), c.cut) << c.change << " " << c.percent;
+}
+
 // A 96 x 64 DIB of one grey.
 std::vector<uint8_t> grey_dib(uint8_t v) {
   std::vector<uint8_t> dib(dib_bytes(kWidth, kHeight), v);
