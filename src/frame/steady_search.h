@@ -138,25 +138,10 @@ class Search {
   // changes marked behind it, `later_looks` pixels at most in each of those
   // passes (what they leave, the next frame's first look finds).
   void run(int passes, int later_looks) {
-    PictureBits look = first_look();
-    for (int pass = 0; pass < passes; ++pass) {
-      PictureBits again{};
-      bool changed = false;
-      int64_t left = pass == 0 ? kPixels * int64_t{kPixels} : later_looks;
-      for (int y = 0; y < kHeight; ++y)
-        for (int w = 0; w < kWordsPerRow; ++w)
-          for (uint64_t bits = look[y + kLookReach][w]; bits != 0; bits &= bits - 1) {
-            if (--left < 0) return;
-            const int b = __builtin_ctzll(bits);
-            const int x = w * kWordBits + b - kTwiceReach;
-            const unsigned maybe = may_pay(field_index(x, y)) & moves_;
-            if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
-            changed = true;
-            bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
-          }
-      if (!changed) return;
-      look = again;
-    }
+    // Whether a pixel may change alone is fixed for the whole search, and
+    // testing it at every look costs a load and a branch.
+    if ((moves_ >> kAlone & 1) != 0) scan<true>(passes, later_looks);
+    else scan<false>(passes, later_looks);
   }
 
   // Lets a level move only between neighbours: no pixel changes alone, so
@@ -200,6 +185,29 @@ class Search {
   static constexpr Lanes kSideBar = {20 * kStep, 12 * kStep, 20 * kStep, kNever};
   static constexpr Lanes kRowBar = {12 * kStep, kNever, 12 * kStep, kNever};
 
+  template <bool Alone>
+  void scan(int passes, int later_looks) {
+    PictureBits look = first_look();
+    for (int pass = 0; pass < passes; ++pass) {
+      PictureBits again{};
+      bool changed = false;
+      int64_t left = pass == 0 ? kPixels * int64_t{kPixels} : later_looks;
+      for (int y = 0; y < kHeight; ++y)
+        for (int w = 0; w < kWordsPerRow; ++w)
+          for (uint64_t bits = look[y + kLookReach][w]; bits != 0; bits &= bits - 1) {
+            if (--left < 0) return;
+            const int b = __builtin_ctzll(bits);
+            const int x = w * kWordBits + b - kTwiceReach;
+            const unsigned maybe = may_pay<Alone>(field_index(x, y));
+            if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
+            changed = true;
+            bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
+          }
+      if (!changed) return;
+      look = again;
+    }
+  }
+
   static Lanes lanes_at(const Field& a, int f) {
     Lanes v;
     std::memcpy(&v, &a[f], sizeof v);
@@ -210,15 +218,15 @@ class Search {
     std::memcpy(&a[f], &v, sizeof v);
   }
 
+  // Alone: whether moves_ holds kAlone; where only pairs may move, the
+  // pixel alone is not weighed at all. Every pair is in moves_.
+  template <bool Alone>
   unsigned may_pay(int f) const {
     const int32_t fall = fall_[f], rise = rise_[f];
     const auto weigh = [&](int from, Lanes bar) {
       return (fall + lanes_at(rise_, from) > bar) | (rise + lanes_at(fall_, from) > bar);
     };
-    // Where only pairs may move (moves_ without kAlone), the pixel alone is
-    // not weighed at all.
-    const unsigned alone =
-        (moves_ >> kAlone & 1) != 0 ? unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone : 0;
+    const unsigned alone = Alone ? unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone : 0;
 #if defined(__SSE2__)
     // One instruction for each row of lanes, where extracting them takes four.
     const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
@@ -323,7 +331,9 @@ class Search {
 
   // The best of the moves `maybe` names for the pixel at (x, y), made if it
   // pays, with the pixels around it marked; whether it was made.
-  bool improve(int x, int y, unsigned maybe, PictureBits& look, PictureBits& again) {
+  // Inlined into each scan, where its state stays in registers: a call
+  // costs the search more than the copy does.
+  [[gnu::always_inline]] bool improve(int x, int y, unsigned maybe, PictureBits& look, PictureBits& again) {
     const int f = field_index(x, y), i = y * kWidth + x;
     const int32_t e = g_at(f);
     const int from = out_[i], lo = lowest_[i], hi = highest_[i];
