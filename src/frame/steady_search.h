@@ -117,7 +117,9 @@ class Search {
     const __m128i fade = _mm_set1_epi16(static_cast<int16_t>(std::min(h_.fade, int{INT16_MAX})));
     const __m128i cap = _mm_set1_epi16(static_cast<int16_t>(std::min(h_.cap, int{INT16_MAX})));
     const __m128i on = _mm_set1_epi16(static_cast<int16_t>(-h_.on)), off = _mm_set1_epi16(static_cast<int16_t>(h_.off));
-    const __m128i outside = _mm_set1_epi32(kOutside);
+    constexpr int kHalfBits = 16;
+    static_assert((kOutside & 0xffff) == 0);
+    const __m128i outside_high = _mm_set1_epi16(static_cast<int16_t>(kOutside >> kHalfBits));
     constexpr int kBytes = sizeof(__m128i);
     static_assert(kWidth % kBytes == 0);
     for (int x = 0; x < kWidth; x += kBytes) {
@@ -137,15 +139,21 @@ class Search {
         const __m128i held = wide(on_held, on_held);
         const __m128i slack = _mm_or_si128(_mm_and_si128(held, _mm_mullo_epi16(on, left)),
                                            _mm_andnot_si128(held, _mm_mullo_epi16(off, left)));
-        const __m128i up16 = wide(open_up, open_up), down16 = wide(open_down, open_down);
+        // up and down as the low and the high halves of their 32 bits: the
+        // slack sign-extended where open, else kOutside (whose low half is 0).
+        const __m128i sign = _mm_srai_epi16(slack, kHalfBits - 1);
+        const auto halves = [&](__m128i open, __m128i& low, __m128i& high) {
+          low = _mm_and_si128(open, slack);
+          high = _mm_or_si128(_mm_and_si128(open, sign), _mm_andnot_si128(open, outside_high));
+        };
+        __m128i up_low, up_high, down_low, down_high;
+        halves(wide(open_up, open_up), up_low, up_high);
+        halves(wide(open_down, open_down), down_low, down_high);
         for (int quarter = 0; quarter < 2; ++quarter) {
-          const auto wider = [&](__m128i a) {
-            return quarter == 0 ? _mm_unpacklo_epi16(a, a) : _mm_unpackhi_epi16(a, a);
+          const auto join = [&](__m128i low, __m128i high) {
+            return quarter == 0 ? _mm_unpacklo_epi16(low, high) : _mm_unpackhi_epi16(low, high);
           };
-          const __m128i s = _mm_srai_epi32(wider(slack), 16);  // sign-extended
-          const __m128i up_open = wider(up16), down_open = wider(down16);
-          const __m128i up = _mm_or_si128(_mm_and_si128(up_open, s), _mm_andnot_si128(up_open, outside));
-          const __m128i down = _mm_or_si128(_mm_and_si128(down_open, s), _mm_andnot_si128(down_open, outside));
+          const __m128i up = join(up_low, up_high), down = join(down_low, down_high);
           const int f = f0 + x + (2 * half + quarter) * kLanes;
           const auto cell = [&](Field& a) { return reinterpret_cast<__m128i*>(&a[f]); };
           const __m128i g = _mm_loadu_si128(cell(fall_));
