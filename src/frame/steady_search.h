@@ -87,6 +87,13 @@ class Search {
       std::fill_n(f->end() - kTwiceReach * kW, kTwiceReach * kW, kOutside);
     }
     narrow_ = int64_t{std::max(h.on, h.off)} * h.cap <= INT16_MAX;
+#if defined(__SSE2__)
+    if (narrow_)
+      for (Narrow* n : {&fall16_, &rise16_}) {
+        std::fill_n(n->begin(), kTwiceReach * kW, INT16_MIN);
+        std::fill_n(n->end() - kTwiceReach * kW, kTwiceReach * kW, INT16_MIN);
+      }
+#endif
     for (int y = 0; y < kHeight; ++y) {
       const int f0 = field_index(0, y), i0 = y * kWidth;
       for (Field* f : {&fall_, &rise_, &down_})
@@ -96,6 +103,8 @@ class Search {
       // SSE2 has no single instruction for, on four lanes of 32 bits).
 #if defined(__SSE2__)
       if (narrow_) {
+        for (Narrow* n : {&fall16_, &rise16_})
+          for (int b = 1; b <= kTwiceReach; ++b) (*n)[f0 - b] = (*n)[f0 + kWidth - 1 + b] = INT16_MIN;
         bounds_row_narrow(f0, i0, fixed);
         continue;
       }
@@ -149,6 +158,7 @@ class Search {
         __m128i up_low, up_high, down_low, down_high;
         halves(wide(open_up, open_up), up_low, up_high);
         halves(wide(open_down, open_down), down_low, down_high);
+        __m128i falls[2], rises[2];
         for (int quarter = 0; quarter < 2; ++quarter) {
           const auto join = [&](__m128i low, __m128i high) {
             return quarter == 0 ? _mm_unpacklo_epi16(low, high) : _mm_unpackhi_epi16(low, high);
@@ -158,9 +168,15 @@ class Search {
           const auto cell = [&](Field& a) { return reinterpret_cast<__m128i*>(&a[f]); };
           const __m128i g = _mm_loadu_si128(cell(fall_));
           _mm_storeu_si128(cell(down_), down);
-          _mm_storeu_si128(cell(fall_), _mm_add_epi32(g, down));
-          _mm_storeu_si128(cell(rise_), _mm_sub_epi32(up, g));
+          falls[quarter] = _mm_add_epi32(g, down);
+          rises[quarter] = _mm_sub_epi32(up, g);
+          _mm_storeu_si128(cell(fall_), falls[quarter]);
+          _mm_storeu_si128(cell(rise_), rises[quarter]);
         }
+        // first_look's copies, saturated as narrow() saturates them.
+        const int f = f0 + x + 2 * half * kLanes;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&fall16_[f]), _mm_packs_epi32(falls[0], falls[1]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&rise16_[f]), _mm_packs_epi32(rises[0], rises[1]));
       }
     }
   }
@@ -317,9 +333,12 @@ class Search {
   PictureBits first_look() const {
     PictureBits look{};
 #if defined(__SSE2__)
-    Narrow fall, rise;
-    narrow(fall_, fall);
-    narrow(rise_, rise);
+    // Where every row's bounds were worked out in 16 bits, they were kept
+    // in 16 bits as they were made.
+    Narrow wide_fall, wide_rise;
+    if (!narrow_) narrow(fall_, wide_fall), narrow(rise_, wide_rise);
+    const Narrow& fall = narrow_ ? fall16_ : wide_fall;
+    const Narrow& rise = narrow_ ? rise16_ : wide_rise;
 #endif
     for (int y = 0; y < kHeight; ++y) {
 #if defined(__SSE2__)
@@ -495,6 +514,9 @@ class Search {
   const HoldPrices& h_;
   GreyBuffer& out_;
   Field fall_, rise_, down_;
+#if defined(__SSE2__)
+  Narrow fall16_, rise16_;  // fall and rise as narrow() makes them, where narrow_, until the search starts
+#endif
   BlockErrors tone_;
   RowBounds g_bound_;     // |g| on each row of the field, at most
   int32_t slack_bound_;   // |h_.on or h_.off times the fade left|, at most
