@@ -282,7 +282,9 @@ class Search {
             const int b = __builtin_ctzll(bits);
             const int x = w * kWordBits + b - kTwiceReach;
             const unsigned maybe = may_pay<Alone>(field_index(x, y));
-            if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
+            if (maybe == 0) [[likely]]
+              continue;
+            if (!improve(x, y, maybe, look, again)) continue;
             changed = true;
             bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
           }
@@ -306,16 +308,28 @@ class Search {
   template <bool Alone>
   unsigned may_pay(int f) const {
     const int32_t fall = fall_[f], rise = rise_[f];
+    const unsigned alone = Alone ? unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone : 0;
+#if defined(__SSE2__)
+    // A move pays one way or the other just when the two sums less the bar
+    // and one are not both negative: one and of the two, whose sign says
+    // that neither pays, where two compares and an or say that one does.
+    // The sums stay within 32 bits: a kOutside cell less kNever is over
+    // -2^31. The three rows' signs, packed down to bytes, are taken in one
+    // instruction; a fourth row of all ones fills the mask.
+    const Lanes fall_side = fall - (kSideBar + 1), rise_side = rise - (kSideBar + 1);
+    const Lanes fall_row = fall - (kRowBar + 1), rise_row = rise - (kRowBar + 1);
+    const auto neither = [&](int from, Lanes fall_less, Lanes rise_less) {
+      return __m128i((fall_less + lanes_at(rise_, from)) & (rise_less + lanes_at(fall_, from)));
+    };
+    const __m128i rows = _mm_packs_epi16(
+        _mm_packs_epi32(neither(f - kW - 1, fall_side, rise_side), neither(f - 1, fall_row, rise_row)),
+        _mm_packs_epi32(neither(f + kW - 1, fall_side, rise_side), _mm_set1_epi32(-1)));
+    constexpr unsigned kRowsMask = (1u << (4 * kLanes)) - 1;
+    return (unsigned(_mm_movemask_epi8(rows)) ^ kRowsMask) | alone;
+#else
     const auto weigh = [&](int from, Lanes bar) {
       return (fall + lanes_at(rise_, from) > bar) | (rise + lanes_at(fall_, from) > bar);
     };
-    const unsigned alone = Alone ? unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone : 0;
-#if defined(__SSE2__)
-    // One instruction for each row of lanes, where extracting them takes four.
-    const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
-    return bits(weigh(f - kW - 1, kSideBar)) | bits(weigh(f - 1, kRowBar)) << kLanes |
-           bits(weigh(f + kW - 1, kSideBar)) << (2 * kLanes) | alone;
-#else
     constexpr Lanes kAboveBits = {1 << 0, 1 << 1, 1 << 2, 1 << 3};
     constexpr Lanes kRowBits = {1 << 4, 1 << 5, 1 << 6, 1 << 7};
     constexpr Lanes kBelowBits = {1 << 8, 1 << 9, 1 << 10, 1 << 11};
