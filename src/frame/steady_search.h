@@ -87,6 +87,13 @@ class Search {
       std::fill_n(f->end() - kTwiceReach * kW, kTwiceReach * kW, kOutside);
     }
     narrow_ = int64_t{std::max(h.on, h.off)} * h.cap <= INT16_MAX;
+#if defined(__SSE2__)
+    if (narrow_)
+      for (Narrow* n : {&fall16_, &rise16_}) {
+        std::fill_n(n->begin(), kTwiceReach * kW, INT16_MIN);
+        std::fill_n(n->end() - kTwiceReach * kW, kTwiceReach * kW, INT16_MIN);
+      }
+#endif
     for (int y = 0; y < kHeight; ++y) {
       const int f0 = field_index(0, y), i0 = y * kWidth;
       for (Field* f : {&fall_, &rise_, &down_})
@@ -94,10 +101,86 @@ class Search {
       // Where no source change is large enough to fade a price, every pixel
       // keeps the whole of it, and the row needs no multiplication (which
       // SSE2 has no single instruction for, on four lanes of 32 bits).
+#if defined(__SSE2__)
+      if (narrow_) {
+        for (Narrow* n : {&fall16_, &rise16_})
+          for (int b = 1; b <= kTwiceReach; ++b) (*n)[f0 - b] = (*n)[f0 + kWidth - 1 + b] = INT16_MIN;
+        bounds_row_narrow(f0, i0, fixed);
+        continue;
+      }
+#endif
       if (h.fades()) bounds_row(f0, i0, fixed, [&](int i) { return h.left(moved[i]); });
       else bounds_row(f0, i0, fixed, [&](int) { return h.cap; });
     }
   }
+
+#if defined(__SSE2__)
+  // bounds_row where every slack fits 16 bits, sixteen pixels at a time: the
+  // tests on the bytes, the slack in 16 bits, and only the fields in 32,
+  // where the compiler's own vectorising widens every byte first.
+  void bounds_row_narrow(int f0, int i0, const GreyBuffer& fixed) {
+    const __m128i zero = _mm_setzero_si128();
+    // The fade left, clamp(fade - moved, 0, cap), is the cap itself where
+    // nothing fades (fade beyond any change, cap 1). Above 16 bits, a fade or
+    // a cap leaves no price to multiply, and any value gives 0.
+    const __m128i fade = _mm_set1_epi16(static_cast<int16_t>(std::min(h_.fade, int{INT16_MAX})));
+    const __m128i cap = _mm_set1_epi16(static_cast<int16_t>(std::min(h_.cap, int{INT16_MAX})));
+    const __m128i on = _mm_set1_epi16(static_cast<int16_t>(-h_.on)), off = _mm_set1_epi16(static_cast<int16_t>(h_.off));
+    constexpr int kHalfBits = 16;
+    static_assert((kOutside & 0xffff) == 0);
+    const __m128i outside_high = _mm_set1_epi16(static_cast<int16_t>(kOutside >> kHalfBits));
+    constexpr int kBytes = sizeof(__m128i);
+    static_assert(kWidth % kBytes == 0);
+    for (int x = 0; x < kWidth; x += kBytes) {
+      const int i = i0 + x;
+      const auto bytes = [&](const GreyBuffer& b) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(&b[i])); };
+      const __m128i out = bytes(out_), moved = bytes(moved_);
+      const __m128i free = _mm_cmpeq_epi8(bytes(fixed), zero);
+      const __m128i open_up = _mm_andnot_si128(_mm_cmpeq_epi8(_mm_subs_epu8(bytes(highest_), out), zero), free);
+      const __m128i open_down = _mm_andnot_si128(_mm_cmpeq_epi8(_mm_subs_epu8(out, bytes(lowest_)), zero), free);
+      const __m128i on_held = _mm_cmpeq_epi8(out, bytes(held_));
+      for (int half = 0; half < 2; ++half) {
+        // A byte's mask, or the byte itself with `with` zero, widened to 16 bits.
+        const auto wide = [&](__m128i a, __m128i with) {
+          return half == 0 ? _mm_unpacklo_epi8(a, with) : _mm_unpackhi_epi8(a, with);
+        };
+        const __m128i left = _mm_min_epi16(_mm_max_epi16(_mm_subs_epi16(fade, wide(moved, zero)), zero), cap);
+        const __m128i held = wide(on_held, on_held);
+        const __m128i slack = _mm_or_si128(_mm_and_si128(held, _mm_mullo_epi16(on, left)),
+                                           _mm_andnot_si128(held, _mm_mullo_epi16(off, left)));
+        // up and down as the low and the high halves of their 32 bits: the
+        // slack sign-extended where open, else kOutside (whose low half is 0).
+        const __m128i sign = _mm_srai_epi16(slack, kHalfBits - 1);
+        const auto halves = [&](__m128i open, __m128i& low, __m128i& high) {
+          low = _mm_and_si128(open, slack);
+          high = _mm_or_si128(_mm_and_si128(open, sign), _mm_andnot_si128(open, outside_high));
+        };
+        __m128i up_low, up_high, down_low, down_high;
+        halves(wide(open_up, open_up), up_low, up_high);
+        halves(wide(open_down, open_down), down_low, down_high);
+        __m128i falls[2], rises[2];
+        for (int quarter = 0; quarter < 2; ++quarter) {
+          const auto join = [&](__m128i low, __m128i high) {
+            return quarter == 0 ? _mm_unpacklo_epi16(low, high) : _mm_unpackhi_epi16(low, high);
+          };
+          const __m128i up = join(up_low, up_high), down = join(down_low, down_high);
+          const int f = f0 + x + (2 * half + quarter) * kLanes;
+          const auto cell = [&](Field& a) { return reinterpret_cast<__m128i*>(&a[f]); };
+          const __m128i g = _mm_loadu_si128(cell(fall_));
+          _mm_storeu_si128(cell(down_), down);
+          falls[quarter] = _mm_add_epi32(g, down);
+          rises[quarter] = _mm_sub_epi32(up, g);
+          _mm_storeu_si128(cell(fall_), falls[quarter]);
+          _mm_storeu_si128(cell(rise_), rises[quarter]);
+        }
+        // first_look's copies, saturated as narrow() saturates them.
+        const int f = f0 + x + 2 * half * kLanes;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&fall16_[f]), _mm_packs_epi32(falls[0], falls[1]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&rise16_[f]), _mm_packs_epi32(rises[0], rises[1]));
+      }
+    }
+  }
+#endif
 
   // What set_shade works out for one pixel, for a whole row from the field
   // cell f0 and the pixel i0, without branches, so that the compiler
@@ -138,25 +221,10 @@ class Search {
   // changes marked behind it, `later_looks` pixels at most in each of those
   // passes (what they leave, the next frame's first look finds).
   void run(int passes, int later_looks) {
-    PictureBits look = first_look();
-    for (int pass = 0; pass < passes; ++pass) {
-      PictureBits again{};
-      bool changed = false;
-      int64_t left = pass == 0 ? kPixels * int64_t{kPixels} : later_looks;
-      for (int y = 0; y < kHeight; ++y)
-        for (int w = 0; w < kWordsPerRow; ++w)
-          for (uint64_t bits = look[y + kLookReach][w]; bits != 0; bits &= bits - 1) {
-            if (--left < 0) return;
-            const int b = __builtin_ctzll(bits);
-            const int x = w * kWordBits + b - kTwiceReach;
-            const unsigned maybe = may_pay(field_index(x, y)) & moves_;
-            if (maybe == 0 || !improve(x, y, maybe, look, again)) continue;
-            changed = true;
-            bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
-          }
-      if (!changed) return;
-      look = again;
-    }
+    // Whether a pixel may change alone is fixed for the whole search, and
+    // testing it at every look costs a load and a branch.
+    if ((moves_ >> kAlone & 1) != 0) scan<true>(passes, later_looks);
+    else scan<false>(passes, later_looks);
   }
 
   // Lets a level move only between neighbours: no pixel changes alone, so
@@ -200,6 +268,31 @@ class Search {
   static constexpr Lanes kSideBar = {20 * kStep, 12 * kStep, 20 * kStep, kNever};
   static constexpr Lanes kRowBar = {12 * kStep, kNever, 12 * kStep, kNever};
 
+  template <bool Alone>
+  void scan(int passes, int later_looks) {
+    PictureBits look = first_look();
+    for (int pass = 0; pass < passes; ++pass) {
+      PictureBits again{};
+      bool changed = false;
+      int64_t left = pass == 0 ? kPixels * int64_t{kPixels} : later_looks;
+      for (int y = 0; y < kHeight; ++y)
+        for (int w = 0; w < kWordsPerRow; ++w)
+          for (uint64_t bits = look[y + kLookReach][w]; bits != 0; bits &= bits - 1) {
+            if (--left < 0) return;
+            const int b = __builtin_ctzll(bits);
+            const int x = w * kWordBits + b - kTwiceReach;
+            const unsigned maybe = may_pay<Alone>(field_index(x, y));
+            if (maybe == 0) [[likely]]
+              continue;
+            if (!improve(x, y, maybe, look, again)) continue;
+            changed = true;
+            bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
+          }
+      if (!changed) return;
+      look = again;
+    }
+  }
+
   static Lanes lanes_at(const Field& a, int f) {
     Lanes v;
     std::memcpy(&v, &a[f], sizeof v);
@@ -210,21 +303,33 @@ class Search {
     std::memcpy(&a[f], &v, sizeof v);
   }
 
+  // Alone: whether moves_ holds kAlone; where only pairs may move, the
+  // pixel alone is not weighed at all. Every pair is in moves_.
+  template <bool Alone>
   unsigned may_pay(int f) const {
     const int32_t fall = fall_[f], rise = rise_[f];
+    const unsigned alone = Alone ? unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone : 0;
+#if defined(__SSE2__)
+    // A move pays one way or the other just when the two sums less the bar
+    // and one are not both negative: one and of the two, whose sign says
+    // that neither pays, where two compares and an or say that one does.
+    // The sums stay within 32 bits: a kOutside cell less kNever is over
+    // -2^31. The three rows' signs, packed down to bytes, are taken in one
+    // instruction; a fourth row of all ones fills the mask.
+    const Lanes fall_side = fall - (kSideBar + 1), rise_side = rise - (kSideBar + 1);
+    const Lanes fall_row = fall - (kRowBar + 1), rise_row = rise - (kRowBar + 1);
+    const auto neither = [&](int from, Lanes fall_less, Lanes rise_less) {
+      return __m128i((fall_less + lanes_at(rise_, from)) & (rise_less + lanes_at(fall_, from)));
+    };
+    const __m128i rows = _mm_packs_epi16(
+        _mm_packs_epi32(neither(f - kW - 1, fall_side, rise_side), neither(f - 1, fall_row, rise_row)),
+        _mm_packs_epi32(neither(f + kW - 1, fall_side, rise_side), _mm_set1_epi32(-1)));
+    constexpr unsigned kRowsMask = (1u << (4 * kLanes)) - 1;
+    return (unsigned(_mm_movemask_epi8(rows)) ^ kRowsMask) | alone;
+#else
     const auto weigh = [&](int from, Lanes bar) {
       return (fall + lanes_at(rise_, from) > bar) | (rise + lanes_at(fall_, from) > bar);
     };
-    // Where only pairs may move (moves_ without kAlone), the pixel alone is
-    // not weighed at all.
-    const unsigned alone =
-        (moves_ >> kAlone & 1) != 0 ? unsigned(int{fall > kAloneBar} | int{rise > kAloneBar}) << kAlone : 0;
-#if defined(__SSE2__)
-    // One instruction for each row of lanes, where extracting them takes four.
-    const auto bits = [](Lanes c) { return unsigned(_mm_movemask_ps(_mm_castsi128_ps(__m128i(c)))); };
-    return bits(weigh(f - kW - 1, kSideBar)) | bits(weigh(f - 1, kRowBar)) << kLanes |
-           bits(weigh(f + kW - 1, kSideBar)) << (2 * kLanes) | alone;
-#else
     constexpr Lanes kAboveBits = {1 << 0, 1 << 1, 1 << 2, 1 << 3};
     constexpr Lanes kRowBits = {1 << 4, 1 << 5, 1 << 6, 1 << 7};
     constexpr Lanes kBelowBits = {1 << 8, 1 << 9, 1 << 10, 1 << 11};
@@ -242,9 +347,12 @@ class Search {
   PictureBits first_look() const {
     PictureBits look{};
 #if defined(__SSE2__)
-    Narrow fall, rise;
-    narrow(fall_, fall);
-    narrow(rise_, rise);
+    // Where every row's bounds were worked out in 16 bits, they were kept
+    // in 16 bits as they were made.
+    Narrow wide_fall, wide_rise;
+    if (!narrow_) narrow(fall_, wide_fall), narrow(rise_, wide_rise);
+    const Narrow& fall = narrow_ ? fall16_ : wide_fall;
+    const Narrow& rise = narrow_ ? rise16_ : wide_rise;
 #endif
     for (int y = 0; y < kHeight; ++y) {
 #if defined(__SSE2__)
@@ -323,7 +431,9 @@ class Search {
 
   // The best of the moves `maybe` names for the pixel at (x, y), made if it
   // pays, with the pixels around it marked; whether it was made.
-  bool improve(int x, int y, unsigned maybe, PictureBits& look, PictureBits& again) {
+  // Inlined into each scan, where its state stays in registers: a call
+  // costs the search more than the copy does.
+  [[gnu::always_inline]] bool improve(int x, int y, unsigned maybe, PictureBits& look, PictureBits& again) {
     const int f = field_index(x, y), i = y * kWidth + x;
     const int32_t e = g_at(f);
     const int from = out_[i], lo = lowest_[i], hi = highest_[i];
@@ -418,6 +528,9 @@ class Search {
   const HoldPrices& h_;
   GreyBuffer& out_;
   Field fall_, rise_, down_;
+#if defined(__SSE2__)
+  Narrow fall16_, rise16_;  // fall and rise as narrow() makes them, where narrow_, until the search starts
+#endif
   BlockErrors tone_;
   RowBounds g_bound_;     // |g| on each row of the field, at most
   int32_t slack_bound_;   // |h_.on or h_.off times the fade left|, at most
