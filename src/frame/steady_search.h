@@ -24,6 +24,7 @@
 
 #include "frame/arithmetic.h"
 #include "frame/steady_field.h"
+#include "frame/steady_look.h"
 #include "frame/steady_prices.h"
 #include "raster.h"
 
@@ -339,11 +340,8 @@ class Search {
 #endif
   }
 
-  // Every pixel that may gain: a pair of neighbours in a row marks both, a
-  // pair across rows the pixel above (whose look weighs the move both ways).
-  // One row at a time; where the row and the one below fit 16 bits, eight
-  // pixels to a vector, else every test in one loop that the compiler
-  // vectorises four pixels at a time.
+  // Every pixel that may gain (steady_look.h), one row at a time: where the
+  // row and the one below fit 16 bits, eight pixels to a vector.
   PictureBits first_look() const {
     PictureBits look{};
 #if defined(__SSE2__)
@@ -357,76 +355,19 @@ class Search {
     for (int y = 0; y < kHeight; ++y) {
 #if defined(__SSE2__)
       if (fits_narrow(y) && fits_narrow(y + 1)) {
-        look_row_narrow(y, fall, rise, look);
+        look_row_narrow<Levels>(y, fall, rise, look);
         continue;
       }
 #endif
-      look_row(y, look);
+      look_row<Levels>(y, fall_, rise_, look);
     }
     return look;
   }
 
-  void look_row(int y, PictureBits& look) const {
-    const int f0 = field_index(0, y);
-    // Whether a level moving between the pixels at a and b, either way, may pay.
-    const auto pays = [&](int a, int b, int32_t bar) {
-      return int{fall_[a] + rise_[b] > bar} | int{rise_[a] + fall_[b] > bar};
-    };
-    std::array<uint8_t, kWidth> worth;
-    for (int x = 0; x < kWidth; ++x) {
-      const int f = f0 + x;
-      // The cell left of the picture is kOutside, so its pair never pays.
-      worth[x] = static_cast<uint8_t>(int{fall_[f] > kAloneBar} | int{rise_[f] > kAloneBar} |
-                                      pays(f, f + 1, 12 * kStep) | pays(f - 1, f, 12 * kStep) |
-                                      pays(f, f + kW, 12 * kStep) | pays(f, f + kW + 1, 20 * kStep) |
-                                      pays(f, f + kW - 1, 20 * kStep));
-    }
-    for (int x = 0; x < kWidth; x += kByteBits) {
-      uint64_t eight;
-      std::memcpy(&eight, &worth[x], sizeof eight);
-      or_bits(look[y + kLookReach], (eight * kGatherBits) >> kGatherShift, x + kTwiceReach);
-    }
-  }
-
 #if defined(__SSE2__)
-  // fall and rise in 16 bits, saturated: a kOutside cell becomes -32768,
-  // and every other cell is exact where fits_narrow says so. A sum of two
-  // saturated then is above a bar (under 32767) just when the exact sum is.
-  using Narrow = std::array<int16_t, kFieldCells>;
-  static constexpr int kNarrowLanes = sizeof(__m128i) / sizeof(int16_t);
-  static void narrow(const Field& wide, Narrow& n) {
-    static_assert(kFieldCells % kNarrowLanes == 0 && 20 * kStep < INT16_MAX);
-    for (int f = 0; f < kFieldCells; f += kNarrowLanes) {
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&wide[f]));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&wide[f + kLanes]));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(&n[f]), _mm_packs_epi32(a, b));
-    }
-  }
   // Whether every cell of the picture's row y that is not kOutside is
   // within 16 bits: g within its bound, and the hold slack within its own.
   bool fits_narrow(int y) const { return g_bound_[y + kTwiceReach] + slack_bound_ <= INT16_MAX; }
-
-  void look_row_narrow(int y, const Narrow& fall, const Narrow& rise, PictureBits& look) const {
-    const __m128i alone_bar = _mm_set1_epi16(kAloneBar), row_bar = _mm_set1_epi16(12 * kStep),
-                  corner_bar = _mm_set1_epi16(20 * kStep);
-    const auto at = [](const Narrow& a, int f) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(&a[f])); };
-    for (int x = 0; x < kWidth; x += kNarrowLanes) {
-      const int f = field_index(x, y);
-      const __m128i fa = at(fall, f), ra = at(rise, f);
-      const auto pays = [&](__m128i f1, __m128i r1, __m128i f2, __m128i r2, __m128i bar) {
-        return _mm_or_si128(_mm_cmpgt_epi16(_mm_adds_epi16(f1, r2), bar), _mm_cmpgt_epi16(_mm_adds_epi16(r1, f2), bar));
-      };
-      const auto pays_with = [&](int g, __m128i bar) { return pays(fa, ra, at(fall, g), at(rise, g), bar); };
-      __m128i worth = _mm_or_si128(_mm_cmpgt_epi16(fa, alone_bar), _mm_cmpgt_epi16(ra, alone_bar));
-      worth = _mm_or_si128(worth, pays_with(f + 1, row_bar));
-      worth = _mm_or_si128(worth, pays(at(fall, f - 1), at(rise, f - 1), fa, ra, row_bar));
-      worth = _mm_or_si128(worth, pays_with(f + kW, row_bar));
-      worth = _mm_or_si128(worth, pays_with(f + kW + 1, corner_bar));
-      worth = _mm_or_si128(worth, pays_with(f + kW - 1, corner_bar));
-      const auto bits = static_cast<uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(worth, _mm_setzero_si128())));
-      or_bits(look[y + kLookReach], bits, x + kTwiceReach);
-    }
-  }
 #endif
 
   // The best of the moves `maybe` names for the pixel at (x, y), made if it
