@@ -93,9 +93,9 @@ struct HeldThresholds {
 // In four levels, for margins up to a step: the held shade p is kept where
 // the value lies in p's own range widened by the margin either way,
 // [p + kGreyThreshold1 - step - m, p + kGreyThreshold1 + m), elsewhere the
-// quantiser's level, both within the bounds. dither_modes.cpp checks it
-// against the rule (window_follows, in the tests). The window's start and width are worked
-// out for every pixel before the row loop, eight to a vector.
+// quantiser's level, both within the bounds. The tests check it against the
+// rule (window_follows). The window's start and width are worked out for
+// every pixel before the row loop, eight to a vector.
 constexpr int kGreyStep = kStepOf<4>;
 constexpr int kWindowMarginLimit = kGreyStep;
 constexpr int window_start(int p, int m) { return p + kGreyThreshold1 - kGreyStep - m; }

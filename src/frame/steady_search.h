@@ -68,7 +68,7 @@ template <int Levels>
 class Search {
  public:
   static constexpr int kStep = kStepOf<Levels>;
-  static constexpr int32_t kAloneBar = kSelfWeight / 2 * kStep;
+  static constexpr int32_t kAloneBar = kAloneBarOf<Levels>;
 
   static constexpr int32_t kToneHold = kStep / 2;
   static constexpr int32_t kToneForce = kStep * kForceQuarters / 4;
@@ -266,8 +266,9 @@ class Search {
   // the pixel itself and the fourth cell have a bar nothing beats.
   static constexpr int kAlone = 12;
   static constexpr int32_t kNever = 1 << 30;
-  static constexpr Lanes kSideBar = {20 * kStep, 12 * kStep, 20 * kStep, kNever};
-  static constexpr Lanes kRowBar = {12 * kStep, kNever, 12 * kStep, kNever};
+  static constexpr int32_t kBeside = kRowBarOf<Levels>, kAcross = kCornerBarOf<Levels>;
+  static constexpr Lanes kSideBar = {kAcross, kBeside, kAcross, kNever};
+  static constexpr Lanes kRowBar = {kBeside, kNever, kBeside, kNever};
 
   template <bool Alone>
   void scan(int passes, int later_looks) {
