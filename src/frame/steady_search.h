@@ -224,16 +224,18 @@ class Search {
   void run(int passes, int later_looks) {
     // Whether a pixel may change alone is fixed for the whole search, and
     // testing it at every look costs a load and a branch.
-    if ((moves_ >> kAlone & 1) != 0) scan<true>(passes, later_looks);
-    else scan<false>(passes, later_looks);
+    if ((moves_ >> kAlone & 1) != 0) scan<true, false>(passes, later_looks);
+    else if (near_only_) scan<false, true>(passes, later_looks);
+    else scan<false, false>(passes, later_looks);
   }
 
   // Lets a level move only between neighbours: no pixel changes alone, so
   // that the tone the shades started from stays where it was.
   void pairs_only(const GreyBuffer* source, int apart) {
     moves_ = (1u << kAlone) - 1;
-    pair_source_ = source;
-    pair_apart_ = apart;
+    near_only_ = source != nullptr;
+    near_apart_ = apart;
+    if (near_only_) spare_source(*source, near_source_);
   }
 
   // Brings every block more than kToneForce off its source's tone back
@@ -270,7 +272,8 @@ class Search {
   static constexpr Lanes kSideBar = {kAcross, kBeside, kAcross, kNever};
   static constexpr Lanes kRowBar = {kBeside, kNever, kBeside, kNever};
 
-  template <bool Alone>
+  // Near: a level moves only between the neighbours near_ names.
+  template <bool Alone, bool Near>
   void scan(int passes, int later_looks) {
     PictureBits look = first_look();
     for (int pass = 0; pass < passes; ++pass) {
@@ -283,9 +286,13 @@ class Search {
             if (--left < 0) return;
             const int b = __builtin_ctzll(bits);
             const int x = w * kWordBits + b - kTwiceReach;
-            const unsigned maybe = may_pay<Alone>(field_index(x, y));
+            unsigned maybe = may_pay<Alone>(field_index(x, y));
             if (maybe == 0) [[likely]]
               continue;
+            if constexpr (Near) {
+              maybe = like_neighbours(y * kWidth + x, maybe);
+              if (maybe == 0) continue;
+            }
             if (!improve(x, y, maybe, look, again)) continue;
             changed = true;
             bits |= look[y + kLookReach][w] & (~uint64_t{0} << b);  // marked ahead in this word
@@ -293,6 +300,19 @@ class Search {
       if (!changed) return;
       look = again;
     }
+  }
+
+  LookRules look_rules() const { return {(moves_ >> kAlone & 1) != 0, near_only_ ? &near_source_ : nullptr, near_apart_}; }
+
+  // `maybe` without the moves between pixel i and neighbours of unlike source.
+  unsigned like_neighbours(int i, unsigned maybe) const {
+    const LookRules rules = look_rules();
+    for (unsigned m = maybe; m != 0; m &= m - 1) {
+      const int k = __builtin_ctz(m);
+      const Neighbour& n = kNeighbours[k];
+      if (!like_source(rules, i, i + n.dy * kWidth + n.dx)) maybe &= ~(1u << k);
+    }
+    return maybe;
   }
 
   static Lanes lanes_at(const Field& a, int f) {
@@ -353,14 +373,16 @@ class Search {
     const Narrow& fall = narrow_ ? fall16_ : wide_fall;
     const Narrow& rise = narrow_ ? rise16_ : wide_rise;
 #endif
+    const LookRules rules = look_rules();
     for (int y = 0; y < kHeight; ++y) {
 #if defined(__SSE2__)
       if (fits_narrow(y) && fits_narrow(y + 1)) {
-        look_row_narrow<Levels>(y, fall, rise, look);
+        if (rules.near) look_row_narrow<Levels, true>(y, fall, rise, rules, look);
+        else look_row_narrow<Levels, false>(y, fall, rise, rules, look);
         continue;
       }
 #endif
-      look_row<Levels>(y, fall_, rise_, look);
+      look_row<Levels>(y, fall_, rise_, rules, look);
     }
     return look;
   }
@@ -397,7 +419,6 @@ class Search {
     for (unsigned m = maybe & ((1u << kAlone) - 1); m != 0; m &= m - 1) {
       const Neighbour& n = kNeighbours[__builtin_ctz(m)];
       const int j = i + n.dy * kWidth + n.dx, fj = f + n.dy * kW + n.dx;
-      if (pair_source_ && std::abs((*pair_source_)[i] - (*pair_source_)[j]) > pair_apart_) continue;
       const int32_t d = e - g_at(fj);
       const int jfrom = out_[j];
       for (const int delta : {-kStep, kStep}) {  // what pixel i gets; j gives it
@@ -478,8 +499,9 @@ class Search {
   int32_t slack_bound_;   // |h_.on or h_.off times the fade left|, at most
   bool narrow_ = false;  // every slack, h_.on or h_.off times the fade left, fits in 16 bits
   unsigned moves_ = ~0u;  // the moves may_pay may name
-  const GreyBuffer* pair_source_ = nullptr;  // with it, a level moves only between pixels whose
-  int pair_apart_ = 0;                       // sources are at most this far apart
+  bool near_only_ = false;     // a level moves only between pixels whose sources are
+  int near_apart_ = 0;         // at most this far apart,
+  SpareSource near_source_;    // those sources
 };
 
 }  // namespace steady
