@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <type_traits>
 #include <utility>
 
 #include "frame/arithmetic.h"
@@ -157,76 +158,177 @@ int loop_level(int u) {
 // One row of error diffusion with a named kernel, scanned in direction Dir;
 // the same sums as spreading every share through the cells.
 template <int Levels, int Dir, const auto& Taps, int Divisor, class Choice>
-void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& rows, const Choice& choice,
-                 GreyBuffer& out) {
+class NamedRow {
   using K = NamedKernel<Taps, Divisor>;
-  const int first = Dir > 0 ? 0 : kWidth - 1;
-  int next = 0, after_next = 0;  // what the next two pixels get from this row
-  for (int n = 0; n < kWidth; ++n) {
-    const int x = first + Dir * n;
-    const int v = std::clamp(rows[0][x] + next, 0, kMaxGrey);
-    const int q = choice(y * kWidth + x, v, loop_level<Levels>);
-    out[y * kWidth + x] = static_cast<uint8_t>(q);
+
+ public:
+  static constexpr int kFirst = Dir > 0 ? 0 : kWidth - 1;
+  // How far behind the row above this one may run (diffuse_two_rows): its
+  // pixel x reads only its own cell, which the row above completes as it
+  // leaves the pixel its furthest share back comes from.
+  static constexpr int kLag = [] {
+    int back = 0;
+    for (const DiffusionTap& t : Taps)
+      if (t.dy == 1) back = std::max(back, -t.dx);
+    return back + 1;
+  }();
+
+  NamedRow(const K&, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out)
+      : y_(y), rows_(rows), choice_(choice), out_(out) {}
+
+  void step(int x) {
+    const int v = std::clamp(rows_[0][x] + next_, 0, kMaxGrey);
+    const int q = choice_(y_ * kWidth + x, v, loop_level<Levels>);
+    out_[y_ * kWidth + x] = static_cast<uint8_t>(q);
     const auto& share = K::kShares[v - q + kMaxError];
-    next = after_next + share[K::kNext];
-    if constexpr (K::kAfterNext >= 0) after_next = share[K::kAfterNext];
-    K::template spread_below<Dir>(share, rows, x);
+    next_ = after_next_ + share[K::kNext];
+    if constexpr (K::kAfterNext >= 0) after_next_ = share[K::kAfterNext];
+    K::template spread_below<Dir>(share, rows_, x);
   }
+  void finish() {}
+
+ private:
+  const int y_;
+  const RowPointers rows_;
+  const Choice& choice_;
+  GreyBuffer& out_;
+  int next_ = 0, after_next_ = 0;  // what the next two pixels get from this row
+};
+
+template <int Levels, int Dir, const auto& Taps, int Divisor, class Choice>
+NamedRow<Levels, Dir, Taps, Divisor, Choice> row_of(const NamedKernel<Taps, Divisor>& kernel, int y,
+                                                     const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
+  return {kernel, y, rows, choice, out};
 }
 
 // One row of error diffusion with the settings' kernel, scanned in direction
-// Dir, with dither()'s sums in dither()'s order. A cell's adds are clamped
-// one by one, so their order counts: the right neighbour's share travels in
-// a register to the next pixel, and the row below is a window of three cells
-// (behind, under, ahead) that each pixel adds to before it slides on; a cell
-// leaves the window complete, once nothing later adds to it.
+// Dir, with dither()'s sums in dither()'s order, a pixel at a time (step).
+// A cell's adds are clamped one by one, so their order counts: the right
+// neighbour's share travels in a register to the next pixel, and the row
+// below is a window of three cells (behind, under, ahead) that each pixel
+// adds to before it slides on; a cell leaves the window complete, once
+// nothing later adds to it: the cell behind the pixel, when the pixel is done.
 template <int Levels, int Dir, class Choice>
-void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
-  const int first = Dir > 0 ? 0 : kWidth - 1;
-  enum { kRight, kBehind, kUnder, kBeyond };
-  const int16_t* row = rows[0];
-  int16_t* below = rows[1];
-  int next = row[first];  // this pixel's cell with the share of the one before
-  int cell_behind = below[first - Dir], cell_under = below[first];
-  for (int n = 0; n < kWidth; ++n) {
-    const int x = first + Dir * n;
-    const int i = y * kWidth + x;
-    const int v = next;
-    const int q = choice(i, v, loop_level<Levels>);
-    out[i] = static_cast<uint8_t>(q);
+class MatrixRow {
+ public:
+  static constexpr int kFirst = Dir > 0 ? 0 : kWidth - 1;
+  // How far behind the row above this one may run (diffuse_two_rows): its
+  // pixel x reads its own cell and the next, which the row above completes
+  // as it leaves pixel x + 2.
+  static constexpr int kLag = 2;
+  // Reads the row's first cell, which must be complete.
+  MatrixRow(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out)
+      : kernel_(kernel), y_(y), row_(rows[0]), below_(rows[1]), choice_(choice), out_(out), next_(row_[kFirst]),
+        cell_behind_(below_[kFirst - Dir]), cell_under_(below_[kFirst]) {}
+
+  // The pixel at x, the row's n-th: reads the cell after it, which must be complete.
+  void step(int x) {
+    enum { kRight, kBehind, kUnder, kBeyond };
+    const int i = y_ * kWidth + x;
+    const int v = next_;
+    const int q = choice_(i, v, loop_level<Levels>);
+    out_[i] = static_cast<uint8_t>(q);
     const int err = v - q;
     // The cell past the row's end is padding, never read as a pixel's value.
-    next = MatrixKernel::added(row[x + Dir], kernel.share(kRight, err));
-    below[x - Dir] = static_cast<int16_t>(MatrixKernel::added_below(cell_behind, kernel.share(kBehind, err)));
-    cell_behind = MatrixKernel::added_below(cell_under, kernel.share(kUnder, err));
-    cell_under = MatrixKernel::added_below(below[x + Dir], kernel.share(kBeyond, err));
+    next_ = MatrixKernel::added(row_[x + Dir], kernel_.share(kRight, err));
+    below_[x - Dir] = static_cast<int16_t>(MatrixKernel::added_below(cell_behind_, kernel_.share(kBehind, err)));
+    cell_behind_ = MatrixKernel::added_below(cell_under_, kernel_.share(kUnder, err));
+    cell_under_ = MatrixKernel::added_below(below_[x + Dir], kernel_.share(kBeyond, err));
   }
-  const int last = first + Dir * (kWidth - 1);
-  below[last] = static_cast<int16_t>(cell_behind);
-  below[last + Dir] = static_cast<int16_t>(cell_under);
+
+  // After the row's last pixel: the window's last two cells.
+  void finish() {
+    const int last = kFirst + Dir * (kWidth - 1);
+    below_[last] = static_cast<int16_t>(cell_behind_);
+    below_[last + Dir] = static_cast<int16_t>(cell_under_);
+  }
+
+ private:
+  const MatrixKernel& kernel_;
+  const int y_;
+  const int16_t* row_;
+  int16_t* below_;
+  const Choice& choice_;
+  GreyBuffer& out_;
+  int next_;  // this pixel's cell with the share of the one before
+  int cell_behind_, cell_under_;
+};
+
+template <int Levels, int Dir, class Choice>
+MatrixRow<Levels, Dir, Choice> row_of(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice,
+                                      GreyBuffer& out) {
+  return {kernel, y, rows, choice, out};
+}
+
+// One row of error diffusion with `kernel`, scanned in direction Dir.
+template <int Levels, int Dir, class K, class Choice>
+void diffuse_row(const K& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
+  auto row = row_of<Levels, Dir>(kernel, y, rows, choice, out);
+  for (int n = 0; n < kWidth; ++n) row.step(decltype(row)::kFirst + Dir * n);
+  row.finish();
+}
+
+// Rows y and y + 1 left to right, the lower row kLag pixels behind the
+// upper, which by then has made the cells it reads complete; the lower row
+// adds only to rows the upper has done with or adds to as well, where adds
+// are plain sums (a named kernel's) and their order does not count. Every
+// cell gets the same adds as row by row (the settings' kernel's in the same
+// order), and the two rows' chains of dependent steps (each pixel waits on
+// the share of the one before) run side by side.
+template <int Levels, class K, class Choice>
+void diffuse_two_rows(const K& kernel, int y, const RowPointers& upper_rows, const RowPointers& lower_rows,
+                      const Choice& choice, GreyBuffer& out) {
+  auto upper = row_of<Levels, 1>(kernel, y, upper_rows, choice, out);
+  constexpr int kLag = decltype(upper)::kLag;
+  for (int x = 0; x < kLag; ++x) upper.step(x);
+  auto lower = row_of<Levels, 1>(kernel, y + 1, lower_rows, choice, out);
+  for (int x = kLag; x < kWidth; ++x) {
+    upper.step(x);
+    lower.step(x - kLag);
+  }
+  upper.finish();
+  for (int x = kWidth - kLag; x < kWidth; ++x) lower.step(x);
+  lower.finish();
 }
 
 // Error-diffuses the whole picture with `kernel` into out; odd rows run right
 // to left when serpentine. Three rows of cells are live at a time.
 template <int Levels, class K, class Choice>
 void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, const Choice& choice, GreyBuffer& out) {
-  std::array<std::array<int16_t, kRowLength>, kRingRows> ring;
+  // The rows being diffused and those below them that get their error: one
+  // more than a row reaches, for two rows at a time.
+  constexpr int kSlots = kRingRows + 1;
+  std::array<std::array<int16_t, kRowLength>, kSlots> ring;
   const auto start_row = [&](int y) {
-    auto& row = ring[y % kRingRows];
+    auto& row = ring[y % kSlots];
     row.fill(0);
     for (int x = 0; x < kWidth; ++x) row[kPad + x] = source[y * kWidth + x];
   };
-  for (int y = 0; y < kRingRows; ++y) start_row(y);
-  for (int y = 0; y < kHeight; ++y) {
+  const auto rows_from = [&](int y) {
     RowPointers rows;
-    for (int d = 0; d < kRingRows; ++d) rows[d] = ring[(y + d) % kRingRows].data() + kPad;
-    if (serpentine && (y & 1))
-      diffuse_row<Levels, -1>(kernel, y, rows, choice, out);
-    else
-      diffuse_row<Levels, 1>(kernel, y, rows, choice, out);
-    // This row's slot now takes the row three below; rows past the bottom
-    // are never read, so what falls into a stale slot is lost, as it should be.
-    if (y + kRingRows < kHeight) start_row(y + kRingRows);
+    for (int d = 0; d < kRingRows; ++d) rows[d] = ring[(y + d) % kSlots].data() + kPad;
+    return rows;
+  };
+  for (int y = 0; y < kSlots; ++y) start_row(y);
+  // A done row's slot takes the row kSlots below; rows past the bottom are
+  // never read, so what falls into a stale slot is lost, as it should be.
+  // Only the settings' kernel runs two rows at a time: its row waits on a
+  // chain of dependent steps, where a named kernel's many adds to memory
+  // keep the processor as busy with one row as it can be (two rows measured
+  // slower).
+  if (std::is_same_v<K, MatrixKernel> && !serpentine) {
+    static_assert(kHeight % 2 == 0);
+    for (int y = 0; y < kHeight; y += 2) {
+      diffuse_two_rows<Levels>(kernel, y, rows_from(y), rows_from(y + 1), choice, out);
+      for (int done = y; done < y + 2; ++done)
+        if (done + kSlots < kHeight) start_row(done + kSlots);
+    }
+    return;
+  }
+  for (int y = 0; y < kHeight; ++y) {
+    if (serpentine && (y & 1)) diffuse_row<Levels, -1>(kernel, y, rows_from(y), choice, out);
+    else diffuse_row<Levels, 1>(kernel, y, rows_from(y), choice, out);
+    if (y + kSlots < kHeight) start_row(y + kSlots);
   }
 }
 
