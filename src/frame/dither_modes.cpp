@@ -208,6 +208,9 @@ NamedRow<Levels, Dir, Taps, Divisor, Choice> row_of(const NamedKernel<Taps, Divi
 // below is a window of three cells (behind, under, ahead) that each pixel
 // adds to before it slides on; a cell leaves the window complete, once
 // nothing later adds to it: the cell behind the pixel, when the pixel is done.
+// A pixel's shade goes into its own cell, which nothing reads again, and
+// the row's shades into `out` when it is done: a store of a byte may alias
+// anything, and would have the loop load every pointer and count again.
 template <int Levels, int Dir, class Choice>
 class MatrixRow {
  public:
@@ -227,7 +230,7 @@ class MatrixRow {
     const int i = y_ * kWidth + x;
     const int v = next_;
     const int q = choice_(i, v, loop_level<Levels>);
-    out_[i] = static_cast<uint8_t>(q);
+    row_[x] = static_cast<int16_t>(q);
     const int err = v - q;
     // The cell past the row's end is padding, never read as a pixel's value.
     next_ = MatrixKernel::added(row_[x + Dir], kernel_.share(kRight, err));
@@ -236,17 +239,18 @@ class MatrixRow {
     cell_under_ = MatrixKernel::added_below(below_[x + Dir], kernel_.share(kBeyond, err));
   }
 
-  // After the row's last pixel: the window's last two cells.
+  // After the row's last pixel: the window's last two cells, and the shades.
   void finish() {
     const int last = kFirst + Dir * (kWidth - 1);
     below_[last] = static_cast<int16_t>(cell_behind_);
     below_[last + Dir] = static_cast<int16_t>(cell_under_);
+    std::copy_n(row_, kWidth, &out_[y_ * kWidth]);
   }
 
  private:
   const MatrixKernel& kernel_;
   const int y_;
-  const int16_t* row_;
+  int16_t* row_;
   int16_t* below_;
   const Choice& choice_;
   GreyBuffer& out_;

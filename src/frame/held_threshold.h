@@ -84,9 +84,12 @@ struct HeldThresholds {
       at[i] = static_cast<int16_t>(threshold(h.held[i], h.margin[i], h.lowest[i], h.highest[i]));
 #endif
   }
+  // As a mask, not a choice: the compiler makes `?:` a branch here, which a
+  // dithered picture's shades leave to chance (the pans, the zoom and the
+  // zone plate measured 4-8 % faster, a still 12 % slower).
   template <class Level>
   int operator()(int i, int v, Level) const {
-    return v >= at[i] ? kMaxGrey : 0;
+    return kMaxGrey & -int{v >= at[i]};
   }
 };
 
@@ -130,6 +133,9 @@ struct HeldWindows {
     }
   }
 
+  // A choice, which the compiler makes a branch: unlike two levels' (see
+  // HeldThresholds), most values fall in the window, and a mask measured
+  // slower.
   template <class Level>
   int operator()(int i, int v, Level level) const {
     const int q = level(v);
