@@ -158,145 +158,107 @@ int loop_level(int u) {
 // One row of error diffusion with a named kernel, scanned in direction Dir;
 // the same sums as spreading every share through the cells.
 template <int Levels, int Dir, const auto& Taps, int Divisor, class Choice>
-class NamedRow {
+void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& rows, const Choice& choice,
+                 GreyBuffer& out) {
   using K = NamedKernel<Taps, Divisor>;
-
- public:
-  static constexpr int kFirst = Dir > 0 ? 0 : kWidth - 1;
-  // How far behind the row above this one may run (diffuse_two_rows): its
-  // pixel x reads only its own cell, which the row above completes as it
-  // leaves the pixel its furthest share back comes from.
-  static constexpr int kLag = [] {
-    int back = 0;
-    for (const DiffusionTap& t : Taps)
-      if (t.dy == 1) back = std::max(back, -t.dx);
-    return back + 1;
-  }();
-
-  NamedRow(const K&, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out)
-      : y_(y), rows_(rows), choice_(choice), out_(out) {}
-
-  void step(int x) {
-    const int v = std::clamp(rows_[0][x] + next_, 0, kMaxGrey);
-    const int q = choice_(y_ * kWidth + x, v, loop_level<Levels>);
-    out_[y_ * kWidth + x] = static_cast<uint8_t>(q);
+  const int first = Dir > 0 ? 0 : kWidth - 1;
+  int next = 0, after_next = 0;  // what the next two pixels get from this row
+  for (int n = 0; n < kWidth; ++n) {
+    const int x = first + Dir * n;
+    const int v = std::clamp(rows[0][x] + next, 0, kMaxGrey);
+    const int q = choice(y * kWidth + x, v, loop_level<Levels>);
+    out[y * kWidth + x] = static_cast<uint8_t>(q);
     const auto& share = K::kShares[v - q + kMaxError];
-    next_ = after_next_ + share[K::kNext];
-    if constexpr (K::kAfterNext >= 0) after_next_ = share[K::kAfterNext];
-    K::template spread_below<Dir>(share, rows_, x);
+    next = after_next + share[K::kNext];
+    if constexpr (K::kAfterNext >= 0) after_next = share[K::kAfterNext];
+    K::template spread_below<Dir>(share, rows, x);
   }
-  void finish() {}
-
- private:
-  const int y_;
-  const RowPointers rows_;
-  const Choice& choice_;
-  GreyBuffer& out_;
-  int next_ = 0, after_next_ = 0;  // what the next two pixels get from this row
-};
-
-template <int Levels, int Dir, const auto& Taps, int Divisor, class Choice>
-NamedRow<Levels, Dir, Taps, Divisor, Choice> row_of(const NamedKernel<Taps, Divisor>& kernel, int y,
-                                                     const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
-  return {kernel, y, rows, choice, out};
 }
 
-// One row of error diffusion with the settings' kernel, scanned in direction
-// Dir, with dither()'s sums in dither()'s order, a pixel at a time (step).
-// A cell's adds are clamped one by one, so their order counts: the right
-// neighbour's share travels in a register to the next pixel, and the row
-// below is a window of three cells (behind, under, ahead) that each pixel
-// adds to before it slides on; a cell leaves the window complete, once
-// nothing later adds to it: the cell behind the pixel, when the pixel is done.
-// A pixel's shade goes into its own cell, which nothing reads again, and
-// the row's shades into `out` when it is done: a store of a byte may alias
-// anything, and would have the loop load every pointer and count again.
-template <int Levels, int Dir, class Choice>
-class MatrixRow {
- public:
-  static constexpr int kFirst = Dir > 0 ? 0 : kWidth - 1;
-  // How far behind the row above this one may run (diffuse_two_rows): its
-  // pixel x reads its own cell and the next, which the row above completes
-  // as it leaves pixel x + 2.
-  static constexpr int kLag = 2;
-  // Reads the row's first cell, which must be complete.
-  MatrixRow(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out)
-      : kernel_(kernel), y_(y), row_(rows[0]), below_(rows[1]), choice_(choice), out_(out), next_(row_[kFirst]),
-        cell_behind_(below_[kFirst - Dir]), cell_under_(below_[kFirst]) {}
-
-  // The pixel at x, the row's n-th: reads the cell after it, which must be complete.
-  void step(int x) {
-    enum { kRight, kBehind, kUnder, kBeyond };
-    const int i = y_ * kWidth + x;
-    const int v = next_;
-    const int q = choice_(i, v, loop_level<Levels>);
-    row_[x] = static_cast<int16_t>(q);
-    const int err = v - q;
-    // The cell past the row's end is padding, never read as a pixel's value.
-    next_ = MatrixKernel::added(row_[x + Dir], kernel_.share(kRight, err));
-    below_[x - Dir] = static_cast<int16_t>(MatrixKernel::added_below(cell_behind_, kernel_.share(kBehind, err)));
-    cell_behind_ = MatrixKernel::added_below(cell_under_, kernel_.share(kUnder, err));
-    cell_under_ = MatrixKernel::added_below(below_[x + Dir], kernel_.share(kBeyond, err));
-  }
-
-  // After the row's last pixel: the window's last two cells, and the shades.
-  void finish() {
-    const int last = kFirst + Dir * (kWidth - 1);
-    below_[last] = static_cast<int16_t>(cell_behind_);
-    below_[last + Dir] = static_cast<int16_t>(cell_under_);
-    std::copy_n(row_, kWidth, &out_[y_ * kWidth]);
-  }
-
- private:
-  const MatrixKernel& kernel_;
-  const int y_;
-  int16_t* row_;
-  int16_t* below_;
-  const Choice& choice_;
-  GreyBuffer& out_;
-  int next_;  // this pixel's cell with the share of the one before
-  int cell_behind_, cell_under_;
+// Error diffusion with the settings' kernel, with dither()'s sums in
+// dither()'s order. A cell's adds are clamped one by one, so their order
+// counts: the right neighbour's share travels in a register to the next
+// pixel, and the row below is a window of three cells (behind, under, ahead)
+// that each pixel adds to before it slides on; a cell leaves the window
+// complete, once nothing later adds to it: the cell behind the pixel, when
+// the pixel is done.
+struct MatrixCells {
+  int next;           // this pixel's cell with the share of the one before
+  int behind, under;  // the cells below that the window still holds
 };
+// The row's first cell, which must be complete, and the window's start.
+template <int Dir>
+MatrixCells matrix_start(const int16_t* row, const int16_t* below) {
+  constexpr int kFirst = Dir > 0 ? 0 : kWidth - 1;
+  return {row[kFirst], below[kFirst - Dir], below[kFirst]};
+}
+// Pixel x of a row scanned in direction Dir, whose cells are `row` and the
+// next row's `below`; i is the row's first pixel in the frame. Reads the
+// cell after x, which must be complete. The pixel's shade goes into its own
+// cell, which nothing reads again (matrix_end copies the row's into the
+// frame): a store of a byte may alias anything, and would have the loop load
+// every pointer and count again after it.
+template <int Levels, int Dir, class Choice>
+[[gnu::always_inline]] inline void matrix_step(const MatrixKernel& kernel, const Choice& choice, int16_t* row,
+                                               int16_t* below, int i, int x, MatrixCells& c) {
+  enum { kRight, kBehind, kUnder, kBeyond };
+  const int v = c.next;
+  const int q = choice(i + x, v, loop_level<Levels>);
+  row[x] = static_cast<int16_t>(q);
+  const int err = v - q;
+  // The cell past the row's end is padding, never read as a pixel's value.
+  c.next = MatrixKernel::added(row[x + Dir], kernel.share(kRight, err));
+  below[x - Dir] = static_cast<int16_t>(MatrixKernel::added_below(c.behind, kernel.share(kBehind, err)));
+  c.behind = MatrixKernel::added_below(c.under, kernel.share(kUnder, err));
+  c.under = MatrixKernel::added_below(below[x + Dir], kernel.share(kBeyond, err));
+}
+// After the row's last pixel: the window's last two cells, and the row's shades.
+template <int Dir>
+void matrix_end(const MatrixCells& c, const int16_t* row, int16_t* below, int i, GreyBuffer& out) {
+  constexpr int kLast = Dir > 0 ? kWidth - 1 : 0;
+  below[kLast] = static_cast<int16_t>(c.behind);
+  below[kLast + Dir] = static_cast<int16_t>(c.under);
+  std::copy_n(row, kWidth, &out[i]);
+}
 
 template <int Levels, int Dir, class Choice>
-MatrixRow<Levels, Dir, Choice> row_of(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice,
-                                      GreyBuffer& out) {
-  return {kernel, y, rows, choice, out};
+void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
+  MatrixCells c = matrix_start<Dir>(rows[0], rows[1]);
+  const int first = Dir > 0 ? 0 : kWidth - 1;
+  for (int n = 0; n < kWidth; ++n)
+    matrix_step<Levels, Dir>(kernel, choice, rows[0], rows[1], y * kWidth, first + Dir * n, c);
+  matrix_end<Dir>(c, rows[0], rows[1], y * kWidth, out);
 }
 
-// One row of error diffusion with `kernel`, scanned in direction Dir.
-template <int Levels, int Dir, class K, class Choice>
-void diffuse_row(const K& kernel, int y, const RowPointers& rows, const Choice& choice, GreyBuffer& out) {
-  auto row = row_of<Levels, Dir>(kernel, y, rows, choice, out);
-  for (int n = 0; n < kWidth; ++n) row.step(decltype(row)::kFirst + Dir * n);
-  row.finish();
-}
-
-// Rows y and y + 1 left to right, the lower row kLag pixels behind the
-// upper, which by then has made the cells it reads complete; the lower row
-// adds only to rows the upper has done with or adds to as well, where adds
-// are plain sums (a named kernel's) and their order does not count. Every
-// cell gets the same adds as row by row (the settings' kernel's in the same
-// order), and the two rows' chains of dependent steps (each pixel waits on
-// the share of the one before) run side by side.
-template <int Levels, class K, class Choice>
-void diffuse_two_rows(const K& kernel, int y, const RowPointers& upper_rows, const RowPointers& lower_rows,
-                      const Choice& choice, GreyBuffer& out) {
-  auto upper = row_of<Levels, 1>(kernel, y, upper_rows, choice, out);
-  constexpr int kLag = decltype(upper)::kLag;
-  for (int x = 0; x < kLag; ++x) upper.step(x);
-  auto lower = row_of<Levels, 1>(kernel, y + 1, lower_rows, choice, out);
+// Rows y and y + 1 with the settings' kernel, left to right, the lower row
+// kLag pixels behind: its pixel x reads its own cell and the next, which the
+// upper row completes as it leaves pixel x + 2, and it adds only to the row
+// below it, which the upper row never reads. Every cell gets the same adds
+// in the same order as row by row, and the two rows' chains of dependent
+// steps (each pixel waits on the share of the one before) run side by side.
+template <int Levels, class Choice>
+void diffuse_two_rows(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice,
+                      GreyBuffer& out) {
+  constexpr int kLag = 2;
+  int16_t* const upper = rows[0];
+  int16_t* const lower = rows[1];
+  int16_t* const below = rows[2];
+  const int i = y * kWidth, j = i + kWidth;
+  MatrixCells a = matrix_start<1>(upper, lower);
+  for (int x = 0; x < kLag; ++x) matrix_step<Levels, 1>(kernel, choice, upper, lower, i, x, a);
+  MatrixCells b = matrix_start<1>(lower, below);
   for (int x = kLag; x < kWidth; ++x) {
-    upper.step(x);
-    lower.step(x - kLag);
+    matrix_step<Levels, 1>(kernel, choice, upper, lower, i, x, a);
+    matrix_step<Levels, 1>(kernel, choice, lower, below, j, x - kLag, b);
   }
-  upper.finish();
-  for (int x = kWidth - kLag; x < kWidth; ++x) lower.step(x);
-  lower.finish();
+  matrix_end<1>(a, upper, lower, i, out);
+  for (int x = kWidth - kLag; x < kWidth; ++x) matrix_step<Levels, 1>(kernel, choice, lower, below, j, x, b);
+  matrix_end<1>(b, lower, below, j, out);
 }
 
 // Error-diffuses the whole picture with `kernel` into out; odd rows run right
-// to left when serpentine. Three rows of cells are live at a time.
+// to left when serpentine. With the settings' kernel and no serpentine, two
+// rows at a time.
 template <int Levels, class K, class Choice>
 void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, const Choice& choice, GreyBuffer& out) {
   // The rows being diffused and those below them that get their error: one
@@ -320,14 +282,16 @@ void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, const C
   // chain of dependent steps, where a named kernel's many adds to memory
   // keep the processor as busy with one row as it can be (two rows measured
   // slower).
-  if (std::is_same_v<K, MatrixKernel> && !serpentine) {
-    static_assert(kHeight % 2 == 0);
-    for (int y = 0; y < kHeight; y += 2) {
-      diffuse_two_rows<Levels>(kernel, y, rows_from(y), rows_from(y + 1), choice, out);
-      for (int done = y; done < y + 2; ++done)
-        if (done + kSlots < kHeight) start_row(done + kSlots);
+  if constexpr (std::is_same_v<K, MatrixKernel>) {
+    if (!serpentine) {
+      static_assert(kHeight % 2 == 0);
+      for (int y = 0; y < kHeight; y += 2) {
+        diffuse_two_rows<Levels>(kernel, y, rows_from(y), choice, out);
+        for (int done = y; done < y + 2; ++done)
+          if (done + kSlots < kHeight) start_row(done + kSlots);
+      }
+      return;
     }
-    return;
   }
   for (int y = 0; y < kHeight; ++y) {
     if (serpentine && (y & 1)) diffuse_row<Levels, -1>(kernel, y, rows_from(y), choice, out);
