@@ -68,17 +68,32 @@ void look_row(int y, const Field& fall, const Field& rise, const LookRules& rule
   };
   // Alone bars nothing beats where no pixel may change alone.
   const int32_t alone = rules.alone ? kAlone : INT32_MAX;
-  const auto with = [&](int x, int dx, int dy) {
-    return int{like_source(rules, i0 + x, i0 + dy * kWidth + x + dx)};
-  };
+  // Which neighbours a level may move between, in loops of bytes that the
+  // compiler vectorises.
+  std::array<std::array<uint8_t, kWidth>, 5> like;
+  constexpr int kRight = 0, kLeft = 1, kUnder = 2, kUnderRight = 3, kUnderLeft = 4;
+  constexpr int kOffsets[5] = {1, -1, kWidth, kWidth + 1, kWidth - 1};
+  for (int d = 0; d < 5; ++d) {
+    if (!rules.near) {
+      like[d].fill(1);
+      continue;
+    }
+    const uint8_t* s = &(*rules.near)[i0 + kSpareSource];
+    const auto most = static_cast<uint8_t>(std::clamp(rules.apart, 0, kMaxGrey));
+    for (int x = 0; x < kWidth; ++x) {
+      const uint8_t a = s[x], b = s[x + kOffsets[d]];
+      like[d][x] = uint8_t{static_cast<uint8_t>(std::max(a, b) - std::min(a, b)) <= most};
+    }
+  }
+  const auto with = [&](int x, int d) { return int{like[d][x]}; };
   std::array<uint8_t, kWidth> worth;
   for (int x = 0; x < kWidth; ++x) {
     const int f = f0 + x;
     // The cell left of the picture is kOutside, so its pair never pays.
-    worth[x] = static_cast<uint8_t>(int{fall[f] > alone} | int{rise[f] > alone} | (pays(f, f + 1, kRow) & with(x, 1, 0)) |
-                                    (pays(f - 1, f, kRow) & with(x, -1, 0)) | (pays(f, f + kW, kRow) & with(x, 0, 1)) |
-                                    (pays(f, f + kW + 1, kCorner) & with(x, 1, 1)) |
-                                    (pays(f, f + kW - 1, kCorner) & with(x, -1, 1)));
+    worth[x] = static_cast<uint8_t>(int{fall[f] > alone} | int{rise[f] > alone} | (pays(f, f + 1, kRow) & with(x, kRight)) |
+                                    (pays(f - 1, f, kRow) & with(x, kLeft)) | (pays(f, f + kW, kRow) & with(x, kUnder)) |
+                                    (pays(f, f + kW + 1, kCorner) & with(x, kUnderRight)) |
+                                    (pays(f, f + kW - 1, kCorner) & with(x, kUnderLeft)));
   }
   for (int x = 0; x < kWidth; x += kByteBits) {
     uint64_t eight;
