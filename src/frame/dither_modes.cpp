@@ -183,8 +183,8 @@ void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& ro
 // complete, once nothing later adds to it: the cell behind the pixel, when
 // the pixel is done.
 struct MatrixCells {
-  int next;           // this pixel's cell with the share of the one before
-  int behind, under;  // the cells below that the window still holds
+  int next;                      // this pixel's cell with the share of the one before
+  std::ptrdiff_t behind, under;  // the cells below that the window still holds
 };
 // The row's first cell, which must be complete, and the window's start.
 template <int Dir>
@@ -205,7 +205,7 @@ template <int Levels, int Dir, class Choice>
   const int v = c.next;
   const int q = choice(i + x, v, loop_level<Levels>);
   row[x] = static_cast<int16_t>(q);
-  const int err = v - q;
+  const std::ptrdiff_t err = v - q;
   // The cell past the row's end is padding, never read as a pixel's value.
   c.next = MatrixKernel::added(row[x + Dir], kernel.share(kRight, err));
   below[x - Dir] = static_cast<int16_t>(MatrixKernel::added_below(c.behind, kernel.share(kBehind, err)));

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "frame/frame.h"
@@ -57,21 +58,25 @@ struct MatrixKernel {
             std::clamp<int64_t>(int64_t{err} * w >> kFixedShift, -kShareLimit, kShareLimit));
     }
   }
-  int share(int k, int err) const { return shares[k][err + kMaxGrey]; }
+  // In the width of an index, as the row loop adds shares to cells to read
+  // a table: no widening of each sum.
+  std::ptrdiff_t share(int k, std::ptrdiff_t err) const { return shares[k][err + kMaxGrey]; }
 
   // A cell after one share, with AddError's clamp: the cell holds 0..255.
   // The next pixel's cell is on the row's chain of dependent steps, where
   // the clamp's compares and moves are quicker than a read; the cells below
   // are off it, and read the clamped sum from a table of every sum a cell
   // and a share can make, in one instruction where the clamp takes four.
-  static int added(int cell, int share) { return std::clamp(cell + share, 0, kMaxGrey); }
+  static int added(std::ptrdiff_t cell, std::ptrdiff_t share) {
+    return static_cast<int>(std::clamp<std::ptrdiff_t>(cell + share, 0, kMaxGrey));
+  }
   static constexpr int kLeast = -kShareLimit, kMost = kMaxGrey + kShareLimit;
   static constexpr auto kClamped = [] {
     std::array<uint8_t, kMost - kLeast + 1> t{};
     for (int sum = kLeast; sum <= kMost; ++sum) t[sum - kLeast] = static_cast<uint8_t>(std::clamp(sum, 0, kMaxGrey));
     return t;
   }();
-  static int added_below(int cell, int share) { return kClamped[cell + share - kLeast]; }
+  static int added_below(std::ptrdiff_t cell, std::ptrdiff_t share) { return kClamped[cell + share - kLeast]; }
 };
 
 }  // namespace diffusion
