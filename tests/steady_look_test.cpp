@@ -138,8 +138,8 @@ TEST(SteadyLook, NarrowRowsMarkAsWideOnes) {
     }
   steady::SpareSource spare;
   steady::spare_source(source, spare);
-  for (const LookRules& rules : {LookRules{true, nullptr, 0}, LookRules{false, nullptr, 0}, LookRules{false, &spare, 16},
-                                 LookRules{false, &spare, 255}}) {
+  const LookRules every_rule[] = {{true, nullptr, 0}, {false, nullptr, 0}, {false, &spare, 16}, {false, &spare, 255}};
+  for (const LookRules& rules : every_rule) {
     const auto both = looks(f, rules);
     EXPECT_FALSE(marks(both.front()).empty());
     for (const PictureBits& look : both) EXPECT_EQ(marks(look), marks(both.front()));

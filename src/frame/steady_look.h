@@ -70,10 +70,10 @@ void look_row(int y, const Field& fall, const Field& rise, const LookRules& rule
   const int32_t alone = rules.alone ? kAlone : INT32_MAX;
   // Which neighbours a level may move between, in loops of bytes that the
   // compiler vectorises.
-  std::array<std::array<uint8_t, kWidth>, 5> like;
-  constexpr int kRight = 0, kLeft = 1, kUnder = 2, kUnderRight = 3, kUnderLeft = 4;
-  constexpr int kOffsets[5] = {1, -1, kWidth, kWidth + 1, kWidth - 1};
-  for (int d = 0; d < 5; ++d) {
+  enum { kRight, kLeft, kUnder, kUnderRight, kUnderLeft, kDirections };
+  constexpr int kOffsets[kDirections] = {1, -1, kWidth, kWidth + 1, kWidth - 1};
+  std::array<std::array<uint8_t, kWidth>, kDirections> like;
+  for (int d = 0; d < kDirections; ++d) {
     if (!rules.near) {
       like[d].fill(1);
       continue;
@@ -90,10 +90,10 @@ void look_row(int y, const Field& fall, const Field& rise, const LookRules& rule
   for (int x = 0; x < kWidth; ++x) {
     const int f = f0 + x;
     // The cell left of the picture is kOutside, so its pair never pays.
-    worth[x] = static_cast<uint8_t>(int{fall[f] > alone} | int{rise[f] > alone} | (pays(f, f + 1, kRow) & with(x, kRight)) |
-                                    (pays(f - 1, f, kRow) & with(x, kLeft)) | (pays(f, f + kW, kRow) & with(x, kUnder)) |
-                                    (pays(f, f + kW + 1, kCorner) & with(x, kUnderRight)) |
-                                    (pays(f, f + kW - 1, kCorner) & with(x, kUnderLeft)));
+    worth[x] = static_cast<uint8_t>(
+        int{fall[f] > alone} | int{rise[f] > alone} | (pays(f, f + 1, kRow) & with(x, kRight)) |
+        (pays(f - 1, f, kRow) & with(x, kLeft)) | (pays(f, f + kW, kRow) & with(x, kUnder)) |
+        (pays(f, f + kW + 1, kCorner) & with(x, kUnderRight)) | (pays(f, f + kW - 1, kCorner) & with(x, kUnderLeft)));
   }
   for (int x = 0; x < kWidth; x += kByteBits) {
     uint64_t eight;
@@ -163,7 +163,8 @@ void look_row_narrow(int y, const Narrow& fall, const Narrow& rise, const LookRu
         pairs = _mm_or_si128(_mm_or_si128(right, left), _mm_or_si128(under, _mm_or_si128(under_right, under_left)));
       }
     }
-    const __m128i worth = _mm_or_si128(pairs, _mm_or_si128(_mm_cmpgt_epi16(fa, alone_bar), _mm_cmpgt_epi16(ra, alone_bar)));
+    const __m128i alone = _mm_or_si128(_mm_cmpgt_epi16(fa, alone_bar), _mm_cmpgt_epi16(ra, alone_bar));
+    const __m128i worth = _mm_or_si128(pairs, alone);
     const auto bits = static_cast<uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(worth, _mm_setzero_si128())));
     or_bits(look[y + kLookReach], bits, x + kTwiceReach);
   }

@@ -230,7 +230,8 @@ class Search {
   }
 
   // Lets a level move only between neighbours: no pixel changes alone, so
-  // that the tone the shades started from stays where it was.
+  // that the tone the shades started from stays where it was; with `source`,
+  // only between neighbours whose sources are at most `apart` levels apart.
   void pairs_only(const GreyBuffer* source, int apart) {
     moves_ = (1u << kAlone) - 1;
     near_only_ = source != nullptr;
@@ -272,7 +273,7 @@ class Search {
   static constexpr Lanes kSideBar = {kAcross, kBeside, kAcross, kNever};
   static constexpr Lanes kRowBar = {kBeside, kNever, kBeside, kNever};
 
-  // Near: a level moves only between the neighbours near_ names.
+  // Near: a level moves only between neighbours of like source (pairs_only).
   template <bool Alone, bool Near>
   void scan(int passes, int later_looks) {
     PictureBits look = first_look();
@@ -302,7 +303,9 @@ class Search {
     }
   }
 
-  LookRules look_rules() const { return {(moves_ >> kAlone & 1) != 0, near_only_ ? &near_source_ : nullptr, near_apart_}; }
+  LookRules look_rules() const {
+    return {(moves_ >> kAlone & 1) != 0, near_only_ ? &near_source_ : nullptr, near_apart_};
+  }
 
   // `maybe` without the moves between pixel i and neighbours of unlike source.
   unsigned like_neighbours(int i, unsigned maybe) const {
