@@ -157,22 +157,56 @@ int loop_level(int u) {
 
 // One row of error diffusion with a named kernel, scanned in direction Dir;
 // the same sums as spreading every share through the cells.
+// What the next two pixels get from this row of a named kernel.
+struct NamedCarry {
+  int next = 0, after_next = 0;
+};
+// Pixel x of a named kernel's row, scanned in direction Dir, whose cells are
+// rows[0] and which adds to the rows below; i is the row's first pixel.
+template <int Levels, int Dir, const auto& Taps, int Divisor, class Choice>
+[[gnu::always_inline]] inline void named_step(const Choice& choice, const RowPointers& rows, int i, int x,
+                                              NamedCarry& c, GreyBuffer& out) {
+  using K = NamedKernel<Taps, Divisor>;
+  const int v = std::clamp(rows[0][x] + c.next, 0, kMaxGrey);
+  const int q = choice(i + x, v, loop_level<Levels>);
+  out[i + x] = static_cast<uint8_t>(q);
+  const auto& share = K::kShares[v - q + kMaxError];
+  c.next = c.after_next + share[K::kNext];
+  if constexpr (K::kAfterNext >= 0) c.after_next = share[K::kAfterNext];
+  K::template spread_below<Dir>(share, rows, x);
+}
+
 template <int Levels, int Dir, const auto& Taps, int Divisor, class Choice>
 void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& rows, const Choice& choice,
                  GreyBuffer& out) {
-  using K = NamedKernel<Taps, Divisor>;
   const int first = Dir > 0 ? 0 : kWidth - 1;
-  int next = 0, after_next = 0;  // what the next two pixels get from this row
-  for (int n = 0; n < kWidth; ++n) {
-    const int x = first + Dir * n;
-    const int v = std::clamp(rows[0][x] + next, 0, kMaxGrey);
-    const int q = choice(y * kWidth + x, v, loop_level<Levels>);
-    out[y * kWidth + x] = static_cast<uint8_t>(q);
-    const auto& share = K::kShares[v - q + kMaxError];
-    next = after_next + share[K::kNext];
-    if constexpr (K::kAfterNext >= 0) after_next = share[K::kAfterNext];
-    K::template spread_below<Dir>(share, rows, x);
+  NamedCarry c;
+  for (int n = 0; n < kWidth; ++n) named_step<Levels, Dir, Taps, Divisor>(choice, rows, y * kWidth, first + Dir * n, c, out);
+}
+
+// Rows y and y + 1 of a named kernel, left to right, the lower row behind
+// the upper by as many pixels as its furthest share back reaches: its pixel
+// x reads only its own cell, to which the upper row, a step ahead in the
+// same turn, has then done adding. Both rows add to the rows below, by plain
+// sums whose order does not count: the same bytes, and the rows' two chains
+// of dependent steps side by side.
+template <int Levels, const auto& Taps, int Divisor, class Choice>
+void diffuse_two_rows(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& upper, const RowPointers& lower,
+                      const Choice& choice, GreyBuffer& out) {
+  constexpr int kLag = [] {
+    int back = 0;
+    for (const DiffusionTap& t : Taps)
+      if (t.dy == 1) back = std::max(back, -t.dx);
+    return std::max(back, 1);
+  }();
+  const int i = y * kWidth, j = i + kWidth;
+  NamedCarry a, b;
+  for (int x = 0; x < kLag; ++x) named_step<Levels, 1, Taps, Divisor>(choice, upper, i, x, a, out);
+  for (int x = kLag; x < kWidth; ++x) {
+    named_step<Levels, 1, Taps, Divisor>(choice, upper, i, x, a, out);
+    named_step<Levels, 1, Taps, Divisor>(choice, lower, j, x - kLag, b, out);
   }
+  for (int x = kWidth - kLag; x < kWidth; ++x) named_step<Levels, 1, Taps, Divisor>(choice, lower, j, x, b, out);
 }
 
 // Error diffusion with the settings' kernel, with dither()'s sums in
@@ -278,20 +312,17 @@ void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, const C
   for (int y = 0; y < kSlots; ++y) start_row(y);
   // A done row's slot takes the row kSlots below; rows past the bottom are
   // never read, so what falls into a stale slot is lost, as it should be.
-  // Only the settings' kernel runs two rows at a time: its row waits on a
-  // chain of dependent steps, where a named kernel's many adds to memory
-  // keep the processor as busy with one row as it can be (two rows measured
-  // slower).
-  if constexpr (std::is_same_v<K, MatrixKernel>) {
-    if (!serpentine) {
-      static_assert(kHeight % 2 == 0);
-      for (int y = 0; y < kHeight; y += 2) {
-        diffuse_two_rows<Levels>(kernel, y, rows_from(y), choice, out);
-        for (int done = y; done < y + 2; ++done)
-          if (done + kSlots < kHeight) start_row(done + kSlots);
-      }
-      return;
+  // Left to right, two rows at a time: each row waits on a chain of
+  // dependent steps, and two chains run side by side.
+  if (!serpentine) {
+    static_assert(kHeight % 2 == 0);
+    for (int y = 0; y < kHeight; y += 2) {
+      if constexpr (std::is_same_v<K, MatrixKernel>) diffuse_two_rows<Levels>(kernel, y, rows_from(y), choice, out);
+      else diffuse_two_rows<Levels>(kernel, y, rows_from(y), rows_from(y + 1), choice, out);
+      for (int done = y; done < y + 2; ++done)
+        if (done + kSlots < kHeight) start_row(done + kSlots);
     }
+    return;
   }
   for (int y = 0; y < kHeight; ++y) {
     if (serpentine && (y & 1)) diffuse_row<Levels, -1>(kernel, y, rows_from(y), choice, out);
