@@ -155,8 +155,6 @@ int loop_level(int u) {
   else return quantise<Levels>(u);
 }
 
-// One row of error diffusion with a named kernel, scanned in direction Dir;
-// the same sums as spreading every share through the cells.
 // What the next two pixels get from this row of a named kernel.
 struct NamedCarry {
   int next = 0, after_next = 0;
@@ -176,12 +174,15 @@ template <int Levels, int Dir, const auto& Taps, int Divisor, class Choice>
   K::template spread_below<Dir>(share, rows, x);
 }
 
+// One row of error diffusion with a named kernel, scanned in direction Dir;
+// the same sums as spreading every share through the cells.
 template <int Levels, int Dir, const auto& Taps, int Divisor, class Choice>
 void diffuse_row(const NamedKernel<Taps, Divisor>&, int y, const RowPointers& rows, const Choice& choice,
                  GreyBuffer& out) {
   const int first = Dir > 0 ? 0 : kWidth - 1;
   NamedCarry c;
-  for (int n = 0; n < kWidth; ++n) named_step<Levels, Dir, Taps, Divisor>(choice, rows, y * kWidth, first + Dir * n, c, out);
+  for (int n = 0; n < kWidth; ++n)
+    named_step<Levels, Dir, Taps, Divisor>(choice, rows, y * kWidth, first + Dir * n, c, out);
 }
 
 // Rows y and y + 1 of a named kernel, left to right, the lower row behind
