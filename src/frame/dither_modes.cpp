@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <type_traits>
 #include <utility>
 
 #include "frame/arithmetic.h"
@@ -272,12 +271,12 @@ void diffuse_row(const MatrixKernel& kernel, int y, const RowPointers& rows, con
 // in the same order as row by row, and the two rows' chains of dependent
 // steps (each pixel waits on the share of the one before) run side by side.
 template <int Levels, class Choice>
-void diffuse_two_rows(const MatrixKernel& kernel, int y, const RowPointers& rows, const Choice& choice,
-                      GreyBuffer& out) {
+void diffuse_two_rows(const MatrixKernel& kernel, int y, const RowPointers& upper_rows, const RowPointers& lower_rows,
+                      const Choice& choice, GreyBuffer& out) {
   constexpr int kLag = 2;
-  int16_t* const upper = rows[0];
-  int16_t* const lower = rows[1];
-  int16_t* const below = rows[2];
+  int16_t* const upper = upper_rows[0];
+  int16_t* const lower = lower_rows[0];
+  int16_t* const below = lower_rows[1];
   const int i = y * kWidth, j = i + kWidth;
   MatrixCells a = matrix_start<1>(upper, lower);
   for (int x = 0; x < kLag; ++x) matrix_step<Levels, 1>(kernel, choice, upper, lower, i, x, a);
@@ -292,8 +291,7 @@ void diffuse_two_rows(const MatrixKernel& kernel, int y, const RowPointers& rows
 }
 
 // Error-diffuses the whole picture with `kernel` into out; odd rows run right
-// to left when serpentine. With the settings' kernel and no serpentine, two
-// rows at a time.
+// to left when serpentine. Without serpentine, two rows at a time.
 template <int Levels, class K, class Choice>
 void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, const Choice& choice, GreyBuffer& out) {
   // The rows being diffused and those below them that get their error: one
@@ -318,15 +316,14 @@ void diffuse(const GreyBuffer& source, const K& kernel, bool serpentine, const C
   if (!serpentine) {
     static_assert(kHeight % 2 == 0);
     for (int y = 0; y < kHeight; y += 2) {
-      if constexpr (std::is_same_v<K, MatrixKernel>) diffuse_two_rows<Levels>(kernel, y, rows_from(y), choice, out);
-      else diffuse_two_rows<Levels>(kernel, y, rows_from(y), rows_from(y + 1), choice, out);
+      diffuse_two_rows<Levels>(kernel, y, rows_from(y), rows_from(y + 1), choice, out);
       for (int done = y; done < y + 2; ++done)
         if (done + kSlots < kHeight) start_row(done + kSlots);
     }
     return;
   }
   for (int y = 0; y < kHeight; ++y) {
-    if (serpentine && (y & 1)) diffuse_row<Levels, -1>(kernel, y, rows_from(y), choice, out);
+    if (y & 1) diffuse_row<Levels, -1>(kernel, y, rows_from(y), choice, out);
     else diffuse_row<Levels, 1>(kernel, y, rows_from(y), choice, out);
     if (y + kSlots < kHeight) start_row(y + kSlots);
   }
